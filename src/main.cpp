@@ -1,0 +1,737 @@
+#include "main.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "dose.h"
+#include "lsq.h"
+#include "scan.h"
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+// printf into a std::string, for texts that go to more than one place.
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    va_list again;
+    va_copy(again, args);
+    int size = std::vsnprintf(nullptr, 0, fmt, args);
+    va_end(args);
+    std::string text(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+    if (size > 0) std::vsnprintf(text.data(), text.size() + 1, fmt, again);
+    va_end(again);
+    return text;
+}
+
+void diagnose(FILE* diagnostics, const std::string& message) {
+    if (diagnostics != nullptr) std::fprintf(diagnostics, "assay: %s\n", message.c_str());
+}
+
+std::string describe_errno() { return std::strerror(errno != 0 ? errno : EIO); }
+
+// Integers in the echo come from reals that may be anything a file holds.
+int32_t real_to_int(float value) { return float_to_count(value); }
+
+const char* describe_failure(ScanStatus status) {
+    switch (status) {
+        case ScanStatus::end_of_input: return "the file ends where a value is expected";
+        case ScanStatus::out_of_range: return "value out of range";
+        default: return "value does not scan";
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Spectrum files.
+
+struct SpectrumText {
+    uint64_t live_time_us = 0;
+    uint64_t real_time_us = 0;
+    int32_t channel[kChannels] = {};
+    float trailing[4] = {};   // missing or malformed trailing reals stay 0
+};
+
+// Scans a spectrum file's text. Returns an empty string when both times and
+// all counts scanned, else what is wrong.
+std::string parse_spectrum(std::string_view text, SpectrumText* spectrum) {
+    TextScanner scanner{text};
+    const char* time_names[2] = {"live time", "real time"};
+    uint64_t* times[2] = {&spectrum->live_time_us, &spectrum->real_time_us};
+    for (int t = 0; t < 2; ++t) {
+        size_t at = scanner.pos;
+        ScanStatus status = scan_uint64(scanner, times[t]);
+        if (status == ScanStatus::end_of_input) {
+            return t == 0 && text.find_first_not_of(" \t\n\v\f\r") == std::string_view::npos
+                       ? "is empty"
+                       : format("ends before its %s", time_names[t]);
+        }
+        if (status == ScanStatus::out_of_range) {
+            return format("%s is negative or beyond 64 bits", time_names[t]);
+        }
+        if (status != ScanStatus::ok) {
+            return format("%s does not scan at '%s' (line %d)", time_names[t],
+                          excerpt_at(text, at).c_str(), line_of(text, at));
+        }
+    }
+    for (int i = 0; i < kChannels; ++i) {
+        size_t at = scanner.pos;
+        ScanStatus status = scan_int32(scanner, &spectrum->channel[i]);
+        if (status == ScanStatus::end_of_input) {
+            return format("holds only %d of %d counts", i, kChannels);
+        }
+        if (status == ScanStatus::out_of_range) {
+            return format("count of channel %d is beyond the int32 range (line %d)", i,
+                          line_of(text, at));
+        }
+        if (status != ScanStatus::ok) {
+            return format("count of channel %d does not scan at '%s' (line %d)", i,
+                          excerpt_at(text, at).c_str(), line_of(text, at));
+        }
+    }
+    for (float& real : spectrum->trailing) {
+        if (scan_float(scanner, &real) != ScanStatus::ok) break;
+    }
+    return {};
+}
+
+// Reads and checks a whole spectrum file; empty result when it is complete.
+std::string load_spectrum(const char* path, SpectrumText* spectrum) {
+    std::string text;
+    errno = 0;
+    if (!load_text_file(path, &text)) return "cannot be opened: " + describe_errno();
+    return parse_spectrum(text, spectrum);
+}
+
+uint64_t microseconds_to_seconds(uint64_t microseconds) { return microseconds / 1000000u; }
+
+// ---------------------------------------------------------------------------
+// Method file.
+
+struct MethodReader {
+    TextScanner scanner;
+    FILE* echo;                 // method.txt, or null when it could not be created
+    const ReaderOutput& output;
+    const char* path;
+    bool scan_failure_reported = false;
+
+    void echo_line(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
+        if (echo == nullptr) return;
+        va_list args;
+        va_start(args, fmt);
+        std::vfprintf(echo, fmt, args);
+        va_end(args);
+    }
+
+    void console(const std::string& text) const { std::fputs(text.c_str(), output.console); }
+
+    // Only the first value that does not scan is reported: after it, every
+    // later scan of a malformed file tends to fail at the same place.
+    void report_scan(ScanStatus status, size_t at, const std::string& item) {
+        if (status == ScanStatus::ok || scan_failure_reported) return;
+        scan_failure_reported = true;
+        std::string where = format("%s:%d: %s: %s", path, line_of(scanner.text, at), item.c_str(),
+                                   describe_failure(status));
+        if (status == ScanStatus::no_match) {
+            where += format(" ('%s')", excerpt_at(scanner.text, at).c_str());
+        }
+        diagnose(output.diagnostics, where);
+    }
+
+    // A value that goes into a record: a failed scan leaves the field alone.
+    void read_into(int32_t* field, const std::string& item) {
+        size_t at = scanner.pos;
+        report_scan(scan_int32(scanner, field), at, item);
+    }
+    void read_into(float* field, const std::string& item) {
+        size_t at = scanner.pos;
+        report_scan(scan_float(scanner, field), at, item);
+    }
+    void read_into(uint64_t* field, const std::string& item) {
+        size_t at = scanner.pos;
+        report_scan(scan_uint64(scanner, field), at, item);
+    }
+
+    // A value that goes into no record reads as 0 when it does not scan.
+    int32_t read_int(const std::string& item) {
+        int32_t value = 0;
+        read_into(&value, item);
+        return value;
+    }
+    float read_float(const std::string& item) {
+        float value = 0.0f;
+        read_into(&value, item);
+        return value;
+    }
+    uint64_t read_uint64(const std::string& item) {
+        uint64_t value = 0;
+        read_into(&value, item);
+        return value;
+    }
+
+    // A name or unit: the whole word is consumed, at most 9 characters kept.
+    bool read_text(char (&field)[kTextField], const std::string& item) {
+        size_t at = scanner.pos;
+        std::string word;
+        ScanStatus status = scan_word(scanner, &word);
+        if (status != ScanStatus::ok) {
+            report_scan(status, at, item);
+            return false;
+        }
+        if (word.size() > kTextField - 1) {
+            diagnose(output.diagnostics,
+                     format("%s:%d: %s '%s' is longer than %d characters; kept as '%.*s'", path,
+                            line_of(scanner.text, at), item.c_str(), word.c_str(), kTextField - 1,
+                            kTextField - 1, word.c_str()));
+            word.resize(kTextField - 1);
+        }
+        std::memcpy(field, word.c_str(), word.size() + 1);
+        return true;
+    }
+};
+
+void echo_short_spectrum_zero(MethodReader& reader) {
+    reader.echo_line("%llu\r\n%llu\r\n", 0ULL, 0ULL);
+    for (int i = 0; i < kShortChannels; ++i) reader.echo_line("%d\r\n", 0);
+    reader.echo_line("%d %d %d %d\r\n", 0, 0, 0, 0);
+}
+
+// Reads one spectrum after its non-zero flag: a "#" reference to a spectrum
+// file directly after the flag's digits, or the spectrum inline.
+void read_method_spectrum(MethodReader& reader, uint64_t* live_time, uint64_t* real_time,
+                          int32_t* channel, const std::string& item) {
+    size_t mark = reader.scanner.pos;
+    if (take_char(reader.scanner) == '#') {
+        std::string name;
+        size_t at = reader.scanner.pos;
+        ScanStatus status = scan_word(reader.scanner, &name);
+        reader.report_scan(status, at, item + " file name");
+        reader.console(name + "\n");
+        auto spectrum = std::make_unique<SpectrumText>();
+        std::string problem = status == ScanStatus::ok ? load_spectrum(name.c_str(), spectrum.get())
+                                                       : std::string("no file name");
+        if (!problem.empty()) {
+            // Nothing of a damaged file is stored or echoed.
+            reader.console("Spectrum file damaged\n");
+            diagnose(reader.output.diagnostics,
+                     format("%s: %s (%s referenced by %s); left empty", name.c_str(),
+                            problem.c_str(), item.c_str(), reader.path));
+            return;
+        }
+        reader.echo_line("%llu\r\n%llu\r\n", static_cast<unsigned long long>(spectrum->live_time_us),
+                         static_cast<unsigned long long>(spectrum->real_time_us));
+        *live_time = microseconds_to_seconds(spectrum->live_time_us);
+        *real_time = microseconds_to_seconds(spectrum->real_time_us);
+        for (int i = 0; i < kChannels; ++i) {
+            channel[i] = spectrum->channel[i];
+            reader.echo_line("%d\r\n", channel[i]);
+        }
+        reader.echo_line("%d %d %d %d\r\n", real_to_int(spectrum->trailing[0]),
+                         real_to_int(spectrum->trailing[1]), real_to_int(spectrum->trailing[2]),
+                         real_to_int(spectrum->trailing[3]));
+        echo_short_spectrum_zero(reader);
+        return;
+    }
+
+    reader.console("Reading from method file\n");
+    reader.scanner.pos = mark;
+    // A time that does not scan keeps the field's value, which is then converted
+    // like a scanned one.
+    uint64_t live_us = *live_time;
+    uint64_t real_us = *real_time;
+    reader.read_into(&live_us, item + " live time");
+    reader.read_into(&real_us, item + " real time");
+    reader.echo_line("%llu\r\n%llu\r\n", static_cast<unsigned long long>(live_us),
+                     static_cast<unsigned long long>(real_us));
+    *live_time = microseconds_to_seconds(live_us);
+    *real_time = microseconds_to_seconds(real_us);
+    for (int i = 0; i < kChannels; ++i) {
+        reader.read_into(&channel[i], item + " counts");
+        reader.echo_line("%d\r\n", channel[i]);
+    }
+    float reals[4];
+    for (float& real : reals) real = reader.read_float(item + " trailing reals");
+    reader.echo_line("%d %d %d %d\r\n", real_to_int(reals[0]), real_to_int(reals[1]),
+                     real_to_int(reals[2]), real_to_int(reals[3]));
+
+    // The short spectrum is carried along and not kept.
+    uint64_t short_live = reader.read_uint64(item + " short spectrum");
+    uint64_t short_real = reader.read_uint64(item + " short spectrum");
+    reader.echo_line("%llu\r\n%llu\r\n", static_cast<unsigned long long>(short_live),
+                     static_cast<unsigned long long>(short_real));
+    for (int i = 0; i < kShortChannels; ++i) {
+        reader.echo_line("%d\r\n", reader.read_int(item + " short spectrum"));
+    }
+    for (float& real : reals) real = reader.read_float(item + " short spectrum");
+    reader.echo_line("%d %d %d %d\r\n", real_to_int(reals[0]), real_to_int(reals[1]),
+                     real_to_int(reals[2]), real_to_int(reals[3]));
+}
+
+void read_component_list(MethodReader& reader, NameTable* names) {
+    names->count = 0;
+    for (;;) {
+        NameEntry& entry = names->entry[names->count];
+        const std::string item = format("component list, pair %d", names->count + 1);
+        // A pair counts only when its name scanned.
+        if (!reader.read_text(entry.name, item + " name")) break;
+        take_char(reader.scanner);
+        if (reader.read_text(entry.unit, item + " unit")) take_char(reader.scanner);
+        reader.console(format("%s %s\n", entry.name, entry.unit));
+        ++names->count;
+
+        // The list ends at a unit whose separator is directly followed by a
+        // line end; the character after that line end goes with it.
+        size_t remembered = reader.scanner.pos;
+        int first = take_char(reader.scanner);
+        take_char(reader.scanner);
+        if (first == '\n') {
+            reader.console(format("components total %d\n", names->count));
+            break;
+        }
+        reader.scanner.pos = remembered;
+        if (names->count == kMaxComponents) break;
+    }
+}
+
+void print_row(MethodReader& reader, const float* row) {
+    reader.console(format("%f %f %f %f %f %f\n", row[0], row[1], row[2], row[3], row[4], row[5]));
+}
+
+void read_method(MethodReader& reader, MethodRecord* method, NameTable* names,
+                 StandardFactors* factors, LocalBackground* local_background) {
+    std::string method_name;
+    {
+        size_t at = reader.scanner.pos;
+        reader.report_scan(scan_word(reader.scanner, &method_name), at, "method name");
+    }
+    reader.console(method_name + "\n");
+    reader.echo_line("%s\r\n", method_name.c_str());
+
+    read_component_list(reader, names);
+    method->component_count = names->count;
+    for (ComponentBlock& block : method->component) block.weight = 1.0f;
+    for (const NameEntry& entry : names->entry) {
+        if (entry.name[0] != '\0') {
+            reader.echo_line("%s\r\n", entry.name);
+            reader.echo_line("%s\r\n", entry.unit);
+        } else {
+            reader.echo_line("\r\n\r\n");
+        }
+    }
+
+    for (int i = 0; i < kMaxComponents; ++i) {
+        float* row = method->component[i].standard_activity;
+        for (int k = 0; k < kMaxComponents; ++k) {
+            reader.read_into(&row[k], format("standards table row %d", i + 1));
+        }
+        print_row(reader, row);
+        for (int k = 0; k < kMaxComponents; ++k) reader.echo_line("%f\r\n", row[k]);
+    }
+
+    float strip[kMaxComponents];
+    for (float& value : strip) value = reader.read_float("strip line");
+    print_row(reader, strip);
+    for (float value : strip) reader.echo_line("%f\r\n", value);
+    reader.console("Stripped standards activities\n");
+    for (ComponentBlock& block : method->component) {
+        for (int k = 0; k < kMaxComponents; ++k) {
+            float sum = block.standard_activity[k] + strip[k];
+            block.standard_activity[k] = sum < 0.0f ? 0.0f : sum;  // a NaN sum stays
+        }
+        print_row(reader, block.standard_activity);
+    }
+
+    for (int i = 0; i < kMaxComponents; ++i) {
+        ComponentBlock& block = method->component[i];
+        const std::string item = format("ROI line of component %d", i + 1);
+        for (int r = 0; r < kMethodRois; ++r) {
+            reader.read_into(&block.roi[r][0], item);
+            reader.read_into(&block.roi[r][1], item);
+        }
+        block.roi_count = 0;
+        while (block.roi_count < kMethodRois &&
+               (block.roi[block.roi_count][0] != 0 || block.roi[block.roi_count][1] != 0)) {
+            ++block.roi_count;
+        }
+        for (int r = 0; r < kMethodRois; ++r) {
+            reader.echo_line("%d\r\n%d\r\n", block.roi[r][0], block.roi[r][1]);
+        }
+        // The file gives ROIs in thirds of a channel.
+        for (int r = 0; r < block.roi_count; ++r) {
+            block.roi[r][0] /= 3;
+            block.roi[r][1] /= 3;
+        }
+    }
+
+    for (float& value : factors->factor) reader.read_into(&value, "standard factors");
+    for (float value : factors->factor) reader.echo_line("%f\r\n", value);
+    for (float& value : method->detection_limit) reader.read_into(&value, "detection limits");
+    for (float value : method->detection_limit) reader.echo_line("%f\r\n", value);
+    for (float& value : method->partial_limit) reader.read_into(&value, "partial limits");
+    for (float value : method->partial_limit) reader.echo_line("%f\r\n", value);
+    for (int i = 0; i < 3; ++i) reader.echo_line("%d\r\n", reader.read_int("reserved integers"));
+
+    // One background serves all components.
+    int32_t flag = reader.read_int("background flag");
+    reader.echo_line("%d\r\n", flag);
+    if (flag == 0) {
+        reader.console("BG spectrum not present\n");
+    } else {
+        ComponentBlock& first = method->component[0];
+        read_method_spectrum(reader, &first.background_live_time, &first.background_real_time,
+                             first.background_channel, "background spectrum");
+        for (int i = 1; i < kMaxComponents; ++i) {
+            ComponentBlock& block = method->component[i];
+            block.background_live_time = first.background_live_time;
+            block.background_real_time = first.background_real_time;
+            std::copy(std::begin(first.background_channel), std::end(first.background_channel),
+                      block.background_channel);
+        }
+    }
+
+    for (int i = 0; i < kMaxComponents; ++i) {
+        const std::string item = format("standard spectrum of component %d", i + 1);
+        flag = reader.read_int(item + " flag");
+        reader.echo_line("%d\r\n", flag);
+        if (flag == 0) {
+            reader.console("Calibration spectrum not present\n");
+            continue;
+        }
+        ComponentBlock& block = method->component[i];
+        read_method_spectrum(reader, &block.standard_live_time, &block.standard_real_time,
+                             block.standard_channel, item);
+    }
+
+    flag = reader.read_int("local background flag");
+    reader.echo_line("%d\r\n", flag);
+    if (flag == 0) {
+        reader.console("Local BG spectrum not present\n");
+    } else {
+        read_method_spectrum(reader, &local_background->live_time, &local_background->real_time,
+                             local_background->channel, "local background spectrum");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Run driver.
+
+// The dose-rate calibration of dose.txt.
+struct DoseCalibration {
+    float dose_factor = 0.0f;
+    float dead_time_c3 = 0.0f;
+    float dead_time_c2 = 0.0f;
+    float dead_time_c1 = 0.0f;
+    int32_t table_select = 0;
+    bool complete = false;   // all five values were read
+};
+
+DoseCalibration read_dose_calibration(FILE* diagnostics) {
+    DoseCalibration calibration;
+    std::string text;
+    errno = 0;
+    if (!load_text_file(DOSE, &text)) {
+        diagnose(diagnostics, format("%s: cannot be opened: %s; dose rates are written as nan", DOSE,
+                                     describe_errno().c_str()));
+        return calibration;
+    }
+    TextScanner scanner{text};
+    float* reals[4] = {&calibration.dose_factor, &calibration.dead_time_c3,
+                       &calibration.dead_time_c2, &calibration.dead_time_c1};
+    const char* names[5] = {"dose factor", "cubic dead-time coefficient",
+                            "quadratic dead-time coefficient", "linear dead-time coefficient",
+                            "table switch"};
+    int read = 0;
+    ScanStatus status = ScanStatus::ok;
+    size_t at = 0;
+    for (; read < 5; ++read) {
+        at = scanner.pos;
+        status = read < 4 ? scan_float(scanner, reals[read])
+                          : scan_int32(scanner, &calibration.table_select);
+        if (status != ScanStatus::ok) break;
+    }
+    calibration.complete = read == 5;
+    if (!calibration.complete) {
+        std::string what = status == ScanStatus::end_of_input
+                               ? format("holds only %d of the 5 calibration values", read)
+                               : format("the %s does not scan at '%s'", names[read],
+                                        excerpt_at(text, at).c_str());
+        diagnose(diagnostics, format("%s: %s; dose rates are written as nan", DOSE, what.c_str()));
+    }
+    return calibration;
+}
+
+// Reads the next white-space-free word of the configuration; false at its end.
+bool read_token(FILE* file, std::string* token) {
+    token->clear();
+    int c = 0;
+    while ((c = std::getc(file)) != EOF && is_space(c)) {
+    }
+    while (c != EOF && !is_space(c)) {
+        token->push_back(static_cast<char>(c));
+        c = std::getc(file);
+    }
+    return !token->empty();
+}
+
+// The result table goes to the console and to result.txt, piece by piece,
+// console first.
+struct Table {
+    FILE* console;
+    FILE* file;
+    void both(const std::string& text) const {
+        std::fputs(text.c_str(), console);
+        std::fputs(text.c_str(), file);
+    }
+};
+
+void write_header(const Table& table, const MethodRecord& method, const NameTable& names) {
+    const int n = method.component_count;
+    table.both("Name\t");
+    for (int i = 0; i < n; ++i) table.both(format("%s\t", names.entry[i].name));
+    for (int i = 0; i < n; ++i) {
+        table.both(format("sd%s[%s]\t", names.entry[i].name, names.entry[i].unit));
+    }
+    std::fputs(format("%s\t%s\t%s\t%s\t", "qfit", "gain", "weightF", " DRate").c_str(),
+               table.console);
+    std::fputs(format("%s\t%s\t%s\t%s\t%s\t%s\t%s\t", "qfit", "gain", "longitude", "latitude",
+                      "altitude", "weightF", " DRate")
+                   .c_str(),
+               table.file);
+    for (int i = 0; i < n; ++i) table.both(format("%s[cpm]\t", names.entry[i].name));
+    table.both("\n");
+    table.both("\n\n");
+}
+
+// Adds the scratch spectrum to the sum, holding every value at its type's
+// limit instead of wrapping. Returns true when some value had to be held.
+bool add_to_sum(const SampleRecord& scratch, SampleRecord* sum) {
+    bool saturated = false;
+    auto add_time = [&saturated](uint64_t a, uint64_t b) {
+        uint64_t total = a + b;
+        if (total < a) {
+            saturated = true;
+            return std::numeric_limits<uint64_t>::max();
+        }
+        return total;
+    };
+    sum->live_time = add_time(sum->live_time, scratch.live_time);
+    sum->real_time = add_time(sum->real_time, scratch.real_time);
+    for (int i = 0; i < kChannels; ++i) {
+        int64_t total = int64_t{sum->channel[i]} + scratch.channel[i];
+        int64_t held = std::clamp<int64_t>(total, std::numeric_limits<int32_t>::min(),
+                                           std::numeric_limits<int32_t>::max());
+        saturated |= held != total;
+        sum->channel[i] = static_cast<int32_t>(held);
+    }
+    return saturated;
+}
+
+// Counts per minute in the component's first ROI [first, end); only channels
+// inside the spectrum are summed.
+float count_rate(const SampleRecord& sum, const ComponentBlock& block) {
+    const float live_time = static_cast<float>(sum.live_time);
+    const int32_t first = block.roi[0][0];
+    const int32_t end = block.roi[0][1];
+    float counts = 0.0f;
+    if (first < end) {
+        for (int32_t ch = std::max(first, 0); ch < std::min(end, kChannels); ++ch) {
+            counts += static_cast<float>(sum.channel[ch]);
+        }
+    }
+    float rate = counts / live_time;
+    return static_cast<float>(rate * 60.0);
+}
+
+struct Run {
+    Run(FILE* console_stream, FILE* diagnostics_stream)
+        : console(console_stream), diagnostics(diagnostics_stream) {}
+    FILE* console;
+    FILE* diagnostics;
+    std::unique_ptr<MethodRecord> method = std::make_unique<MethodRecord>();
+    std::unique_ptr<NameTable> names = std::make_unique<NameTable>();
+    std::unique_ptr<StandardFactors> factors = std::make_unique<StandardFactors>();
+    std::unique_ptr<LocalBackground> local_background = std::make_unique<LocalBackground>();
+    std::unique_ptr<SampleRecord> sum = std::make_unique<SampleRecord>();
+    std::unique_ptr<SampleRecord> scratch = std::make_unique<SampleRecord>();
+    DoseCalibration dose;
+};
+
+void evaluate(Run& run, const Table& table, const std::string& token) {
+    MethodRecord& method = *run.method;
+    SampleRecord& sum = *run.sum;
+    const int n = method.component_count;
+
+    lsq_calc_activity(&sum, &method, run.local_background.get(), nullptr, kChannels, 0, 0, 0, 2);
+    for (int i = 0; i < n; ++i) {
+        const float factor = run.factors->factor[i];
+        if (factor != 0.0f) {
+            sum.activity[i] /= factor;
+            sum.activity_sd[i] /= factor;
+        }
+    }
+
+    table.both(format("%s\t", token.c_str()));
+    for (int i = 0; i < n; ++i) table.both(format("%7.2f\t", sum.activity[i]));
+    for (int i = 0; i < n; ++i) table.both(format("%7.2f\t", sum.activity_sd[i]));
+    std::fputs(format("%7.2f\t%7.4f\t%7.3f\t", sum.qfit, sum.gain, sum.weight).c_str(),
+               table.console);
+    std::fputs(format("%7.2f\t%7.4f\t%10.7f\t%10.7f\t%10.7f\t%7.3f\t", sum.qfit, sum.gain, 0.0, 0.0,
+                      0.0, sum.weight)
+                   .c_str(),
+               table.file);
+
+    if (run.dose.complete) {
+        float dose_rate = 0.0f;
+        dose_calc_nai16(&sum, &dose_rate, run.dose.dose_factor, run.dose.dead_time_c3,
+                        run.dose.dead_time_c2, run.dose.dead_time_c1, 85.0, run.dose.table_select);
+        table.both(format("%4.2f\t", dose_rate));
+    } else {
+        // Without a complete calibration no dose rate is invented.
+        table.both("nan\t");
+    }
+
+    for (int i = 0; i < n; ++i) {
+        table.both(format("%4.1f\t", count_rate(sum, method.component[i])));
+    }
+    table.both("\n");
+
+    sum.live_time = 0;
+    sum.real_time = 0;
+    std::fill(std::begin(sum.channel), std::end(sum.channel), 0);
+}
+
+// Reads an entry's spectrum file into `target`; reports and returns false when
+// the file cannot be used.
+bool read_entry_file(Run& run, const std::string& token, const std::string& path,
+                     SampleRecord* target) {
+    std::string problem;
+    if (read_sample(path.c_str(), target, &problem) == 1) return true;
+    diagnose(run.diagnostics, format("%s: %s; entry '%s' skipped", path.c_str(), problem.c_str(),
+                                     token.c_str()));
+    return false;
+}
+
+}  // namespace
+
+int32_t read_sample(const char* path, SampleRecord* sample, std::string* problem) {
+    auto spectrum = std::make_unique<SpectrumText>();
+    std::string what = load_spectrum(path, spectrum.get());
+    if (!what.empty()) {
+        if (problem != nullptr) *problem = what;
+        return 0;
+    }
+    sample->live_time = microseconds_to_seconds(spectrum->live_time_us);
+    sample->real_time = microseconds_to_seconds(spectrum->real_time_us);
+    std::copy(std::begin(spectrum->channel), std::end(spectrum->channel), sample->channel);
+    return 1;
+}
+
+int32_t read_calibration(const char* path, MethodRecord* method, NameTable* names,
+                         StandardFactors* factors, LocalBackground* local_background,
+                         const ReaderOutput& output) {
+    errno = 0;
+    File echo(std::fopen(METHOD, "wb"));
+    if (!echo) {
+        diagnose(output.diagnostics, format("%s: cannot be created: %s; no method echo is written",
+                                            METHOD, describe_errno().c_str()));
+    }
+    std::string text;
+    errno = 0;
+    if (!load_text_file(path, &text)) {
+        diagnose(output.diagnostics, format("%s: method file cannot be opened: %s; no components",
+                                            path, describe_errno().c_str()));
+        return 1;
+    }
+    MethodReader reader{TextScanner{text}, echo.get(), output, path};
+    read_method(reader, method, names, factors, local_background);
+    if (echo && (std::fflush(echo.get()) != 0 || std::ferror(echo.get()))) {
+        diagnose(output.diagnostics,
+                 format("%s: write failed: %s", METHOD, describe_errno().c_str()));
+    }
+    return 1;
+}
+
+int run_assay(FILE* console, FILE* diagnostics) {
+    Run run(console, diagnostics);
+
+    std::fprintf(console, "Assay processor ORB ver. DR%s WIN32\n", kVersion);
+    run.dose = read_dose_calibration(diagnostics);
+    if (run.dose.complete) std::fputs("Dose Rate calibration OK\n", console);
+
+    errno = 0;
+    File config(std::fopen(CONFIG, "r"));
+    if (!config) {
+        diagnose(diagnostics, format("%s: cannot be opened: %s; nothing to do", CONFIG,
+                                     describe_errno().c_str()));
+        return 0;
+    }
+    std::string token;
+    if (!read_token(config.get(), &token)) {
+        std::fputs("Wrong method file name/n", console);
+        diagnose(diagnostics, format("%s: holds no method file name", CONFIG));
+        return 0;
+    }
+    std::fprintf(console, "Reads Method %s\n", token.c_str());
+    read_calibration(token.c_str(), run.method.get(), run.names.get(), run.factors.get(),
+                     run.local_background.get(), ReaderOutput{console, diagnostics});
+
+    errno = 0;
+    File result(std::fopen(RESULT, "w"));
+    if (!result) {
+        diagnose(diagnostics, format("%s: cannot be created: %s; run stopped", RESULT,
+                                     describe_errno().c_str()));
+        return 1;
+    }
+    const Table table{console, result.get()};
+    write_header(table, *run.method, *run.names);
+    run.sum->weight = 1.0f;
+
+    bool write_failed = false;
+    while (read_token(config.get(), &token)) {
+        const char kind = token[0];
+        const std::string rest = token.substr(1);
+        if (kind == '^') {
+            TextScanner scanner{rest};
+            if (scan_float(scanner, &run.sum->weight) != ScanStatus::ok) {
+                diagnose(diagnostics, format("%s: weight entry '%s' does not scan; weight stays %g",
+                                             CONFIG, token.c_str(), run.sum->weight));
+            }
+        } else if (kind == '+' || kind == '*') {
+            if (!read_entry_file(run, token, rest, run.scratch.get())) continue;
+            if (add_to_sum(*run.scratch, run.sum.get())) {
+                diagnose(diagnostics,
+                         format("%s: adding it to the sum overflows; values held at their limits "
+                                "(entry '%s')",
+                                rest.c_str(), token.c_str()));
+            }
+            if (kind == '*') {
+                evaluate(run, table, token);
+                // A finished row must survive whatever happens to the run later.
+                if (std::fflush(result.get()) != 0 && !write_failed) {
+                    write_failed = true;
+                    diagnose(diagnostics,
+                             format("%s: write failed: %s", RESULT, describe_errno().c_str()));
+                }
+            }
+        } else {
+            read_entry_file(run, token, token, run.sum.get());
+        }
+    }
+    std::fflush(console);
+    if (std::fclose(result.release()) != 0 && !write_failed) {
+        write_failed = true;
+        diagnose(diagnostics, format("%s: write failed: %s", RESULT, describe_errno().c_str()));
+    }
+    return write_failed ? 1 : 0;
+}

@@ -1,0 +1,231 @@
+#include "scan.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+
+namespace {
+
+constexpr int kEnd = -1;
+
+int peek(const TextScanner& s) {
+    return s.pos < s.text.size() ? static_cast<unsigned char>(s.text[s.pos]) : kEnd;
+}
+
+bool skip_space(TextScanner& s) {
+    while (s.pos < s.text.size() && is_space(static_cast<unsigned char>(s.text[s.pos]))) ++s.pos;
+    return s.pos < s.text.size();
+}
+
+bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+bool is_xdigit(int c) {
+    return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+int lower(int c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
+
+// Sign and decimal digits as the C library gathers them for "%d" and "%lu".
+// On return `negative` tells the sign, `magnitude` the value (saturated at
+// UINT64_MAX, `overflow` set then); false when no digit followed.
+bool gather_decimal(TextScanner& s, bool* negative, uint64_t* magnitude, bool* overflow) {
+    *negative = false;
+    *magnitude = 0;
+    *overflow = false;
+    int c = peek(s);
+    if (c == '-' || c == '+') {
+        *negative = c == '-';
+        ++s.pos;
+    }
+    bool any_digit = false;
+    while (is_digit(c = peek(s))) {
+        any_digit = true;
+        uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (*magnitude > (std::numeric_limits<uint64_t>::max() - digit) / 10) {
+            *overflow = true;
+            *magnitude = std::numeric_limits<uint64_t>::max();
+        } else if (!*overflow) {
+            *magnitude = *magnitude * 10 + digit;
+        }
+        ++s.pos;
+    }
+    return any_digit;
+}
+
+// Matches the letters of `word` case-insensitively, consuming each one that
+// matches and also the first one that does not, as the C library does.
+bool match_letters(TextScanner& s, const char* word, std::string* collected) {
+    for (const char* w = word; *w != '\0'; ++w) {
+        int c = peek(s);
+        if (c == kEnd) return false;
+        ++s.pos;
+        if (lower(c) != *w) return false;
+        collected->push_back(static_cast<char>(c));
+    }
+    return true;
+}
+
+}  // namespace
+
+ScanStatus scan_int32(TextScanner& s, int32_t* value) {
+    if (!skip_space(s)) return ScanStatus::end_of_input;
+    bool negative = false;
+    bool overflow = false;
+    uint64_t magnitude = 0;
+    if (!gather_decimal(s, &negative, &magnitude, &overflow)) return ScanStatus::no_match;
+    const uint64_t limit = negative ? uint64_t{1} << 31 : (uint64_t{1} << 31) - 1;
+    if (overflow || magnitude > limit) return ScanStatus::out_of_range;
+    *value = negative ? static_cast<int32_t>(-static_cast<int64_t>(magnitude))
+                      : static_cast<int32_t>(magnitude);
+    return ScanStatus::ok;
+}
+
+ScanStatus scan_uint64(TextScanner& s, uint64_t* value) {
+    if (!skip_space(s)) return ScanStatus::end_of_input;
+    bool negative = false;
+    bool overflow = false;
+    uint64_t magnitude = 0;
+    if (!gather_decimal(s, &negative, &magnitude, &overflow)) return ScanStatus::no_match;
+    if (overflow || negative) return ScanStatus::out_of_range;
+    *value = magnitude;
+    return ScanStatus::ok;
+}
+
+ScanStatus scan_float(TextScanner& s, float* value) {
+    if (!skip_space(s)) return ScanStatus::end_of_input;
+    std::string collected;
+    int c = peek(s);
+    bool got_sign = false;
+    if (c == '-' || c == '+') {
+        collected.push_back(static_cast<char>(c));
+        got_sign = true;
+        ++s.pos;
+        c = peek(s);
+        if (c == kEnd) return ScanStatus::no_match;
+    }
+
+    if (lower(c) == 'n') {
+        if (!match_letters(s, "nan", &collected)) return ScanStatus::no_match;
+    } else if (lower(c) == 'i') {
+        if (!match_letters(s, "inf", &collected)) return ScanStatus::no_match;
+        // "inf" may go on to "infinity"; once that has begun it must finish.
+        if (lower(peek(s)) == 'i' && !match_letters(s, "inity", &collected)) {
+            return ScanStatus::no_match;
+        }
+    } else {
+        bool hexadecimal = false;
+        bool got_digit = false;
+        bool got_dot = false;
+        bool got_exponent = false;
+        char exponent_char = 'e';
+        if (c == '0') {
+            collected.push_back('0');
+            ++s.pos;
+            c = peek(s);
+            if (lower(c) == 'x') {
+                collected.push_back(static_cast<char>(c));
+                ++s.pos;
+                c = peek(s);
+                hexadecimal = true;
+                exponent_char = 'p';
+            } else {
+                got_digit = true;
+            }
+        }
+        for (;; ++s.pos, c = peek(s)) {
+            if (is_digit(c) || (hexadecimal && !got_exponent && is_xdigit(c))) {
+                got_digit = true;
+            } else if (got_exponent && collected.back() == exponent_char && (c == '-' || c == '+')) {
+            } else if (got_digit && !got_exponent && lower(c) == exponent_char) {
+                got_exponent = true;
+                got_dot = true;
+                c = exponent_char;
+            } else if (!got_dot && c == '.') {
+                got_dot = true;
+            } else {
+                break;
+            }
+            collected.push_back(static_cast<char>(c));
+        }
+        const size_t prefix = (got_sign ? 1 : 0) + (hexadecimal ? 2 : 0);
+        if (collected.size() == (got_sign ? 1u : 0u) || (hexadecimal && collected.size() == prefix)) {
+            return ScanStatus::no_match;
+        }
+    }
+
+    // The gathered text may be longer than the number it starts with ("100e");
+    // the value is that of its longest leading number, as in the C library.
+    char* end = nullptr;
+    float converted = std::strtof(collected.c_str(), &end);
+    if (end == collected.c_str()) return ScanStatus::no_match;
+    *value = converted;
+    return ScanStatus::ok;
+}
+
+ScanStatus scan_word(TextScanner& s, std::string* word) {
+    if (!skip_space(s)) return ScanStatus::end_of_input;
+    size_t start = s.pos;
+    while (s.pos < s.text.size() && !is_space(static_cast<unsigned char>(s.text[s.pos]))) ++s.pos;
+    word->assign(s.text.substr(start, s.pos - start));
+    return ScanStatus::ok;
+}
+
+int take_char(TextScanner& s) {
+    int c = peek(s);
+    if (c != kEnd) ++s.pos;
+    return c;
+}
+
+int line_of(std::string_view text, size_t pos) {
+    int line = 1;
+    for (size_t i = 0; i < pos && i < text.size(); ++i) {
+        if (text[i] == '\n') ++line;
+    }
+    return line;
+}
+
+std::string excerpt_at(std::string_view text, size_t pos) {
+    constexpr size_t kMaxExcerpt = 24;
+    std::string out;
+    for (size_t i = pos; i < text.size() && !is_space(static_cast<unsigned char>(text[i])); ++i) {
+        if (out.size() == kMaxExcerpt) {
+            out += "...";
+            break;
+        }
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c >= 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    return out;
+}
+
+bool load_text_file(const char* path, std::string* text) {
+    struct Closer {
+        void operator()(FILE* f) const { std::fclose(f); }
+    };
+    std::unique_ptr<FILE, Closer> file(std::fopen(path, "rb"));
+    if (!file) return false;
+    text->clear();
+    char buffer[1 << 16];
+    size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) text->append(buffer, got);
+    if (std::ferror(file.get())) {
+        if (errno == 0) errno = EIO;
+        return false;
+    }
+    // CR LF is one line end wherever the files come from.
+    size_t out = 0;
+    for (size_t in = 0; in < text->size(); ++in) {
+        if ((*text)[in] == '\r' && in + 1 < text->size() && (*text)[in + 1] == '\n') continue;
+        (*text)[out++] = (*text)[in];
+    }
+    text->resize(out);
+    return true;
+}

@@ -1,0 +1,59 @@
+// Formatted scanning of the program's text files (part of the module main).
+//
+// Each function reads one value from an in-memory text the way the C
+// library's formatted scanning of "%d", "%lu", "%f" and "%s" reads it from a
+// stream: leading white space is skipped, the longest prefix that can belong to
+// the value is consumed, and on a mismatch the scan stops where the C library
+// stops, so the next scan starts at the same place. Two things are stricter
+// than the C library: an integer that does not fit its type does not scan (its
+// numeral is consumed and nothing is stored), and a time never takes a minus
+// sign. Nothing depends on the locale.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+enum class ScanStatus {
+    ok,            // a value was scanned and stored
+    end_of_input,  // only white space was left
+    no_match,      // the text at this place is not a value of the kind
+    out_of_range,  // a numeral that does not fit (or a negative time)
+};
+
+// A read position in a text. `pos` only moves forward, except where a caller
+// deliberately goes back to a remembered position.
+struct TextScanner {
+    std::string_view text;
+    size_t pos = 0;
+};
+
+// "%d": an optionally signed decimal that fits int32.
+ScanStatus scan_int32(TextScanner& scanner, int32_t* value);
+// "%lu" for times: an optionally "+"-signed decimal that fits 64 bits.
+ScanStatus scan_uint64(TextScanner& scanner, uint64_t* value);
+// "%f": every form the C library accepts (decimal, exponent, hexadecimal,
+// inf, infinity, nan), rounded once to single precision.
+ScanStatus scan_float(TextScanner& scanner, float* value);
+// "%s": a word of characters that are not white space, of any length.
+ScanStatus scan_word(TextScanner& scanner, std::string* word);
+// The next character as an unsigned char value, or -1 at the end (as getc).
+int take_char(TextScanner& scanner);
+
+// White space as the C locale's isspace sees it.
+constexpr bool is_space(int c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// 1-based line number of `pos` in `text`, for diagnostics.
+int line_of(std::string_view text, size_t pos);
+
+// A short printable excerpt of the text at `pos` (the word there, shortened),
+// for diagnostics.
+std::string excerpt_at(std::string_view text, size_t pos);
+
+// Reads the whole file into `text` with every CR LF pair turned into one LF,
+// as a text-mode read on the platforms the files come from does. Returns false
+// (and errno is left set) when the file cannot be opened or read.
+bool load_text_file(const char* path, std::string* text);
