@@ -215,7 +215,15 @@ bool load_text_file(const char* path, std::string* text) {
     text->clear();
     char buffer[1 << 16];
     size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) text->append(buffer, got);
+    while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
+        // Far beyond any real input; stops a device or a runaway file from
+        // taking all memory.
+        if (text->size() + got > kMaxTextFileBytes) {
+            errno = EFBIG;
+            return false;
+        }
+        text->append(buffer, got);
+    }
     if (std::ferror(file.get())) {
         if (errno == 0) errno = EIO;
         return false;

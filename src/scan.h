@@ -53,7 +53,11 @@ int line_of(std::string_view text, size_t pos);
 // for diagnostics.
 std::string excerpt_at(std::string_view text, size_t pos);
 
+// Largest input file read, 64 MiB.
+inline constexpr size_t kMaxTextFileBytes = size_t{64} << 20;
+
 // Reads the whole file into `text` with every CR LF pair turned into one LF,
 // as a text-mode read on the platforms the files come from does. Returns false
-// (and errno is left set) when the file cannot be opened or read.
+// (and errno is left set) when the file cannot be opened or read, or is larger
+// than kMaxTextFileBytes (EFBIG).
 bool load_text_file(const char* path, std::string* text);
