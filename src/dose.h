@@ -16,7 +16,8 @@ extern const float effi_bgo_2x2_sv[kDoseBins];  // sievert-based result
 //   / ((1 + a1 D + a2 D^2 + a3 D^3) * live_time / 1000)
 // with a1..a3 the dead_time coefficients divided by 1000 and
 // D = 100 * (1 - live_time / real_time) the dead time in per cent.
-// K is effi_bgo_2x2_sv when table_select is 1, else effi_bgo_2x2_gy.
+// K is effi_bgo_2x2_sv when table_select is 1, else effi_bgo_2x2_gy. The four
+// counts of a bin are added in 64-bit integers, so no bin sum overflows.
 // A live time of 0 gives 0. A dead time above dead_time_limit (per cent) is
 // reported by negating the result. Reads live_time, real_time and channel only.
 void dose_calc_nai16(const SampleRecord* sample, float* out, float dose_factor,
