@@ -8,6 +8,8 @@
 #include <new>
 #include <vector>
 
+#include "lsq_fast.h"
+
 namespace {
 
 int32_t saturate(int64_t value) {
@@ -71,40 +73,7 @@ int32_t lst_sqr(int32_t param_count, int32_t point_count, const Matrix& values,
     }
 
     // Gauss-Jordan elimination with full pivoting leaves the inverse in place.
-    for (int i = 0; i < m; ++i) flags[i] = 0.0;
-    for (int pass = 0; pass < m; ++pass) {
-        double largest = 0.0;
-        int row = 0;
-        int col = 0;
-        for (int j = 0; j < m; ++j) {
-            if (flags[j] != 0.0) continue;
-            for (int k = 0; k < m; ++k) {
-                if (flags[k] != 0.0) continue;
-                if (std::fabs(nm(j, k)) > largest) {
-                    largest = std::fabs(nm(j, k));
-                    row = j;
-                    col = k;
-                }
-            }
-        }
-        if (largest < 1e-30) return -1;
-        flags[col] += 1.0;
-        if (row != col) {
-            for (int l = 0; l < m; ++l) std::swap(nm(row, l), nm(col, l));
-            std::swap(x[row], x[col]);
-        }
-        const double pivot = nm(col, col);
-        nm(col, col) = 1.0;
-        for (int l = 0; l < m; ++l) nm(col, l) /= pivot;
-        x[col] /= pivot;
-        for (int r = 0; r < m; ++r) {
-            if (r == col) continue;
-            const double factor = nm(r, col);
-            nm(r, col) = 0.0;
-            for (int l = 0; l < m; ++l) nm(r, l) -= nm(col, l) * factor;
-            x[r] -= x[col] * factor;
-        }
-    }
+    if (lsq_fast::gauss_jordan(m, nm, x, flags) != 0) return -1;
 
     double sum = 0.0;
     for (int j = 0; j < n; ++j) {
@@ -173,28 +142,7 @@ void gain(double gain_factor, const int32_t* counts, float* out, int32_t channel
         for (int j = 0; j < n; ++j) out[j] = static_cast<float>(counts[j]);
         return;
     }
-    for (int i = 1; i <= n - 1; ++i) {
-        const double x = i / g;
-        const double rounded = x + 0.5;
-        // Tested before the conversion so that no factor can overflow it.
-        const int k = rounded < static_cast<double>(n) ? static_cast<int>(rounded) : n;
-        if (k <= 1) {
-            out[i - 1] = 1.0f;
-        } else if (k >= n) {
-            out[i - 1] = 100000.0f;
-        } else {
-            // Quadratic through the nearest channel and its neighbours, scaled by
-            // 1/g to keep the area; integer terms in 64 bits cannot overflow.
-            const int64_t a = counts[k - 2];
-            const int64_t b = counts[k - 1];
-            const int64_t e = counts[k];
-            const double d = x - k;
-            const double v = (static_cast<double>(2 * b) + static_cast<double>(e - a) * d +
-                              static_cast<double>(a - 2 * b + e) * (d * d)) /
-                             (2.0 * g);
-            out[i - 1] = v < 0.0 ? 1.0f : static_cast<float>(v);
-        }
-    }
+    for (int i = 1; i <= n - 1; ++i) out[i - 1] = lsq_fast::gain_at(g, counts, n, i);
 }
 
 int32_t float_to_count(double value) {
@@ -407,10 +355,132 @@ int32_t fit_sample(SampleRecord* sample, const MethodRecord* method, const FitSp
 
 }  // namespace
 
+// The inputs that decide a calibration, and its result.
+struct FitCache::State {
+    bool valid = false;
+    int component_count = 0;
+    int x_channels = 0;
+    bool compressed = false;
+    std::vector<int32_t> roi_channel;
+    struct Standard {
+        float weight;
+        float standard_activity[kMaxComponents];
+        uint64_t standard_live_time;
+        uint64_t background_live_time;
+        int32_t standard_channel[kChannels];
+        int32_t background_channel[kChannels];
+    };
+    std::unique_ptr<Standard[]> standards = std::make_unique<Standard[]>(kMaxComponents);
+    lsq_fast::Response response;
+};
+
+FitCache::FitCache() : state_(std::make_unique<State>()) {}
+FitCache::~FitCache() = default;
+
+namespace {
+
+bool same_bits(const void* a, const void* b, size_t size) { return std::memcmp(a, b, size) == 0; }
+
+bool cache_matches(const FitCache::State& state, const MethodRecord& method, int nc, int x_channels,
+                   bool compressed, const std::vector<int32_t>& roi_channel) {
+    if (!state.valid || state.component_count != nc || state.x_channels != x_channels ||
+        state.compressed != compressed || state.roi_channel != roi_channel) {
+        return false;
+    }
+    for (int k = 0; k < nc; ++k) {
+        const ComponentBlock& block = method.component[k];
+        const FitCache::State::Standard& kept = state.standards[k];
+        if (!same_bits(&kept.weight, &block.weight, sizeof kept.weight) ||
+            !same_bits(kept.standard_activity, block.standard_activity, sizeof(float) * nc) ||
+            kept.standard_live_time != block.standard_live_time ||
+            kept.background_live_time != block.background_live_time ||
+            !same_bits(kept.standard_channel, block.standard_channel, sizeof kept.standard_channel) ||
+            !same_bits(kept.background_channel, block.background_channel,
+                       sizeof kept.background_channel)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void cache_inputs(FitCache::State* state, const MethodRecord& method, int nc, int x_channels,
+                  bool compressed, const std::vector<int32_t>& roi_channel) {
+    state->component_count = nc;
+    state->x_channels = x_channels;
+    state->compressed = compressed;
+    state->roi_channel = roi_channel;
+    for (int k = 0; k < nc; ++k) {
+        const ComponentBlock& block = method.component[k];
+        FitCache::State::Standard& kept = state->standards[k];
+        kept.weight = block.weight;
+        std::memcpy(kept.standard_activity, block.standard_activity, sizeof kept.standard_activity);
+        kept.standard_live_time = block.standard_live_time;
+        kept.background_live_time = block.background_live_time;
+        std::memcpy(kept.standard_channel, block.standard_channel, sizeof kept.standard_channel);
+        std::memcpy(kept.background_channel, block.background_channel, sizeof kept.background_channel);
+    }
+    state->valid = true;
+}
+
+// The fast form of the fit: calibration (or the cached one), then the scan
+// over the ROI channels only.
+int32_t fit_sample_fast(SampleRecord* sample, const MethodRecord* method, FitSpectra& spectra,
+                        bool compressed, int32_t mode, const LocalBackground* local_background,
+                        const std::vector<int32_t>& roi_channel, int x_channels,
+                        float* gain_factor, FitCache* cache) {
+    const int nc = clamp_count(method->component_count, kMaxComponents);
+    lsq_fast::Response local_response;
+    const lsq_fast::Response* response = &local_response;
+    if (cache != nullptr && cache_matches(cache->state(), *method, nc, x_channels, compressed, roi_channel)) {
+        response = &cache->state().response;
+    } else {
+        for (int k = 0; k < nc && compressed; ++k) {
+            auto reduce = mode == 1 ? reduce_spc_loi : reduce_spc_iva;
+            reduce(spectra.standard[k]);
+            reduce(spectra.background[k]);
+        }
+        lsq_fast::Response* target = &local_response;
+        if (cache != nullptr) {
+            cache->state().valid = false;
+            target = &cache->state().response;
+        }
+        lsq_fast::build_response(*method, spectra.standard, spectra.background, roi_channel, target);
+        if (cache != nullptr) cache_inputs(&cache->state(), *method, nc, x_channels, compressed, roi_channel);
+        response = target;
+    }
+
+    const double v = static_cast<double>(sample->weight) * static_cast<double>(sample->live_time) /
+                     1000.0;
+    lsq_fast::ScanOutcome outcome;
+    outcome.best = kNoFit;
+    if (!response->singular) {
+        const double u = static_cast<double>(sample->live_time) /
+                         static_cast<double>(local_background->live_time);
+        const size_t n = roi_channel.size();
+        std::vector<double> scaled_background(n);
+        std::vector<double> scaled_variance(n);
+        for (size_t i = 0; i < n; ++i) {
+            const double l = spectra.local_background[roi_channel[i]];
+            scaled_background[i] = u * l;
+            scaled_variance[i] = u * u * l;
+        }
+        lsq_fast::scan(*response, spectra.sample, x_channels, roi_channel, scaled_background,
+                       scaled_variance, gain_factor, &outcome);
+    }
+    for (int k = 0; k < nc; ++k) {
+        sample->activity[k] = static_cast<float>(outcome.solution[k] / v);
+        sample->activity_sd[k] = static_cast<float>(outcome.deviation[k] / v);
+    }
+    sample->qfit = static_cast<float>(outcome.best);
+    return (response->singular || outcome.failed) ? -1 : 0;
+}
+
+}  // namespace
+
 int32_t calc_activity(SampleRecord* sample, const MethodRecord* method,
                       const LocalBackground* local_background, const RoiList* rois,
                       int32_t channel_count, float* gain_factor, float* corrected_spectrum,
-                      int32_t mode) {
+                      int32_t mode, const AnalysisOptions& options) {
     const int nc = clamp_count(method->component_count, kMaxComponents);
     const int x_channels = working_channels(channel_count, mode);
     const bool compress = channel_count == kChannels && (mode == 1 || mode == 2);
@@ -429,7 +499,8 @@ int32_t calc_activity(SampleRecord* sample, const MethodRecord* method,
         auto reduce = mode == 1 ? reduce_spc_loi : reduce_spc_iva;
         reduce(spectra->sample);
         reduce(spectra->local_background);
-        for (int k = 0; k < nc; ++k) {
+        // The fast path compresses the standards only when it calibrates.
+        for (int k = 0; k < nc && options.straightforward; ++k) {
             reduce(spectra->standard[k]);
             reduce(spectra->background[k]);
         }
@@ -455,9 +526,12 @@ int32_t calc_activity(SampleRecord* sample, const MethodRecord* method,
     }
 
     int32_t status = -1;
-    if (rois_valid) {
+    if (rois_valid && options.straightforward) {
         status = fit_sample(sample, method, *spectra, local_background, roi_channel, x_channels,
                             gain_factor);
+    } else if (rois_valid) {
+        status = fit_sample_fast(sample, method, *spectra, compress, mode, local_background,
+                                 roi_channel, x_channels, gain_factor, options.cache);
     }
     gain(*gain_factor, sample->channel, corrected_spectrum, channel_count);
     return status;
@@ -582,27 +656,34 @@ void append_rois(RoiList* list, const int32_t (*pairs)[2], int count) {
 
 }  // namespace
 
-int32_t lsq_calc_activity(SampleRecord* sample, MethodRecord* method,
-                          LocalBackground* local_background, const RoiList* extra_rois,
-                          int32_t channel_count, int32_t two_pass, int32_t check_total,
-                          int32_t check_fraction, int32_t mode) {
-    if (channel_count < 0 || channel_count > kChannels) return -1;
+void default_backgrounds(MethodRecord* method, LocalBackground* local_background,
+                         int32_t channel_count) {
     const int n = clamp_count(method->component_count, kMaxComponents);
-
-    // Absent backgrounds become empty spectra of one second.
+    const int channels = clamp_count(channel_count, kChannels);
     for (int i = 0; i < n; ++i) {
         ComponentBlock& block = method->component[i];
         if (block.background_live_time == 0) {
             block.background_live_time = 1;
             block.background_real_time = 1;
-            std::fill(block.background_channel, block.background_channel + channel_count, 0);
+            std::fill(block.background_channel, block.background_channel + channels, 0);
         }
     }
     if (local_background->live_time == 0) {
         local_background->live_time = 1;
         local_background->real_time = 1;
-        std::fill(local_background->channel, local_background->channel + channel_count, 0);
+        std::fill(local_background->channel, local_background->channel + channels, 0);
     }
+}
+
+int32_t lsq_calc_activity(SampleRecord* sample, MethodRecord* method,
+                          LocalBackground* local_background, const RoiList* extra_rois,
+                          int32_t channel_count, int32_t two_pass, int32_t check_total,
+                          int32_t check_fraction, int32_t mode, const AnalysisOptions& options) {
+    if (channel_count < 0 || channel_count > kChannels) return -1;
+    const int n = clamp_count(method->component_count, kMaxComponents);
+
+    // Absent backgrounds become empty spectra of one second.
+    default_backgrounds(method, local_background, channel_count);
 
     sample->summary_activity = 0.0f;
     sample->summary_fraction = 0.0f;
@@ -646,7 +727,7 @@ int32_t lsq_calc_activity(SampleRecord* sample, MethodRecord* method,
         roi_join_sort(&state->collected, &state->joined);
 
         if (calc_activity(&working, &reduced, local_background, &state->joined, channel_count,
-                          &gain_value, state->corrected, mode) != 0) {
+                          &gain_value, state->corrected, mode, options) != 0) {
             return -1;
         }
 

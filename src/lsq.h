@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "main.h"
 
@@ -52,6 +53,29 @@ struct MatrixHolder {
 // ---------------------------------------------------------------------------
 // Evaluation.
 
+// Remembers the calibration (response matrix) of the last method and ROI list
+// a fit saw, so that evaluations against the same method skip it. Results are
+// the same bits with or without it. One per thread: it is not shared.
+class FitCache {
+public:
+    FitCache();
+    ~FitCache();
+    FitCache(const FitCache&) = delete;
+    FitCache& operator=(const FitCache&) = delete;
+
+    struct State;
+    State& state() { return *state_; }
+
+private:
+    std::unique_ptr<State> state_;
+};
+
+// How a fit may run. The default is the fast path without a cache.
+struct AnalysisOptions {
+    FitCache* cache = nullptr;     // reuse calibrations across calls
+    bool straightforward = false;  // the plain form of the fit, kept as the reference
+};
+
 // Evaluates `sample` against `method`: fills activity, activity_sd (method
 // order; 0 for components dropped in a second pass), qfit, summary_activity,
 // summary_fraction, over_limit, below_limit, limit_status, unknown_found and
@@ -71,7 +95,14 @@ struct MatrixHolder {
 int32_t lsq_calc_activity(SampleRecord* sample, MethodRecord* method,
                           LocalBackground* local_background, const RoiList* extra_rois,
                           int32_t channel_count, int32_t two_pass, int32_t check_total,
-                          int32_t check_fraction, int32_t mode);
+                          int32_t check_fraction, int32_t mode,
+                          const AnalysisOptions& options = {});
+
+// Puts empty spectra of live and real time 1 s (channel_count channels of 0)
+// in place of the component backgrounds (below component_count) and the local
+// background whose live time is 0; lsq_calc_activity starts with this.
+void default_backgrounds(MethodRecord* method, LocalBackground* local_background,
+                         int32_t channel_count);
 
 // The fit for all components of `method` over the ROIs `rois` (full-scale
 // channels, inclusive): writes activity and activity_sd entries below
@@ -85,7 +116,7 @@ int32_t lsq_calc_activity(SampleRecord* sample, MethodRecord* method,
 int32_t calc_activity(SampleRecord* sample, const MethodRecord* method,
                       const LocalBackground* local_background, const RoiList* rois,
                       int32_t channel_count, float* gain_factor, float* corrected_spectrum,
-                      int32_t mode);
+                      int32_t mode, const AnalysisOptions& options = {});
 
 // ---------------------------------------------------------------------------
 // Compression of 1024-channel spectra and of channel numbers.

@@ -12,17 +12,11 @@
 
 #include "dose.h"
 #include "lsq.h"
+#include "main_internal.h"
 #include "scan.h"
 
-namespace {
+namespace assay_internal {
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
-// printf into a std::string, for texts that go to more than one place.
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);
@@ -41,6 +35,12 @@ void diagnose(FILE* diagnostics, const std::string& message) {
 }
 
 std::string describe_errno() { return std::strerror(errno != 0 ? errno : EIO); }
+
+}  // namespace assay_internal
+
+using namespace assay_internal;
+
+namespace {
 
 // Integers in the echo come from reals that may be anything a file holds.
 int32_t real_to_int(float value) { return float_to_count(value); }
@@ -423,205 +423,6 @@ void read_method(MethodReader& reader, MethodRecord* method, NameTable* names,
     }
 }
 
-// ---------------------------------------------------------------------------
-// Run driver.
-
-// The dose-rate calibration of dose.txt.
-struct DoseCalibration {
-    float dose_factor = 0.0f;
-    float dead_time_c3 = 0.0f;
-    float dead_time_c2 = 0.0f;
-    float dead_time_c1 = 0.0f;
-    int32_t table_select = 0;
-    bool complete = false;   // all five values were read
-};
-
-DoseCalibration read_dose_calibration(FILE* diagnostics) {
-    DoseCalibration calibration;
-    std::string text;
-    errno = 0;
-    if (!load_text_file(DOSE, &text)) {
-        diagnose(diagnostics, format("%s: cannot be opened: %s; dose rates are written as nan", DOSE,
-                                     describe_errno().c_str()));
-        return calibration;
-    }
-    TextScanner scanner{text};
-    float* reals[4] = {&calibration.dose_factor, &calibration.dead_time_c3,
-                       &calibration.dead_time_c2, &calibration.dead_time_c1};
-    const char* names[5] = {"dose factor", "cubic dead-time coefficient",
-                            "quadratic dead-time coefficient", "linear dead-time coefficient",
-                            "table switch"};
-    int read = 0;
-    ScanStatus status = ScanStatus::ok;
-    size_t at = 0;
-    for (; read < 5; ++read) {
-        at = scanner.pos;
-        status = read < 4 ? scan_float(scanner, reals[read])
-                          : scan_int32(scanner, &calibration.table_select);
-        if (status != ScanStatus::ok) break;
-    }
-    calibration.complete = read == 5;
-    if (!calibration.complete) {
-        std::string what = status == ScanStatus::end_of_input
-                               ? format("holds only %d of the 5 calibration values", read)
-                               : format("the %s does not scan at '%s'", names[read],
-                                        excerpt_at(text, at).c_str());
-        diagnose(diagnostics, format("%s: %s; dose rates are written as nan", DOSE, what.c_str()));
-    }
-    return calibration;
-}
-
-// Reads the next white-space-free word of the configuration; false at its end.
-bool read_token(FILE* file, std::string* token) {
-    token->clear();
-    int c = 0;
-    while ((c = std::getc(file)) != EOF && is_space(c)) {
-    }
-    while (c != EOF && !is_space(c)) {
-        token->push_back(static_cast<char>(c));
-        c = std::getc(file);
-    }
-    return !token->empty();
-}
-
-// The result table goes to the console and to result.txt, piece by piece,
-// console first.
-struct Table {
-    FILE* console;
-    FILE* file;
-    void both(const std::string& text) const {
-        std::fputs(text.c_str(), console);
-        std::fputs(text.c_str(), file);
-    }
-};
-
-void write_header(const Table& table, const MethodRecord& method, const NameTable& names) {
-    const int n = method.component_count;
-    table.both("Name\t");
-    for (int i = 0; i < n; ++i) table.both(format("%s\t", names.entry[i].name));
-    for (int i = 0; i < n; ++i) {
-        table.both(format("sd%s[%s]\t", names.entry[i].name, names.entry[i].unit));
-    }
-    std::fputs(format("%s\t%s\t%s\t%s\t", "qfit", "gain", "weightF", " DRate").c_str(),
-               table.console);
-    std::fputs(format("%s\t%s\t%s\t%s\t%s\t%s\t%s\t", "qfit", "gain", "longitude", "latitude",
-                      "altitude", "weightF", " DRate")
-                   .c_str(),
-               table.file);
-    for (int i = 0; i < n; ++i) table.both(format("%s[cpm]\t", names.entry[i].name));
-    table.both("\n");
-    table.both("\n\n");
-}
-
-// Adds the scratch spectrum to the sum, holding every value at its type's
-// limit instead of wrapping. Returns true when some value had to be held.
-bool add_to_sum(const SampleRecord& scratch, SampleRecord* sum) {
-    bool saturated = false;
-    auto add_time = [&saturated](uint64_t a, uint64_t b) {
-        uint64_t total = a + b;
-        if (total < a) {
-            saturated = true;
-            return std::numeric_limits<uint64_t>::max();
-        }
-        return total;
-    };
-    sum->live_time = add_time(sum->live_time, scratch.live_time);
-    sum->real_time = add_time(sum->real_time, scratch.real_time);
-    for (int i = 0; i < kChannels; ++i) {
-        int64_t total = int64_t{sum->channel[i]} + scratch.channel[i];
-        int64_t held = std::clamp<int64_t>(total, std::numeric_limits<int32_t>::min(),
-                                           std::numeric_limits<int32_t>::max());
-        saturated |= held != total;
-        sum->channel[i] = static_cast<int32_t>(held);
-    }
-    return saturated;
-}
-
-// Counts per minute in the component's first ROI [first, end); only channels
-// inside the spectrum are summed.
-float count_rate(const SampleRecord& sum, const ComponentBlock& block) {
-    const float live_time = static_cast<float>(sum.live_time);
-    const int32_t first = block.roi[0][0];
-    const int32_t end = block.roi[0][1];
-    float counts = 0.0f;
-    if (first < end) {
-        for (int32_t ch = std::max(first, 0); ch < std::min(end, kChannels); ++ch) {
-            counts += static_cast<float>(sum.channel[ch]);
-        }
-    }
-    float rate = counts / live_time;
-    return static_cast<float>(rate * 60.0);
-}
-
-struct Run {
-    Run(FILE* console_stream, FILE* diagnostics_stream)
-        : console(console_stream), diagnostics(diagnostics_stream) {}
-    FILE* console;
-    FILE* diagnostics;
-    std::unique_ptr<MethodRecord> method = std::make_unique<MethodRecord>();
-    std::unique_ptr<NameTable> names = std::make_unique<NameTable>();
-    std::unique_ptr<StandardFactors> factors = std::make_unique<StandardFactors>();
-    std::unique_ptr<LocalBackground> local_background = std::make_unique<LocalBackground>();
-    std::unique_ptr<SampleRecord> sum = std::make_unique<SampleRecord>();
-    std::unique_ptr<SampleRecord> scratch = std::make_unique<SampleRecord>();
-    DoseCalibration dose;
-};
-
-void evaluate(Run& run, const Table& table, const std::string& token) {
-    MethodRecord& method = *run.method;
-    SampleRecord& sum = *run.sum;
-    const int n = method.component_count;
-
-    lsq_calc_activity(&sum, &method, run.local_background.get(), nullptr, kChannels, 0, 0, 0, 2);
-    for (int i = 0; i < n; ++i) {
-        const float factor = run.factors->factor[i];
-        if (factor != 0.0f) {
-            sum.activity[i] /= factor;
-            sum.activity_sd[i] /= factor;
-        }
-    }
-
-    table.both(format("%s\t", token.c_str()));
-    for (int i = 0; i < n; ++i) table.both(format("%7.2f\t", sum.activity[i]));
-    for (int i = 0; i < n; ++i) table.both(format("%7.2f\t", sum.activity_sd[i]));
-    std::fputs(format("%7.2f\t%7.4f\t%7.3f\t", sum.qfit, sum.gain, sum.weight).c_str(),
-               table.console);
-    std::fputs(format("%7.2f\t%7.4f\t%10.7f\t%10.7f\t%10.7f\t%7.3f\t", sum.qfit, sum.gain, 0.0, 0.0,
-                      0.0, sum.weight)
-                   .c_str(),
-               table.file);
-
-    if (run.dose.complete) {
-        float dose_rate = 0.0f;
-        dose_calc_nai16(&sum, &dose_rate, run.dose.dose_factor, run.dose.dead_time_c3,
-                        run.dose.dead_time_c2, run.dose.dead_time_c1, 85.0, run.dose.table_select);
-        table.both(format("%4.2f\t", dose_rate));
-    } else {
-        // Without a complete calibration no dose rate is invented.
-        table.both("nan\t");
-    }
-
-    for (int i = 0; i < n; ++i) {
-        table.both(format("%4.1f\t", count_rate(sum, method.component[i])));
-    }
-    table.both("\n");
-
-    sum.live_time = 0;
-    sum.real_time = 0;
-    std::fill(std::begin(sum.channel), std::end(sum.channel), 0);
-}
-
-// Reads an entry's spectrum file into `target`; reports and returns false when
-// the file cannot be used.
-bool read_entry_file(Run& run, const std::string& token, const std::string& path,
-                     SampleRecord* target) {
-    std::string problem;
-    if (read_sample(path.c_str(), target, &problem) == 1) return true;
-    diagnose(run.diagnostics, format("%s: %s; entry '%s' skipped", path.c_str(), problem.c_str(),
-                                     token.c_str()));
-    return false;
-}
-
 }  // namespace
 
 int32_t read_sample(const char* path, SampleRecord* sample, std::string* problem) {
@@ -662,76 +463,3 @@ int32_t read_calibration(const char* path, MethodRecord* method, NameTable* name
     return 1;
 }
 
-int run_assay(FILE* console, FILE* diagnostics) {
-    Run run(console, diagnostics);
-
-    std::fprintf(console, "Assay processor ORB ver. DR%s WIN32\n", kVersion);
-    run.dose = read_dose_calibration(diagnostics);
-    if (run.dose.complete) std::fputs("Dose Rate calibration OK\n", console);
-
-    errno = 0;
-    File config(std::fopen(CONFIG, "r"));
-    if (!config) {
-        diagnose(diagnostics, format("%s: cannot be opened: %s; nothing to do", CONFIG,
-                                     describe_errno().c_str()));
-        return 0;
-    }
-    std::string token;
-    if (!read_token(config.get(), &token)) {
-        std::fputs("Wrong method file name/n", console);
-        diagnose(diagnostics, format("%s: holds no method file name", CONFIG));
-        return 0;
-    }
-    std::fprintf(console, "Reads Method %s\n", token.c_str());
-    read_calibration(token.c_str(), run.method.get(), run.names.get(), run.factors.get(),
-                     run.local_background.get(), ReaderOutput{console, diagnostics});
-
-    errno = 0;
-    File result(std::fopen(RESULT, "w"));
-    if (!result) {
-        diagnose(diagnostics, format("%s: cannot be created: %s; run stopped", RESULT,
-                                     describe_errno().c_str()));
-        return 1;
-    }
-    const Table table{console, result.get()};
-    write_header(table, *run.method, *run.names);
-    run.sum->weight = 1.0f;
-
-    bool write_failed = false;
-    while (read_token(config.get(), &token)) {
-        const char kind = token[0];
-        const std::string rest = token.substr(1);
-        if (kind == '^') {
-            TextScanner scanner{rest};
-            if (scan_float(scanner, &run.sum->weight) != ScanStatus::ok) {
-                diagnose(diagnostics, format("%s: weight entry '%s' does not scan; weight stays %g",
-                                             CONFIG, token.c_str(), run.sum->weight));
-            }
-        } else if (kind == '+' || kind == '*') {
-            if (!read_entry_file(run, token, rest, run.scratch.get())) continue;
-            if (add_to_sum(*run.scratch, run.sum.get())) {
-                diagnose(diagnostics,
-                         format("%s: adding it to the sum overflows; values held at their limits "
-                                "(entry '%s')",
-                                rest.c_str(), token.c_str()));
-            }
-            if (kind == '*') {
-                evaluate(run, table, token);
-                // A finished row must survive whatever happens to the run later.
-                if (std::fflush(result.get()) != 0 && !write_failed) {
-                    write_failed = true;
-                    diagnose(diagnostics,
-                             format("%s: write failed: %s", RESULT, describe_errno().c_str()));
-                }
-            }
-        } else {
-            read_entry_file(run, token, token, run.sum.get());
-        }
-    }
-    std::fflush(console);
-    if (std::fclose(result.release()) != 0 && !write_failed) {
-        write_failed = true;
-        diagnose(diagnostics, format("%s: write failed: %s", RESULT, describe_errno().c_str()));
-    }
-    return write_failed ? 1 : 0;
-}

@@ -139,8 +139,16 @@ int32_t read_calibration(const char* path, MethodRecord* method, NameTable* name
 // ---------------------------------------------------------------------------
 // Run driver.
 
+// How a run may go about its work; none of it changes what the run writes.
+struct RunOptions {
+    int threads = 0;               // evaluations at once; 0: one per hardware thread
+    bool straightforward = false;  // plain form of the analysis on one thread (the reference)
+};
+
 // Runs the whole configuration in the current directory: reads DOSE, CONFIG and
 // the method file named there, writes METHOD and RESULT, and prints progress and
 // the result table to `console`. Problems with the input go to `diagnostics`.
-// Returns the exit status: 0, or 1 when RESULT cannot be created.
-int run_assay(FILE* console, FILE* diagnostics);
+// Evaluations may run in parallel; everything is written in configuration
+// order, each row as soon as it and all rows before it are complete.
+// Returns the exit status: 0, or 1 when RESULT cannot be created or written.
+int run_assay(FILE* console, FILE* diagnostics, const RunOptions& options = {});
