@@ -24,8 +24,10 @@ ScratchDir::ScratchDir() {
 ScratchDir::~ScratchDir() {
     std::error_code ignored;
     // A test may have taken permissions away; give them back before removing.
+    // Symbolic links are left alone: their targets are not ours.
     for (auto it = fs::recursive_directory_iterator(path_, ignored);
          it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+        if (it->is_symlink(ignored)) continue;
         fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
     }
     fs::remove_all(path_, ignored);
