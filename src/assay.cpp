@@ -1,6 +1,4 @@
-// Entry point of the assay processor: everything happens in run_assay.
-#include <cstdio>
-
+// Entry point of the assay processor.
 #include "main.h"
 
-int main() { return run_assay(stdout, stderr); }
+int main(int argc, char** argv) { return assay_main(argc, argv); }

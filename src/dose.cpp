@@ -81,6 +81,14 @@ const float effi_bgo_2x2_sv[kDoseBins] = {
     2.3426492f, 2.3478057f, 2.3529606f, 2.358114f, 2.3632658f, 2.3677127f, 2.3728611f, 0.0f,  // bin 248
 };
 
+float dose_dead_time(const SampleRecord* sample) {
+    // Dividing in float gives the same value as dividing in double and
+    // rounding, so no double is needed here.
+    const float t = static_cast<float>(sample->live_time) / 1000.0f;
+    const float r = static_cast<float>(sample->real_time) / 1000.0f;
+    return (1.0f - t / r) * 100.0f;
+}
+
 void dose_calc_nai16(const SampleRecord* sample, float* out, float dose_factor,
                      double dead_time_c3, double dead_time_c2, double dead_time_c1,
                      double dead_time_limit, int32_t table_select) {
@@ -105,8 +113,7 @@ void dose_calc_nai16(const SampleRecord* sample, float* out, float dose_factor,
         weighted_sum += static_cast<float>(bin_counts) * coefficient[g];
     }
 
-    const float r = static_cast<float>(sample->real_time) / 1000.0f;
-    const float dead_time = (1.0f - t / r) * 100.0f;  // per cent
+    const float dead_time = dose_dead_time(sample);
 
     // Dead-time polynomial: the mixture of single and double precision is
     // deliberate, so that the correction is reproduced bit for bit.

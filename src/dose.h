@@ -20,6 +20,10 @@ extern const float effi_bgo_2x2_sv[kDoseBins];  // sievert-based result
 // counts of a bin are added in 64-bit integers, so no bin sum overflows.
 // A live time of 0 gives 0. A dead time above dead_time_limit (per cent) is
 // reported by negating the result. Reads live_time, real_time and channel only.
+// The dead time D in per cent that dose_calc_nai16 uses, in single precision:
+// (1 - t / r) * 100 with t and r the live and real time divided by 1000.
+float dose_dead_time(const SampleRecord* sample);
+
 void dose_calc_nai16(const SampleRecord* sample, float* out, float dose_factor,
                      double dead_time_c3, double dead_time_c2, double dead_time_c1,
                      double dead_time_limit, int32_t table_select);

@@ -237,7 +237,7 @@ int working_channels(int32_t channel_count, int32_t mode) {
 // the outputs are written as the failure cases require.
 int32_t fit_sample(SampleRecord* sample, const MethodRecord* method, const FitSpectra& spectra,
                    const LocalBackground* local_background, const std::vector<int32_t>& roi_channel,
-                   int x_channels, float* gain_factor) {
+                   int x_channels, float* gain_factor, ScanRange* range) {
     const int nc = clamp_count(method->component_count, kMaxComponents);
     const int n = static_cast<int>(roi_channel.size());
     const int points = std::max(n, nc);
@@ -316,6 +316,7 @@ int32_t fit_sample(SampleRecord* sample, const MethodRecord* method, const FitSp
         }
         for (int trial = 0; trial < 50; ++trial) {
             const double g = low + trial * step;
+            lsq_fast::note_trial(range, static_cast<float>(g));
             gain(g, spectra.sample, stretched.data(), x_channels);
             for (int ch = 0; ch < x_channels - 1; ++ch) corrected[ch] = stretched[ch];
             // The gain correction never writes the last working channel.
@@ -427,7 +428,7 @@ void cache_inputs(FitCache::State* state, const MethodRecord& method, int nc, in
 int32_t fit_sample_fast(SampleRecord* sample, const MethodRecord* method, FitSpectra& spectra,
                         bool compressed, int32_t mode, const LocalBackground* local_background,
                         const std::vector<int32_t>& roi_channel, int x_channels,
-                        float* gain_factor, FitCache* cache) {
+                        float* gain_factor, FitCache* cache, ScanRange* range) {
     const int nc = clamp_count(method->component_count, kMaxComponents);
     lsq_fast::Response local_response;
     const lsq_fast::Response* response = &local_response;
@@ -467,6 +468,7 @@ int32_t fit_sample_fast(SampleRecord* sample, const MethodRecord* method, FitSpe
         lsq_fast::scan(*response, spectra.sample, x_channels, roi_channel, scaled_background,
                        scaled_variance, gain_factor, &outcome);
     }
+    *range = outcome.range;
     for (int k = 0; k < nc; ++k) {
         sample->activity[k] = static_cast<float>(outcome.solution[k] / v);
         sample->activity_sd[k] = static_cast<float>(outcome.deviation[k] / v);
@@ -526,13 +528,15 @@ int32_t calc_activity(SampleRecord* sample, const MethodRecord* method,
     }
 
     int32_t status = -1;
+    ScanRange range{NAN, NAN};
     if (rois_valid && options.straightforward) {
         status = fit_sample(sample, method, *spectra, local_background, roi_channel, x_channels,
-                            gain_factor);
+                            gain_factor, &range);
     } else if (rois_valid) {
         status = fit_sample_fast(sample, method, *spectra, compress, mode, local_background,
-                                 roi_channel, x_channels, gain_factor, options.cache);
+                                 roi_channel, x_channels, gain_factor, options.cache, &range);
     }
+    if (options.scan_range != nullptr) *options.scan_range = range;
     gain(*gain_factor, sample->channel, corrected_spectrum, channel_count);
     return status;
 }

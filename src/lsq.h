@@ -70,10 +70,18 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// The lowest and highest gain factor a gain scan tried (as floats, as the
+// winning gain is stored); both NaN when no trial ran.
+struct ScanRange {
+    float lowest;
+    float highest;
+};
+
 // How a fit may run. The default is the fast path without a cache.
 struct AnalysisOptions {
-    FitCache* cache = nullptr;     // reuse calibrations across calls
-    bool straightforward = false;  // the plain form of the fit, kept as the reference
+    FitCache* cache = nullptr;         // reuse calibrations across calls
+    bool straightforward = false;      // the plain form of the fit, kept as the reference
+    ScanRange* scan_range = nullptr;   // receives the range of the last scan, when given
 };
 
 // Evaluates `sample` against `method`: fills activity, activity_sd (method

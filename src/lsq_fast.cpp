@@ -148,6 +148,11 @@ FitFunction fit_for(int components) {
 
 }  // namespace
 
+void note_trial(ScanRange* range, float g) {
+    if (!(range->lowest <= g)) range->lowest = g;
+    if (!(range->highest >= g)) range->highest = g;
+}
+
 void scan(const Response& response, const int32_t* compressed_sample, int x_channels,
           const std::vector<int32_t>& roi_channel, const std::vector<double>& scaled_background,
           const std::vector<double>& scaled_variance, float* gain_factor, ScanOutcome* outcome) {
@@ -175,6 +180,7 @@ void scan(const Response& response, const int32_t* compressed_sample, int x_chan
         }
         for (int trial = 0; trial < 50; ++trial) {
             const double g = low + trial * step;
+            note_trial(&outcome->range, static_cast<float>(g));
             const bool stretch = g >= 0.001;
             for (int i = 0; i < n; ++i) {
                 const int ch = roi_channel[i];

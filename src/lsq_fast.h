@@ -100,10 +100,14 @@ void build_response(const MethodRecord& method, const int32_t (*standard)[kChann
 
 struct ScanOutcome {
     bool failed = false;                    // a sample fit was singular
+    ScanRange range{NAN, NAN};              // lowest and highest trial gain
     double best = 0.0;                      // best figure
     double solution[kMaxComponents] = {};   // of the best trial
     double deviation[kMaxComponents] = {};
 };
+
+// Widens `range` to take in the trial gain g (a NaN range takes g).
+void note_trial(ScanRange* range, float g);
 
 // The two-pass gain scan over the compressed sample. `scaled_background` and
 // `scaled_variance` hold U*l and (U*U)*l per ROI channel; `gain_factor` is

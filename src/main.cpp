@@ -107,10 +107,12 @@ std::string parse_spectrum(std::string_view text, SpectrumText* spectrum) {
 }
 
 // Reads and checks a whole spectrum file; empty result when it is complete.
-std::string load_spectrum(const char* path, SpectrumText* spectrum) {
+std::string load_spectrum(const char* path, SpectrumText* spectrum, bool* opened = nullptr) {
     std::string text;
     errno = 0;
-    if (!load_text_file(path, &text)) return "cannot be opened: " + describe_errno();
+    const bool loaded = load_text_file(path, &text);
+    if (opened != nullptr) *opened = loaded;
+    if (!loaded) return "cannot be opened: " + describe_errno();
     return parse_spectrum(text, spectrum);
 }
 
@@ -425,17 +427,23 @@ void read_method(MethodReader& reader, MethodRecord* method, NameTable* names,
 
 }  // namespace
 
-int32_t read_sample(const char* path, SampleRecord* sample, std::string* problem) {
+SpectrumFileState assay_internal::read_spectrum_file(const char* path, SampleRecord* sample,
+                                     std::string* problem) {
     auto spectrum = std::make_unique<SpectrumText>();
-    std::string what = load_spectrum(path, spectrum.get());
+    bool opened = false;
+    std::string what = load_spectrum(path, spectrum.get(), &opened);
     if (!what.empty()) {
         if (problem != nullptr) *problem = what;
-        return 0;
+        return opened ? SpectrumFileState::incomplete : SpectrumFileState::cannot_open;
     }
     sample->live_time = microseconds_to_seconds(spectrum->live_time_us);
     sample->real_time = microseconds_to_seconds(spectrum->real_time_us);
     std::copy(std::begin(spectrum->channel), std::end(spectrum->channel), sample->channel);
-    return 1;
+    return SpectrumFileState::read;
+}
+
+int32_t read_sample(const char* path, SampleRecord* sample, std::string* problem) {
+    return read_spectrum_file(path, sample, problem) == SpectrumFileState::read ? 1 : 0;
 }
 
 int32_t read_calibration(const char* path, MethodRecord* method, NameTable* names,

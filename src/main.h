@@ -139,10 +139,12 @@ int32_t read_calibration(const char* path, MethodRecord* method, NameTable* name
 // ---------------------------------------------------------------------------
 // Run driver.
 
-// How a run may go about its work; none of it changes what the run writes.
+// How a run may go about its work. Nothing here changes what the run writes
+// to the console, RESULT and METHOD.
 struct RunOptions {
     int threads = 0;               // evaluations at once; 0: one per hardware thread
     bool straightforward = false;  // plain form of the analysis on one thread (the reference)
+    std::string report_path;       // when not empty: also write the JSON Lines report there
 };
 
 // Runs the whole configuration in the current directory: reads DOSE, CONFIG and
@@ -152,3 +154,23 @@ struct RunOptions {
 // order, each row as soon as it and all rows before it are complete.
 // Returns the exit status: 0, or 1 when RESULT cannot be created or written.
 int run_assay(FILE* console, FILE* diagnostics, const RunOptions& options = {});
+
+// ---------------------------------------------------------------------------
+// Command line.
+
+struct CommandLine {
+    RunOptions run;
+    std::string directory;  // -C / --directory: where to run
+    bool help = false;
+    bool version = false;
+};
+
+// Parses the arguments (argv[0] is the program). Returns 0, or 2 with a
+// message in *error for an unknown option, a missing or wrong value, or an
+// argument that is not an option.
+int parse_command_line(int argc, const char* const* argv, CommandLine* line, std::string* error);
+
+// The whole program: parses the command line, then runs. Returns the exit
+// status: 2 for a wrong command line (before any file is touched), else that
+// of run_assay.
+int assay_main(int argc, const char* const* argv);

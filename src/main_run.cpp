@@ -2,6 +2,7 @@
 // configuration, keeps the sum of spectra, evaluates it, and writes the table.
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -157,7 +158,10 @@ float count_rate(const SampleRecord& sum, const ComponentBlock& block) {
 // what the analysis, the dose rate and the count rates made of it.
 struct Evaluation {
     std::string token;
+    int index = 0;                       // position among the configuration's entries
+    std::vector<std::string> sum_of;     // files added into this sum, in order
     std::unique_ptr<SampleRecord> sum = std::make_unique<SampleRecord>();
+    ScanRange scan_range{NAN, NAN};
     int32_t status = 0;
     float dose_rate = 0.0f;
     float count_rate[kMaxComponents] = {};
@@ -176,6 +180,7 @@ void evaluate(const Shared& shared, Evaluation* evaluation, FitCache* cache) {
     SampleRecord& sum = *evaluation->sum;
     AnalysisOptions analysis = shared.analysis;
     if (!analysis.straightforward) analysis.cache = cache;
+    analysis.scan_range = &evaluation->scan_range;
     evaluation->status = lsq_calc_activity(&sum, shared.method, shared.local_background, nullptr,
                                            kChannels, 0, 0, 0, 2, analysis);
     if (shared.dose->complete) {
@@ -252,9 +257,11 @@ private:
     std::vector<std::thread> workers_;
 };
 
-// Something the run writes, in configuration order: a diagnostic or a row.
+// What an entry makes the run write, in configuration order: a diagnostic, a
+// row, a report line.
 struct Output {
     std::string diagnostic;
+    std::string report_line;
     std::unique_ptr<Evaluation> evaluation;
 };
 
@@ -274,9 +281,86 @@ struct Run {
     // prints what the previous one left.
     std::unique_ptr<SampleRecord> results = std::make_unique<SampleRecord>();
     DoseCalibration dose;
+    FILE* report = nullptr;
     bool backgrounds_defaulted = false;
     bool write_failed = false;
 };
+
+void write_report_line(Run& run, const std::string& line) {
+    if (run.report == nullptr || line.empty()) return;
+    std::fputs(line.c_str(), run.report);
+    std::fputc('\n', run.report);
+    // Flushed line by line, so the report can be followed while it grows.
+    if (std::fflush(run.report) != 0 && !run.write_failed) {
+        run.write_failed = true;
+        diagnose(run.diagnostics, format("%s: write failed: %s", run.options.report_path.c_str(),
+                                         describe_errno().c_str()));
+    }
+}
+
+const char* entry_kind(char first) {
+    return first == '*' ? "evaluate" : first == '+' ? "add" : "plain";
+}
+
+// The report line of an entry that read (or failed to read) a spectrum file
+// and wrote no row.
+std::string entry_report(const std::string& token, int index, const std::string& file,
+                         const char* status, const std::string& reason) {
+    JsonObject line;
+    line.text("entry", token).integer("index", index).text("kind", entry_kind(token[0]));
+    line.text("file", file).text("status", status);
+    if (!reason.empty()) line.text("reason", reason);
+    return line.str();
+}
+
+// The report line of an evaluation, from the values its row shows.
+std::string evaluation_report(const Run& run, const Evaluation& evaluation,
+                              const SampleRecord& results) {
+    const SampleRecord& sum = *evaluation.sum;
+    const bool evaluated = evaluation.status == 0;
+    JsonObject line;
+    line.text("entry", evaluation.token).integer("index", evaluation.index).text("kind", "evaluate");
+    line.text("file", evaluation.token.substr(1));
+    line.text("status", evaluated ? "evaluated" : "analysis_failed");
+    std::vector<std::string> files;
+    for (const std::string& file : evaluation.sum_of) files.push_back(json_string(file));
+    line.field("sum_of", json_array(files.data(), files.size()));
+    line.unsigned_integer("live_time_s", sum.live_time).unsigned_integer("real_time_s", sum.real_time);
+    const float dead_time = dose_dead_time(&sum);
+    line.number("dead_time_percent", dead_time);
+    line.number("weight", sum.weight).number("qfit", results.qfit).number("gain", results.gain);
+    if (evaluated) {
+        line.boolean("gain_at_scan_edge", results.gain == evaluation.scan_range.lowest ||
+                                              results.gain == evaluation.scan_range.highest);
+    } else {
+        line.null("gain_at_scan_edge");
+    }
+    line.integer("limit_status", results.limit_status);
+    line.boolean("unknown_found", results.unknown_found != 0);
+    line.number("summary_activity", results.summary_activity);
+    line.number("summary_fraction", results.summary_fraction);
+    if (run.dose.complete) {
+        line.number("dose_rate", evaluation.dose_rate);
+        // The dose rate is negated when the dead time is over the limit.
+        line.boolean("dose_dead_time_over_limit",
+                     sum.live_time != 0 && static_cast<double>(dead_time) > 85.0);
+    } else {
+        line.null("dose_rate").null("dose_dead_time_over_limit");
+    }
+    std::vector<std::string> components;
+    for (int i = 0; i < run.method->component_count; ++i) {
+        JsonObject component;
+        component.text("name", run.names->entry[i].name).text("unit", run.names->entry[i].unit);
+        component.number("activity", results.activity[i]);
+        component.number("activity_sd", results.activity_sd[i]);
+        component.boolean("detected", results.below_limit[i] == 0);
+        component.boolean("over_limit", results.over_limit[i] != 0);
+        component.number("count_rate_cpm", evaluation.count_rate[i]);
+        components.push_back(component.str());
+    }
+    line.field("components", json_array(components.data(), components.size()));
+    return line.str();
+}
 
 // Writes the row of a finished evaluation and carries its results forward.
 void write_row(Run& run, const Table& table, const Evaluation& evaluation) {
@@ -322,6 +406,7 @@ void write_row(Run& run, const Table& table, const Evaluation& evaluation) {
         run.write_failed = true;
         diagnose(run.diagnostics, format("%s: write failed: %s", RESULT, describe_errno().c_str()));
     }
+    if (run.report != nullptr) write_report_line(run, evaluation_report(run, evaluation, results));
 }
 
 // The outputs not yet written, and the evaluations behind them.
@@ -330,14 +415,13 @@ public:
     OrderedOutput(Run& run, const Table& table, EvaluationPool* pool)
         : run_(run), table_(table), pool_(pool) {}
 
-    void diagnostic(std::string text) {
-        if (pending_.empty()) {
-            diagnose(run_.diagnostics, text);
-            return;
-        }
+    // An entry's diagnostic and report line (either may be empty).
+    void entry(std::string diagnostic, std::string report_line) {
         Output output;
-        output.diagnostic = std::move(text);
+        output.diagnostic = std::move(diagnostic);
+        output.report_line = std::move(report_line);
         pending_.push_back(std::move(output));
+        write_ready();
     }
 
     void evaluation(std::unique_ptr<Evaluation> evaluation) {
@@ -383,11 +467,9 @@ private:
             }
             --in_flight_;
         }
-        if (front.evaluation) {
-            write_row(run_, table_, *front.evaluation);
-        } else {
-            diagnose(run_.diagnostics, front.diagnostic);
-        }
+        if (!front.diagnostic.empty()) diagnose(run_.diagnostics, front.diagnostic);
+        if (front.evaluation) write_row(run_, table_, *front.evaluation);
+        write_report_line(run_, front.report_line);
         pending_.pop_front();
         return true;
     }
@@ -401,13 +483,22 @@ private:
     int in_flight_ = 0;
 };
 
-// Reads an entry's spectrum file into `target`; reports and returns false when
-// the file cannot be used.
-bool read_entry_file(OrderedOutput& output, const std::string& token, const std::string& path,
-                     SampleRecord* target) {
+// Reads an entry's spectrum file into `target`; when the file cannot be used,
+// reports it (diagnostic and report line) and returns false.
+bool read_entry_file(Run& run, OrderedOutput& output, const std::string& token, int index,
+                     const std::string& path, SampleRecord* target) {
     std::string problem;
-    if (read_sample(path.c_str(), target, &problem) == 1) return true;
-    output.diagnostic(format("%s: %s; entry '%s' skipped", path.c_str(), problem.c_str(), token.c_str()));
+    const SpectrumFileState state = read_spectrum_file(path.c_str(), target, &problem);
+    if (state == SpectrumFileState::read) return true;
+    std::string report;
+    if (run.report != nullptr) {
+        report = entry_report(token, index, path,
+                              state == SpectrumFileState::cannot_open ? "skipped_missing"
+                                                                      : "skipped_damaged",
+                              problem);
+    }
+    output.entry(format("%s: %s; entry '%s' skipped", path.c_str(), problem.c_str(), token.c_str()),
+                 report);
     return false;
 }
 
@@ -429,23 +520,34 @@ void walk_entries(Run& run, FILE* config, const Table& table) {
     output.set_shared(&shared);
 
     std::string token;
+    std::vector<std::string> sum_of;   // files whose counts are in the sum
+    int index = 0;
     while (read_token(config, &token)) {
+        ++index;
         const char kind = token[0];
         const std::string rest = token.substr(1);
         if (kind == '^') {
             TextScanner scanner{rest};
             if (scan_float(scanner, &run.sum->weight) != ScanStatus::ok) {
-                output.diagnostic(format("%s: weight entry '%s' does not scan; weight stays %g",
-                                         CONFIG, token.c_str(), run.sum->weight));
+                output.entry(format("%s: weight entry '%s' does not scan; weight stays %g", CONFIG,
+                                    token.c_str(), run.sum->weight),
+                             {});
             }
         } else if (kind == '+' || kind == '*') {
-            if (!read_entry_file(output, token, rest, run.scratch.get())) continue;
+            if (!read_entry_file(run, output, token, index, rest, run.scratch.get())) continue;
+            sum_of.push_back(rest);
+            std::string overflow;
             if (add_to_sum(*run.scratch, run.sum.get())) {
-                output.diagnostic(format(
+                overflow = format(
                     "%s: adding it to the sum overflows; values held at their limits (entry '%s')",
-                    rest.c_str(), token.c_str()));
+                    rest.c_str(), token.c_str());
             }
-            if (kind == '*') {
+            if (kind == '+') {
+                output.entry(std::move(overflow),
+                             run.report != nullptr ? entry_report(token, index, rest, "added", {})
+                                                   : std::string());
+            } else {
+                if (!overflow.empty()) output.entry(std::move(overflow), {});
                 // The analysis puts default backgrounds into the method; doing it
                 // once before any evaluation keeps the method unchanged while
                 // evaluations read it.
@@ -455,14 +557,19 @@ void walk_entries(Run& run, FILE* config, const Table& table) {
                 }
                 auto evaluation = std::make_unique<Evaluation>();
                 evaluation->token = token;
+                evaluation->index = index;
+                evaluation->sum_of = std::move(sum_of);
+                sum_of.clear();
                 *evaluation->sum = *run.sum;
                 output.evaluation(std::move(evaluation));
                 run.sum->live_time = 0;
                 run.sum->real_time = 0;
                 std::fill(std::begin(run.sum->channel), std::end(run.sum->channel), 0);
             }
-        } else {
-            read_entry_file(output, token, token, run.sum.get());
+        } else if (read_entry_file(run, output, token, index, token, run.sum.get())) {
+            // A plain entry replaces the sum.
+            sum_of.assign(1, token);
+            if (run.report != nullptr) output.entry({}, entry_report(token, index, token, "read", {}));
         }
         output.write_ready();
     }
@@ -473,6 +580,17 @@ void walk_entries(Run& run, FILE* config, const Table& table) {
 
 int run_assay(FILE* console, FILE* diagnostics, const RunOptions& options) {
     Run run(console, diagnostics, options);
+    File report;
+    if (!options.report_path.empty()) {
+        errno = 0;
+        report.reset(std::fopen(options.report_path.c_str(), "w"));
+        if (!report) {
+            diagnose(diagnostics, format("%s: report cannot be created: %s; run not started",
+                                         options.report_path.c_str(), describe_errno().c_str()));
+            return 1;
+        }
+        run.report = report.get();
+    }
 
     std::fprintf(console, "Assay processor ORB ver. DR%s WIN32\n", kVersion);
     run.dose = read_dose_calibration(diagnostics);
