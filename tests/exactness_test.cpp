@@ -1,0 +1,227 @@
+// The fast analysis against its straightforward form, bit for bit.
+//
+// The fast path (ROI channels only, SSE2 lanes, cached calibration, parallel
+// evaluations) must not change a single result bit, so here, and only here,
+// the expected values are those of our own straightforward code.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "lsq.h"
+#include "main.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Random but physically shaped inputs, with a share of nonsense: zero times,
+// zero or NaN activities, negative and huge counts, odd ROIs and gains.
+class InputMaker {
+public:
+    explicit InputMaker(unsigned seed) : random_(seed) {}
+
+    int below(int n) { return static_cast<int>(random_() % static_cast<unsigned>(n)); }
+    bool chance(double p) { return std::uniform_real_distribution<double>(0, 1)(random_) < p; }
+    double uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(random_); }
+
+    void spectrum(int32_t* channel, double scale) {
+        const double centre = uniform(50, 950);
+        const double width = uniform(3, 30);
+        const double height = uniform(0, 5000) * scale;
+        const double level = uniform(0, 200) * scale;
+        for (int i = 0; i < kChannels; ++i) {
+            const double x = (i - centre) / width;
+            const double mean = level * std::exp(-i / 300.0) + height * std::exp(-0.5 * x * x);
+            channel[i] = static_cast<int32_t>(std::poisson_distribution<int>(mean + 0.001)(random_));
+        }
+        if (chance(0.05)) channel[below(kChannels)] = -below(1000);
+        if (chance(0.03)) channel[below(kChannels)] = 2147483647 - below(3);
+    }
+
+    uint64_t live_time() { return chance(0.05) ? 0 : static_cast<uint64_t>(1 + below(7200)); }
+
+    float real() {
+        if (chance(0.02)) return NAN;
+        if (chance(0.05)) return 0.0f;
+        return static_cast<float>(uniform(-0.2, 1.0) * 1000.0);
+    }
+
+    void method(MethodRecord* method) {
+        method->component_count = below(7);
+        for (int k = 0; k < kMaxComponents; ++k) {
+            ComponentBlock& block = method->component[k];
+            block.weight = chance(0.9) ? 1.0f : static_cast<float>(uniform(0.1, 3));
+            for (int j = 0; j < kMaxComponents; ++j) {
+                block.standard_activity[j] = j == k ? 1000.0f : (chance(0.2) ? real() : 0.0f);
+            }
+            block.standard_live_time = live_time();
+            block.background_live_time = live_time();
+            spectrum(block.standard_channel, 10);
+            spectrum(block.background_channel, 5);
+            method->detection_limit[k] = static_cast<float>(uniform(0, 50));
+            method->partial_limit[k] = chance(0.5) ? static_cast<float>(uniform(-10, 500)) : 0.0f;
+            block.in_summary = chance(0.3) ? 1 : 0;
+            block.roi_count = 1 + below(3);
+            for (int r = 0; r < block.roi_count; ++r) {
+                const int first = below(1000);
+                block.roi[r][0] = first;
+                block.roi[r][1] = first + below(60);
+                if (chance(0.02)) block.roi[r][1] = 1023;  // fails after halving
+                if (chance(0.02)) block.roi[r][0] = -below(5);
+            }
+        }
+    }
+
+    void rois(RoiList* list) {
+        list->count = chance(0.05) ? 0 : 1 + below(7);
+        for (int r = 0; r < list->count; ++r) {
+            const int first = below(900);
+            list->roi[r][0] = first;
+            list->roi[r][1] = first + below(40) - (chance(0.03) ? 50 : 0);
+        }
+    }
+
+private:
+    std::mt19937 random_;
+};
+
+bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// Everything calc_activity delivers.
+struct FitResult {
+    int32_t status = 0;
+    float gain = 0.0f;
+    std::unique_ptr<SampleRecord> sample = std::make_unique<SampleRecord>();
+    std::vector<float> corrected = std::vector<float>(kChannels, 0.0f);
+    ScanRange range{0.0f, 0.0f};
+};
+
+void expect_same(const FitResult& fast, const FitResult& plain, const std::string& where) {
+    EXPECT_EQ(fast.status, plain.status) << where;
+    EXPECT_TRUE(same_bits(fast.gain, plain.gain)) << where << " gain " << fast.gain << " vs " << plain.gain;
+    EXPECT_TRUE(same_bits(fast.range.lowest, plain.range.lowest)) << where;
+    EXPECT_TRUE(same_bits(fast.range.highest, plain.range.highest)) << where;
+    EXPECT_EQ(std::memcmp(fast.sample.get(), plain.sample.get(), sizeof(SampleRecord)), 0)
+        << where << " sample records differ (activity " << fast.sample->activity[0] << " vs "
+        << plain.sample->activity[0] << ", qfit " << fast.sample->qfit << " vs " << plain.sample->qfit << ")";
+    EXPECT_EQ(std::memcmp(fast.corrected.data(), plain.corrected.data(), sizeof(float) * kChannels), 0)
+        << where << " corrected spectra differ";
+}
+
+TEST(FastAnalysis, CalcActivityMatchesStraightforwardBitForBit) {
+    InputMaker make(20261207);
+    FitCache cache;
+    auto method = std::make_unique<MethodRecord>();
+    auto local_background = std::make_unique<LocalBackground>();
+    auto sample = std::make_unique<SampleRecord>();
+    RoiList rois{};
+    const int32_t channel_counts[] = {1024, 1024, 1024, 1024, 1024, 960};
+    const float gains[] = {1.0f, 1.0f, 1.0f, 0.97f, 0.0005f, NAN, 5.0f};
+    int fitted = 0;
+    for (int round = 0; round < 200; ++round) {
+        // Keep the method for a few rounds so the cache is hit as well as missed.
+        if (round % 3 == 0) {
+            *method = MethodRecord{};
+            make.method(method.get());
+            make.rois(&rois);
+            local_background->live_time = make.live_time();
+            make.spectrum(local_background->channel, 1);
+        }
+        *sample = SampleRecord{};
+        sample->weight = make.chance(0.9) ? 1.0f : static_cast<float>(make.uniform(0, 2));
+        sample->live_time = make.live_time();
+        make.spectrum(sample->channel, make.uniform(0.01, 3));
+        const int32_t channel_count = channel_counts[make.below(6)];
+        const int32_t mode = make.chance(0.8) ? 2 : make.below(4);
+        const float start_gain = gains[make.below(7)];
+
+        auto run = [&](AnalysisOptions options, FitResult* result) {
+            *result->sample = *sample;
+            result->gain = start_gain;
+            options.scan_range = &result->range;
+            result->status = calc_activity(result->sample.get(), method.get(), local_background.get(),
+                                           &rois, channel_count, &result->gain, result->corrected.data(),
+                                           mode, options);
+        };
+        FitResult plain, fast, cached;
+        run(AnalysisOptions{nullptr, true, nullptr}, &plain);
+        run(AnalysisOptions{nullptr, false, nullptr}, &fast);
+        run(AnalysisOptions{&cache, false, nullptr}, &cached);
+        const std::string where = "round " + std::to_string(round);
+        expect_same(fast, plain, where + " (fast)");
+        expect_same(cached, plain, where + " (cached)");
+        if (::testing::Test::HasFailure()) break;
+        fitted += plain.status == 0 && method->component_count > 0 && plain.sample->qfit < 6.0e12f;
+    }
+    // The comparison means little unless most rounds get through a whole scan.
+    EXPECT_GT(fitted, 60);
+    std::printf("rounds with a complete fit: %d of 200\n", fitted);
+}
+
+TEST(FastAnalysis, EvaluationDriverMatchesStraightforwardBitForBit) {
+    InputMaker make(7);
+    FitCache cache;
+    for (int round = 0; round < 60; ++round) {
+        auto method = std::make_unique<MethodRecord>();
+        auto local_background = std::make_unique<LocalBackground>();
+        make.method(method.get());
+        local_background->live_time = make.live_time();
+        make.spectrum(local_background->channel, 1);
+        auto sample = std::make_unique<SampleRecord>();
+        sample->weight = 1.0f;
+        sample->live_time = make.live_time();
+        make.spectrum(sample->channel, make.uniform(0.1, 2));
+        RoiList extra{};
+        make.rois(&extra);
+        const int32_t two_pass = make.below(2);
+
+        auto plain_method = std::make_unique<MethodRecord>(*method);
+        auto plain_background = std::make_unique<LocalBackground>(*local_background);
+        auto plain_sample = std::make_unique<SampleRecord>(*sample);
+        const int32_t plain_status =
+            lsq_calc_activity(plain_sample.get(), plain_method.get(), plain_background.get(), &extra,
+                              kChannels, two_pass, 1, 1, 2, AnalysisOptions{nullptr, true, nullptr});
+        const int32_t fast_status =
+            lsq_calc_activity(sample.get(), method.get(), local_background.get(), &extra, kChannels,
+                              two_pass, 1, 1, 2, AnalysisOptions{&cache, false, nullptr});
+        ASSERT_EQ(fast_status, plain_status) << "round " << round;
+        ASSERT_EQ(std::memcmp(sample.get(), plain_sample.get(), sizeof(SampleRecord)), 0)
+            << "round " << round;
+        ASSERT_EQ(std::memcmp(method.get(), plain_method.get(), sizeof(MethodRecord)), 0);
+    }
+}
+
+// A generated run of several hundred evaluations: the default program (fast
+// analysis, all threads) against --straightforward, byte for byte.
+TEST(FastAnalysis, WholeRunMatchesStraightforwardByteForByte) {
+    test_support::ScratchDir fast_dir;
+    const std::string command = "python3 " ASSAY_SOURCE_DIR "/scripts/make_workdir.py " +
+                                fast_dir.path().string() + " --files 300 --entries 1500 --seed 3";
+    if (std::system(command.c_str()) != 0) GTEST_SKIP() << "python3 is needed to generate the run";
+    test_support::ScratchDir plain_dir;
+    fs::copy(fast_dir.path(), plain_dir.path(), fs::copy_options::recursive);
+
+    const auto fast = test_support::run_assay_in(fast_dir.path(), {"--threads", "3"});
+    const auto plain = test_support::run_assay_in(plain_dir.path(), {"--straightforward"});
+    ASSERT_EQ(fast.exit_status, 0);
+    ASSERT_EQ(plain.exit_status, 0);
+    EXPECT_EQ(fast.out, plain.out);
+    EXPECT_EQ(fast.err, plain.err);
+    const std::string result = fast_dir.read("result.txt");
+    EXPECT_EQ(result, plain_dir.read("result.txt"));
+    EXPECT_EQ(fast_dir.read("method.txt"), plain_dir.read("method.txt"));
+    // The run is only a guard if it evaluates a lot.
+    size_t rows = 0;
+    for (char c : result) rows += c == '\n';
+    EXPECT_GT(rows, 400u);
+}
+
+}  // namespace
