@@ -1,6 +1,7 @@
 #include "lsq.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -428,7 +429,8 @@ void cache_inputs(FitCache::State* state, const MethodRecord& method, int nc, in
 int32_t fit_sample_fast(SampleRecord* sample, const MethodRecord* method, FitSpectra& spectra,
                         bool compressed, int32_t mode, const LocalBackground* local_background,
                         const std::vector<int32_t>& roi_channel, int x_channels,
-                        float* gain_factor, FitCache* cache, ScanRange* range) {
+                        float* gain_factor, FitCache* cache, AnalysisKernel kernel,
+                        ScanRange* range) {
     const int nc = clamp_count(method->component_count, kMaxComponents);
     lsq_fast::Response local_response;
     const lsq_fast::Response* response = &local_response;
@@ -457,16 +459,17 @@ int32_t fit_sample_fast(SampleRecord* sample, const MethodRecord* method, FitSpe
     if (!response->singular) {
         const double u = static_cast<double>(sample->live_time) /
                          static_cast<double>(local_background->live_time);
-        const size_t n = roi_channel.size();
-        std::vector<double> scaled_background(n);
-        std::vector<double> scaled_variance(n);
-        for (size_t i = 0; i < n; ++i) {
-            const double l = spectra.local_background[roi_channel[i]];
-            scaled_background[i] = u * l;
-            scaled_variance[i] = u * u * l;
+        lsq_fast::ScanPlan plan;
+        plan.points = static_cast<int>(roi_channel.size());
+        plan.channel = roi_channel;
+        for (const int32_t ch : roi_channel) {
+            const double l = spectra.local_background[ch];
+            plan.position.push_back(ch + 1.0);
+            plan.last_channel_mask.push_back(ch == x_channels - 1 ? std::bit_cast<double>(~uint64_t{0}) : 0.0);
+            plan.scaled_background.push_back(u * l);
+            plan.scaled_variance.push_back(u * u * l);
         }
-        lsq_fast::scan(*response, spectra.sample, x_channels, roi_channel, scaled_background,
-                       scaled_variance, gain_factor, &outcome);
+        lsq_fast::scan(*response, spectra.sample, x_channels, plan, kernel, gain_factor, &outcome);
     }
     *range = outcome.range;
     for (int k = 0; k < nc; ++k) {
@@ -534,7 +537,8 @@ int32_t calc_activity(SampleRecord* sample, const MethodRecord* method,
                             gain_factor, &range);
     } else if (rois_valid) {
         status = fit_sample_fast(sample, method, *spectra, compress, mode, local_background,
-                                 roi_channel, x_channels, gain_factor, options.cache, &range);
+                                 roi_channel, x_channels, gain_factor, options.cache, options.kernel,
+                                 &range);
     }
     if (options.scan_range != nullptr) *options.scan_range = range;
     gain(*gain_factor, sample->channel, corrected_spectrum, channel_count);

@@ -77,11 +77,18 @@ struct ScanRange {
     float highest;
 };
 
+// Instruction sets the fast gain scan may use; all give the same bits.
+enum class AnalysisKernel {
+    automatic,  // the widest the processor has
+    baseline,   // SSE2 on x86-64, plain code elsewhere
+};
+
 // How a fit may run. The default is the fast path without a cache.
 struct AnalysisOptions {
     FitCache* cache = nullptr;         // reuse calibrations across calls
     bool straightforward = false;      // the plain form of the fit, kept as the reference
     ScanRange* scan_range = nullptr;   // receives the range of the last scan, when given
+    AnalysisKernel kernel = AnalysisKernel::automatic;
 };
 
 // Evaluates `sample` against `method`: fills activity, activity_sd (method

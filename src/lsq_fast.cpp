@@ -6,6 +6,12 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#define ASSAY_AVX_KERNELS 1
+#include <immintrin.h>
+#else
+#define ASSAY_AVX_KERNELS 0
+#endif
 
 namespace lsq_fast {
 
@@ -18,6 +24,7 @@ void build_response(const MethodRecord& method, const int32_t (*standard)[kChann
     response->point_count = n;
     response->singular = false;
     response->by_point.assign(static_cast<size_t>(n) * kStride, 0.0);
+    response->by_component.assign(static_cast<size_t>(n) * nc, 0.0);
 
     // The calibration fits are tiny (as many points as components) and run once
     // per method, so they use the straightforward solver as they are.
@@ -54,20 +61,41 @@ void build_response(const MethodRecord& method, const int32_t (*standard)[kChann
             response->singular = true;
             return;
         }
-        for (int j = 0; j < nc; ++j) response->by_point[i * kStride + j] = solution.m.data[j];
+        for (int j = 0; j < nc; ++j) {
+            response->by_point[i * kStride + j] = solution.m.data[j];
+            response->by_component[j * n + i] = solution.m.data[j];
+        }
     }
 }
 
 namespace {
 
-// The fit of one trial: the same sums as lst_sqr, each in the same order, for
-// M components over n points with the design stored point-major.
+// ---------------------------------------------------------------------------
+// Baseline kernels: SSE2 (part of every x86-64) or plain scalar code.
+
+// Corrected counts at the ROI channels, and the data and weights of a trial.
+void prepare_baseline(double g, const int32_t* sample, int x_channels, const ScanPlan& plan,
+                      double* y, double* w) {
+    const bool stretch = g >= 0.001;
+    for (int i = 0; i < plan.points; ++i) {
+        const int ch = plan.channel[i];
+        // The last working channel is never written by the correction.
+        double d = 0.0;
+        if (ch != x_channels - 1) {
+            d = stretch ? gain_at(g, sample, x_channels, ch + 1) : static_cast<float>(sample[ch]);
+        }
+        y[i] = d - plan.scaled_background[i];
+        const double variance = plan.scaled_variance[i] + d;
+        w[i] = variance < 1.0 ? 0.0 : 1.0 / std::sqrt(variance);
+    }
+}
+
+// Right-hand side and normal matrix: the same sums as lst_sqr, each in point
+// order, with independent sums side by side in SSE2 lanes.
 template <int M>
-int32_t fit(int n, const double* y, const double* w, const double* design, double* x,
-            double (*normal)[kStride], double* chi2) {
+void accumulate_baseline(int n, const double* y, const double* w, const double* design, double* x,
+                         double (*normal)[kStride]) {
 #if defined(__SSE2__)
-    // Lane pairs: component pairs (0,1), (2,3), (4,5); each lane is its own
-    // sum, added in point order exactly as the scalar loops would.
     constexpr int P = (M + 1) / 2;
     __m128d acc[M > 0 ? M : 1][P > 0 ? P : 1];
     __m128d rhs[P > 0 ? P : 1];
@@ -92,13 +120,12 @@ int32_t fit(int n, const double* y, const double* w, const double* design, doubl
             for (int p = 0; p < P; ++p) acc[i][p] = _mm_add_pd(acc[i][p], _mm_mul_pd(wai, a[p]));
         }
     }
-    double rhs_out[2 * (P > 0 ? P : 1)];
-    for (int p = 0; p < P; ++p) _mm_storeu_pd(rhs_out + 2 * p, rhs[p]);
-    for (int i = 0; i < M; ++i) x[i] = rhs_out[i];
+    double out[2 * (P > 0 ? P : 1)];
+    for (int p = 0; p < P; ++p) _mm_storeu_pd(out + 2 * p, rhs[p]);
+    for (int i = 0; i < M; ++i) x[i] = out[i];
     for (int i = 0; i < M; ++i) {
-        double row_out[2 * (P > 0 ? P : 1)];
-        for (int p = 0; p < P; ++p) _mm_storeu_pd(row_out + 2 * p, acc[i][p]);
-        for (int k = 0; k < M; ++k) normal[i][k] = row_out[k];
+        for (int p = 0; p < P; ++p) _mm_storeu_pd(out + 2 * p, acc[i][p]);
+        for (int k = 0; k < M; ++k) normal[i][k] = out[k];
     }
 #else
     double acc[M > 0 ? M : 1][M > 0 ? M : 1] = {};
@@ -119,11 +146,12 @@ int32_t fit(int n, const double* y, const double* w, const double* design, doubl
         for (int k = 0; k < M; ++k) normal[i][k] = acc[i][k];
     }
 #endif
+}
 
-    double flags[kMaxComponents];
-    auto at = [normal](int i, int k) -> double& { return normal[i][k]; };
-    if (gauss_jordan(M, at, x, flags) != 0) return -1;
-
+// Weighted residual sum of squares, points in order.
+template <int M>
+double residual_baseline(int n, const double* y, const double* w, const double* design,
+                         const double* x) {
     double sum = 0.0;
     for (int j = 0; j < n; ++j) {
         const double* row = design + j * kStride;
@@ -132,18 +160,251 @@ int32_t fit(int n, const double* y, const double* w, const double* design, doubl
         const double term = std::sqrt(w[j]) * (y[j] - fit_value);
         sum += term * term;
     }
+    return sum;
+}
+
+#if ASSAY_AVX_KERNELS
+// ---------------------------------------------------------------------------
+// AVX kernels (four lanes), chosen at run time on processors that have AVX.
+// No fused multiply-add: every product and sum is rounded on its own, as in
+// the baseline, so the results are the same bits.
+
+__attribute__((target("avx"))) void prepare_avx(double g, const int32_t* sample, int x_channels,
+                                                const ScanPlan& plan, double* y, double* w) {
+    if (!(g >= 0.001)) {
+        prepare_baseline(g, sample, x_channels, plan, y, w);
+        return;
+    }
+    const __m256d gv = _mm256_set1_pd(g);
+    const __m256d twice_g = _mm256_set1_pd(2.0 * g);
+    const __m256d half = _mm256_set1_pd(0.5);
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d lowest_k = _mm256_set1_pd(2.0);
+    const __m256d limit = _mm256_set1_pd(static_cast<double>(x_channels));
+    const __m128 one_float = _mm_set1_ps(1.0f);
+    int i = 0;
+    for (; i + 4 <= plan.points; i += 4) {
+        const __m256d position = _mm256_loadu_pd(&plan.position[i]);
+        const __m256d x = _mm256_div_pd(position, gv);
+        const __m256d rounded = _mm256_add_pd(x, half);
+        // Lanes whose nearest channel lacks a neighbour take the scalar path.
+        const __m256d inside = _mm256_and_pd(_mm256_cmp_pd(rounded, lowest_k, _CMP_GE_OQ),
+                                             _mm256_cmp_pd(rounded, limit, _CMP_LT_OQ));
+        if (_mm256_movemask_pd(inside) != 0xf) {
+            for (int lane = i; lane < i + 4; ++lane) {
+                const int ch = plan.channel[lane];
+                const double d = ch == x_channels - 1 ? 0.0 : gain_at(g, sample, x_channels, ch + 1);
+                y[lane] = d - plan.scaled_background[lane];
+                const double variance = plan.scaled_variance[lane] + d;
+                w[lane] = variance < 1.0 ? 0.0 : 1.0 / std::sqrt(variance);
+            }
+            continue;
+        }
+        const __m128i k = _mm256_cvttpd_epi32(rounded);
+        alignas(16) int32_t nearest[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(nearest), k);
+        alignas(16) int32_t below[4], at[4], above[4];
+        for (int lane = 0; lane < 4; ++lane) {
+            below[lane] = sample[nearest[lane] - 2];
+            at[lane] = sample[nearest[lane] - 1];
+            above[lane] = sample[nearest[lane]];
+        }
+        // Integer terms as doubles: every one is exact (below 2^35), so they
+        // equal the 64-bit integer terms converted.
+        const __m256d a = _mm256_cvtepi32_pd(_mm_load_si128(reinterpret_cast<const __m128i*>(below)));
+        const __m256d b = _mm256_cvtepi32_pd(_mm_load_si128(reinterpret_cast<const __m128i*>(at)));
+        const __m256d e = _mm256_cvtepi32_pd(_mm_load_si128(reinterpret_cast<const __m128i*>(above)));
+        const __m256d twice_b = _mm256_add_pd(b, b);
+        const __m256d slope = _mm256_sub_pd(e, a);
+        const __m256d curvature = _mm256_add_pd(_mm256_sub_pd(a, twice_b), e);
+        const __m256d d = _mm256_sub_pd(x, _mm256_cvtepi32_pd(k));
+        const __m256d numerator = _mm256_add_pd(_mm256_add_pd(twice_b, _mm256_mul_pd(slope, d)),
+                                                _mm256_mul_pd(curvature, _mm256_mul_pd(d, d)));
+        const __m256d v = _mm256_div_pd(numerator, twice_g);
+        // A negative value becomes 1.0; the test is on the double.
+        const __m128 negative = _mm256_cvtpd_ps(_mm256_cmp_pd(v, zero, _CMP_LT_OQ));
+        const __m128 narrowed = _mm_or_ps(_mm_and_ps(negative, one_float),
+                                          _mm_andnot_ps(negative, _mm256_cvtpd_ps(v)));
+        __m256d corrected = _mm256_cvtps_pd(narrowed);
+        corrected = _mm256_andnot_pd(_mm256_loadu_pd(&plan.last_channel_mask[i]), corrected);
+        _mm256_storeu_pd(&y[i], _mm256_sub_pd(corrected, _mm256_loadu_pd(&plan.scaled_background[i])));
+        const __m256d variance = _mm256_add_pd(_mm256_loadu_pd(&plan.scaled_variance[i]), corrected);
+        const __m256d weight = _mm256_div_pd(one, _mm256_sqrt_pd(variance));
+        _mm256_storeu_pd(&w[i], _mm256_andnot_pd(_mm256_cmp_pd(variance, one, _CMP_LT_OQ), weight));
+    }
+    for (; i < plan.points; ++i) {
+        const int ch = plan.channel[i];
+        const double d = ch == x_channels - 1 ? 0.0 : gain_at(g, sample, x_channels, ch + 1);
+        y[i] = d - plan.scaled_background[i];
+        const double variance = plan.scaled_variance[i] + d;
+        w[i] = variance < 1.0 ? 0.0 : 1.0 / std::sqrt(variance);
+    }
+}
+
+template <int M>
+__attribute__((target("avx"))) void accumulate_avx(int n, const double* y, const double* w,
+                                                   const double* design, double* x,
+                                                   double (*normal)[kStride]) {
+    if constexpr (M <= 4) {
+        // One lane group: components 0..3.
+        __m256d acc[M > 0 ? M : 1];
+        __m256d rhs = _mm256_setzero_pd();
+        for (int i = 0; i < M; ++i) acc[i] = _mm256_setzero_pd();
+        for (int j = 0; j < n; ++j) {
+            const double* row = design + j * kStride;
+            const __m256d wj = _mm256_broadcast_sd(&w[j]);
+            const __m256d a = _mm256_loadu_pd(row);
+            rhs = _mm256_add_pd(rhs, _mm256_mul_pd(_mm256_mul_pd(a, wj), _mm256_broadcast_sd(&y[j])));
+            for (int i = 0; i < M; ++i) {
+                const __m256d wai = _mm256_mul_pd(_mm256_broadcast_sd(&row[i]), wj);
+                acc[i] = _mm256_add_pd(acc[i], _mm256_mul_pd(wai, a));
+            }
+        }
+        alignas(32) double out[4];
+        _mm256_store_pd(out, rhs);
+        for (int i = 0; i < M; ++i) x[i] = out[i];
+        for (int i = 0; i < M; ++i) {
+            _mm256_store_pd(out, acc[i]);
+            for (int k = 0; k < M; ++k) normal[i][k] = out[k];
+        }
+    } else {
+        // Components 0..3 of every row in one group each; components 4 and 5
+        // packed two rows to a group: lanes (i,4), (i,5), (i+1,4), (i+1,5).
+        static_assert(M <= 6);
+        __m256d low[M];
+        __m256d high[3];
+        __m256d rhs_low = _mm256_setzero_pd();
+        __m256d rhs_high = _mm256_setzero_pd();
+        for (int i = 0; i < M; ++i) low[i] = _mm256_setzero_pd();
+        for (int q = 0; q < 3; ++q) high[q] = _mm256_setzero_pd();
+        for (int j = 0; j < n; ++j) {
+            const double* row = design + j * kStride;
+            const __m256d wj = _mm256_broadcast_sd(&w[j]);
+            const __m256d yj = _mm256_broadcast_sd(&y[j]);
+            const __m256d a_low = _mm256_loadu_pd(row);
+            const __m256d a_high = _mm256_broadcast_pd(reinterpret_cast<const __m128d*>(row + 4));
+            const __m256d wa_low = _mm256_mul_pd(a_low, wj);
+            const __m256d wa_high = _mm256_mul_pd(a_high, wj);
+            rhs_low = _mm256_add_pd(rhs_low, _mm256_mul_pd(wa_low, yj));
+            rhs_high = _mm256_add_pd(rhs_high, _mm256_mul_pd(wa_high, yj));
+            // Each weighted design value spread over a whole group, through
+            // memory: a load port is cheaper here than a shuffle or a product.
+            alignas(32) double spread[8];
+            _mm256_store_pd(spread, wa_low);
+            _mm256_store_pd(spread + 4, wa_high);
+            __m256d wa[6];
+            for (int i = 0; i < M; ++i) {
+                wa[i] = _mm256_broadcast_sd(&spread[i]);
+                low[i] = _mm256_add_pd(low[i], _mm256_mul_pd(wa[i], a_low));
+            }
+            if constexpr (M == 5) wa[5] = _mm256_setzero_pd();
+            for (int q = 0; q < 3; ++q) {
+                const __m256d pair = _mm256_blend_pd(wa[2 * q], wa[2 * q + 1], 0xc);
+                high[q] = _mm256_add_pd(high[q], _mm256_mul_pd(pair, a_high));
+            }
+        }
+        alignas(32) double out[4];
+        _mm256_store_pd(out, rhs_low);
+        for (int i = 0; i < 4; ++i) x[i] = out[i];
+        _mm256_store_pd(out, rhs_high);
+        for (int i = 4; i < M; ++i) x[i] = out[i - 4];
+        for (int i = 0; i < M; ++i) {
+            _mm256_store_pd(out, low[i]);
+            for (int k = 0; k < 4; ++k) normal[i][k] = out[k];
+        }
+        for (int q = 0; q < 3; ++q) {
+            _mm256_store_pd(out, high[q]);
+            for (int k = 4; k < M; ++k) {
+                if (2 * q < M) normal[2 * q][k] = out[k - 4];
+                if (2 * q + 1 < M) normal[2 * q + 1][k] = out[k - 2];
+            }
+        }
+    }
+}
+
+template <int M>
+__attribute__((target("avx"))) double residual_avx(int n, const double* y, const double* w,
+                                                   const double* by_component, const double* x) {
+    // Lanes are four points; each fit value is summed over the components in
+    // order, and the squares are then added point by point.
+    double sum = 0.0;
+    int j = 0;
+    alignas(32) double squares[4];
+    for (; j + 4 <= n; j += 4) {
+        __m256d fit_value = _mm256_setzero_pd();
+        for (int i = 0; i < M; ++i) {
+            fit_value = _mm256_add_pd(fit_value, _mm256_mul_pd(_mm256_loadu_pd(by_component + i * n + j),
+                                                               _mm256_broadcast_sd(&x[i])));
+        }
+        const __m256d term = _mm256_mul_pd(_mm256_sqrt_pd(_mm256_loadu_pd(&w[j])),
+                                           _mm256_sub_pd(_mm256_loadu_pd(&y[j]), fit_value));
+        _mm256_store_pd(squares, _mm256_mul_pd(term, term));
+        sum += squares[0];
+        sum += squares[1];
+        sum += squares[2];
+        sum += squares[3];
+    }
+    for (; j < n; ++j) {
+        double fit_value = 0.0;
+        for (int i = 0; i < M; ++i) fit_value += by_component[i * n + j] * x[i];
+        const double term = std::sqrt(w[j]) * (y[j] - fit_value);
+        sum += term * term;
+    }
+    return sum;
+}
+#endif
+
+// One trial's fit, as lst_sqr computes it.
+template <int M, bool Avx>
+int32_t fit(const Response& response, const double* y, const double* w, double* x,
+            double (*normal)[kStride], double* chi2) {
+    const int n = response.point_count;
+    double sum = 0.0;
+#if ASSAY_AVX_KERNELS
+    if constexpr (Avx) {
+        accumulate_avx<M>(n, y, w, response.by_point.data(), x, normal);
+    } else {
+        accumulate_baseline<M>(n, y, w, response.by_point.data(), x, normal);
+    }
+#else
+    accumulate_baseline<M>(n, y, w, response.by_point.data(), x, normal);
+#endif
+    double flags[kMaxComponents];
+    auto at = [normal](int i, int k) -> double& { return normal[i][k]; };
+    if (gauss_jordan(M, at, x, flags) != 0) return -1;
+#if ASSAY_AVX_KERNELS
+    if constexpr (Avx) {
+        sum = residual_avx<M>(n, y, w, response.by_component.data(), x);
+    } else {
+        sum = residual_baseline<M>(n, y, w, response.by_point.data(), x);
+    }
+#else
+    sum = residual_baseline<M>(n, y, w, response.by_point.data(), x);
+#endif
     if (M != n) sum /= static_cast<double>(n - M);
     for (int i = 0; i < M; ++i) normal[i][i] = std::sqrt(std::fabs(normal[i][i] * sum));
     *chi2 = sum;
     return 0;
 }
 
-using FitFunction = int32_t (*)(int, const double*, const double*, const double*, double*,
+using FitFunction = int32_t (*)(const Response&, const double*, const double*, double*,
                                 double (*)[kStride], double*);
 
+template <bool Avx>
 FitFunction fit_for(int components) {
-    static constexpr FitFunction table[] = {fit<0>, fit<1>, fit<2>, fit<3>, fit<4>, fit<5>, fit<6>};
+    static constexpr FitFunction table[] = {fit<0, Avx>, fit<1, Avx>, fit<2, Avx>, fit<3, Avx>,
+                                            fit<4, Avx>, fit<5, Avx>, fit<6, Avx>};
     return table[components];
+}
+
+bool avx_available() {
+#if ASSAY_AVX_KERNELS
+    static const bool available = __builtin_cpu_supports("avx");
+    return available;
+#else
+    return false;
+#endif
 }
 
 }  // namespace
@@ -154,11 +415,11 @@ void note_trial(ScanRange* range, float g) {
 }
 
 void scan(const Response& response, const int32_t* compressed_sample, int x_channels,
-          const std::vector<int32_t>& roi_channel, const std::vector<double>& scaled_background,
-          const std::vector<double>& scaled_variance, float* gain_factor, ScanOutcome* outcome) {
+          const ScanPlan& plan, AnalysisKernel kernel, float* gain_factor, ScanOutcome* outcome) {
     const int nc = response.component_count;
     const int n = response.point_count;
-    const FitFunction fit_trial = fit_for(nc);
+    const bool avx = kernel != AnalysisKernel::baseline && avx_available();
+    const FitFunction fit_trial = avx ? fit_for<true>(nc) : fit_for<false>(nc);
     std::vector<double> y(static_cast<size_t>(n));
     std::vector<double> w(static_cast<size_t>(n));
     double x[kMaxComponents] = {};
@@ -181,21 +442,17 @@ void scan(const Response& response, const int32_t* compressed_sample, int x_chan
         for (int trial = 0; trial < 50; ++trial) {
             const double g = low + trial * step;
             note_trial(&outcome->range, static_cast<float>(g));
-            const bool stretch = g >= 0.001;
-            for (int i = 0; i < n; ++i) {
-                const int ch = roi_channel[i];
-                // The last working channel is never written by the correction.
-                double d = 0.0;
-                if (ch != x_channels - 1) {
-                    d = stretch ? gain_at(g, compressed_sample, x_channels, ch + 1)
-                                : static_cast<float>(compressed_sample[ch]);
-                }
-                y[i] = d - scaled_background[i];
-                const double variance = scaled_variance[i] + d;
-                w[i] = variance < 1.0 ? 0.0 : 1.0 / std::sqrt(variance);
+#if ASSAY_AVX_KERNELS
+            if (avx) {
+                prepare_avx(g, compressed_sample, x_channels, plan, y.data(), w.data());
+            } else {
+                prepare_baseline(g, compressed_sample, x_channels, plan, y.data(), w.data());
             }
+#else
+            prepare_baseline(g, compressed_sample, x_channels, plan, y.data(), w.data());
+#endif
             double figure = 0.0;
-            if (fit_trial(n, y.data(), w.data(), response.by_point.data(), x, normal, &figure) != 0) {
+            if (fit_trial(response, y.data(), w.data(), x, normal, &figure) != 0) {
                 outcome->failed = true;
                 return;
             }

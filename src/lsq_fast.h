@@ -81,15 +81,27 @@ int32_t gauss_jordan(int m, Normal&& normal, double* x, double* flags) {
     return 0;
 }
 
-// Row stride of the point-major response: one row of up to six components.
-inline constexpr int kStride = kMaxComponents;
+// Row stride of the point-major response: up to six components, padded with
+// zeros to eight for four-lane loads.
+inline constexpr int kStride = 8;
 
 // The calibration of a method over a list of ROI channels.
 struct Response {
     int component_count = 0;
     int point_count = 0;
     bool singular = false;           // a calibration fit was singular
-    std::vector<double> by_point;    // point_count rows of kStride: response of each component
+    std::vector<double> by_point;      // point_count rows of kStride: response of each component
+    std::vector<double> by_component;  // component_count rows of point_count: the same values
+};
+
+// What the scan needs per ROI channel, fixed for one evaluation.
+struct ScanPlan {
+    int points = 0;
+    std::vector<int32_t> channel;             // working channel of each ROI channel
+    std::vector<double> position;             // channel + 1: the output position of the correction
+    std::vector<double> last_channel_mask;    // all bits set where the channel is the last one
+    std::vector<double> scaled_background;    // U * l
+    std::vector<double> scaled_variance;      // U * U * l
 };
 
 // Runs the calibration fits of the straightforward form and stores the result
@@ -109,11 +121,9 @@ struct ScanOutcome {
 // Widens `range` to take in the trial gain g (a NaN range takes g).
 void note_trial(ScanRange* range, float g);
 
-// The two-pass gain scan over the compressed sample. `scaled_background` and
-// `scaled_variance` hold U*l and (U*U)*l per ROI channel; `gain_factor` is
-// in/out as in calc_activity.
+// The two-pass gain scan over the compressed sample; `gain_factor` is in/out
+// as in calc_activity.
 void scan(const Response& response, const int32_t* compressed_sample, int x_channels,
-          const std::vector<int32_t>& roi_channel, const std::vector<double>& scaled_background,
-          const std::vector<double>& scaled_variance, float* gain_factor, ScanOutcome* outcome);
+          const ScanPlan& plan, AnalysisKernel kernel, float* gain_factor, ScanOutcome* outcome);
 
 }  // namespace lsq_fast

@@ -151,13 +151,15 @@ TEST(FastAnalysis, CalcActivityMatchesStraightforwardBitForBit) {
                                            &rois, channel_count, &result->gain, result->corrected.data(),
                                            mode, options);
         };
-        FitResult plain, fast, cached;
+        FitResult plain, fast, cached, baseline;
         run(AnalysisOptions{nullptr, true, nullptr}, &plain);
         run(AnalysisOptions{nullptr, false, nullptr}, &fast);
         run(AnalysisOptions{&cache, false, nullptr}, &cached);
+        run(AnalysisOptions{nullptr, false, nullptr, AnalysisKernel::baseline}, &baseline);
         const std::string where = "round " + std::to_string(round);
         expect_same(fast, plain, where + " (fast)");
         expect_same(cached, plain, where + " (cached)");
+        expect_same(baseline, plain, where + " (baseline kernel)");
         if (::testing::Test::HasFailure()) break;
         fitted += plain.status == 0 && method->component_count > 0 && plain.sample->qfit < 6.0e12f;
     }
