@@ -1,19 +1,39 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each for the given number of
 # seconds (default 60): scripts/fuzz.sh [seconds] [target...]
+# Installs clang and its libFuzzer runtime with apt-get when they are missing
+# and the script runs as root. scripts/fuzz.sh --check-toolchain only tells
+# (by its status) whether they are there.
 # Targets: method_reader spectrum_reader run lsq. The growing corpus lives in
 # build-fuzz/corpus/<target>, findings in build-fuzz/findings/<target>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+
+# True when clang and its libFuzzer runtime are installed.
+have_toolchain() {
+  command -v clang++ >/dev/null || return 1
+  echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' \
+    | clang++ -x c++ -fsanitize=fuzzer -o /dev/null - 2>/dev/null
+}
+if [ "${1:-}" = "--check-toolchain" ]; then
+  have_toolchain
+  exit $?
+fi
+
 seconds=${1:-60}
 shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(method_reader spectrum_reader run lsq)
 
-if ! command -v clang++ >/dev/null; then
-  echo "fuzz.sh: clang++ is needed (apt-get install clang libclang-rt-14-dev)" >&2
-  exit 2
+if ! have_toolchain; then
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    apt-get install -y clang libclang-rt-14-dev >/dev/null
+  fi
+  if ! have_toolchain; then
+    echo "fuzz.sh: clang with libFuzzer is needed (apt-get install clang libclang-rt-14-dev)" >&2
+    exit 2
+  fi
 fi
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DASSAY_FUZZ=ON -DASSAY_TESTS=OFF >/dev/null
