@@ -613,14 +613,11 @@ int32_t check_act_over_bg(const SampleRecord* sample, const LocalBackground* bac
     return 0;
 }
 
-int32_t check_unknown(const SampleRecord* sample, const MethodRecord* method,
-                      const LocalBackground* local_background, int32_t channel_count) {
+void expected_counts(const SampleRecord* sample, const MethodRecord* method,
+                     const LocalBackground* local_background, int32_t channel_count, float* out) {
     const int n = std::min(channel_count, kChannels);
     const int nc = clamp_count(method->component_count, kMaxComponents);
     const float t = static_cast<float>(sample->live_time);
-    auto expected = std::make_unique<LocalBackground>();
-    expected->live_time = sample->live_time;
-    expected->real_time = sample->real_time;
     for (int j = 0; j < n; ++j) {
         float e = static_cast<float>(local_background->channel[j]) /
                   static_cast<float>(local_background->live_time) * t;
@@ -635,8 +632,19 @@ int32_t check_unknown(const SampleRecord* sample, const MethodRecord* method,
             const float net = p - q;
             e += net > 0.0f ? net : 0.0f;
         }
-        expected->channel[j] = float_to_count(e);
+        out[j] = e;
     }
+}
+
+int32_t check_unknown(const SampleRecord* sample, const MethodRecord* method,
+                      const LocalBackground* local_background, int32_t channel_count) {
+    const int n = std::min(channel_count, kChannels);
+    auto expected = std::make_unique<LocalBackground>();
+    expected->live_time = sample->live_time;
+    expected->real_time = sample->real_time;
+    float counts[kChannels];
+    expected_counts(sample, method, local_background, channel_count, counts);
+    for (int j = 0; j < n; ++j) expected->channel[j] = float_to_count(counts[j]);
     return check_act_over_bg(sample, expected.get(), channel_count);
 }
 

@@ -180,9 +180,17 @@ int32_t check_summary_limit(const SampleRecord* sample, const MethodRecord* meth
 int32_t check_act_over_bg(const SampleRecord* sample, const LocalBackground* background,
                           int32_t channel_count);
 
-// Builds the spectrum expected from the local background and the fitted
-// activities of `sample` (in the order of `method`) and returns
-// check_act_over_bg of the sample against it.
+// The spectrum expected from the local background and the fitted activities
+// of `sample` (in the order of `method`), per channel into `out`
+// (channel_count values): the local background scaled to the sample's live
+// time plus, for each component, its standard's count rate times the live
+// time times activity / standard activity, less its background at full rate,
+// where that difference is positive (an undefined one adds nothing).
+void expected_counts(const SampleRecord* sample, const MethodRecord* method,
+                     const LocalBackground* local_background, int32_t channel_count, float* out);
+
+// Builds the expected spectrum of expected_counts (as int32 counts) and
+// returns check_act_over_bg of the sample against it.
 int32_t check_unknown(const SampleRecord* sample, const MethodRecord* method,
                       const LocalBackground* local_background, int32_t channel_count);
 
