@@ -219,7 +219,7 @@ void read_method_spectrum(MethodReader& reader, uint64_t* live_time, uint64_t* r
         size_t at = reader.scanner.pos;
         ScanStatus status = scan_word(reader.scanner, &name);
         reader.report_scan(status, at, item + " file name");
-        reader.console(name + "\n");
+        reader.console(format("%s\n", name.c_str()));
         auto spectrum = std::make_unique<SpectrumText>();
         std::string problem = status == ScanStatus::ok ? load_spectrum(name.c_str(), spectrum.get())
                                                        : std::string("no file name");
@@ -317,7 +317,7 @@ void read_method(MethodReader& reader, MethodRecord* method, NameTable* names,
         size_t at = reader.scanner.pos;
         reader.report_scan(scan_word(reader.scanner, &method_name), at, "method name");
     }
-    reader.console(method_name + "\n");
+    reader.console(format("%s\n", method_name.c_str()));
     reader.echo_line("%s\r\n", method_name.c_str());
 
     read_component_list(reader, names);

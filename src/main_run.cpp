@@ -362,6 +362,27 @@ std::string evaluation_report(const Run& run, const Evaluation& evaluation,
     return line.str();
 }
 
+// The fit halves the channel scale and needs every ROI inside its 512
+// channels; a method with a ROI outside them fails every evaluation, which
+// is worth saying once, up front.
+void check_method_rois(const MethodRecord& method, const NameTable& names, const std::string& path,
+                       FILE* diagnostics) {
+    for (int i = 0; i < method.component_count; ++i) {
+        const ComponentBlock& block = method.component[i];
+        for (int r = 0; r < block.roi_count; ++r) {
+            const int32_t first = reduce_ch_iva(block.roi[r][0]);
+            const int32_t end = reduce_ch_iva(block.roi[r][1]);
+            if (first >= 0 && end >= first && end < kIvaChannels) continue;
+            diagnose(diagnostics,
+                     format("%s: ROI %d of component %d (%s) covers channels %d..%d, which the fit "
+                            "cannot use (it needs 0 <= first <= end <= 1022); every evaluation fails",
+                            path.c_str(), r + 1, i + 1, names.entry[i].name, block.roi[r][0],
+                            block.roi[r][1]));
+            break;
+        }
+    }
+}
+
 // Writes the row of a finished evaluation and carries its results forward.
 void write_row(Run& run, const Table& table, const Evaluation& evaluation) {
     SampleRecord& results = *run.results;
@@ -373,6 +394,12 @@ void write_row(Run& run, const Table& table, const Evaluation& evaluation) {
         results.qfit = sum.qfit;
         results.unknown_found = sum.unknown_found;
         results.gain = sum.gain;
+    }
+    if (evaluation.status != 0) {
+        diagnose(run.diagnostics,
+                 format("%s: the fit failed (a singular fit or an unusable ROI); the row of entry "
+                        "'%s' repeats the activities, qfit and gain of the row before",
+                        evaluation.token.substr(1).c_str(), evaluation.token.c_str()));
     }
     // On failure only these were reset; the fit's fields keep the last values.
     results.summary_activity = sum.summary_activity;
@@ -605,6 +632,13 @@ int run_assay(FILE* console, FILE* diagnostics, const RunOptions& options) {
     }
     std::string token;
     if (!read_token(config.get(), &token)) {
+        // A configuration that cannot be read (a directory, say) ends as
+        // silently as one that cannot be opened.
+        if (std::ferror(config.get())) {
+            diagnose(diagnostics, format("%s: cannot be read: %s; nothing to do", CONFIG,
+                                         describe_errno().c_str()));
+            return 0;
+        }
         std::fputs("Wrong method file name/n", console);
         diagnose(diagnostics, format("%s: holds no method file name", CONFIG));
         return 0;
@@ -612,6 +646,7 @@ int run_assay(FILE* console, FILE* diagnostics, const RunOptions& options) {
     std::fprintf(console, "Reads Method %s\n", token.c_str());
     read_calibration(token.c_str(), run.method.get(), run.names.get(), run.factors.get(),
                      run.local_background.get(), ReaderOutput{console, diagnostics});
+    check_method_rois(*run.method, *run.names, token, diagnostics);
 
     errno = 0;
     File result(std::fopen(RESULT, "w"));

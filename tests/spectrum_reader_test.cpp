@@ -331,7 +331,10 @@ TEST(ReadSampleRefuses, RealNumberAsTime) {
 
 TEST(ReadSampleRefuses, HighByteInACount) {
     std::string text = "1000000\n1000000\n";
-    for (int i = 0; i < kChannels; ++i) text += (i == 1023 ? "\xff" : "5") + std::string("\n");
+    for (int i = 0; i < kChannels; ++i) {
+        text += i == 1023 ? "\xff" : "5";
+        text += '\n';
+    }
     expect_refused(text);
 }
 

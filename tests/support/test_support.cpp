@@ -1,15 +1,20 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
+#include <utility>
 
 namespace test_support {
 
@@ -87,6 +92,148 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
 
 RunResult run_assay_in(const fs::path& directory, const std::vector<std::string>& args) {
     return run_program(ASSAY_EXE, args, directory);
+}
+
+namespace {
+
+// Starts `program` in `directory` with standard input from /dev/null and the
+// two output streams on the given descriptors.
+pid_t start_program(const std::string& program, const std::vector<std::string>& args,
+                    const fs::path& directory, int out_fd, int err_fd,
+                    const Environment& environment = {}) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(directory.c_str()) != 0) _exit(127);
+        for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
+        dup2(out_fd, 1);
+        dup2(err_fd, 2);
+        int null_fd = open("/dev/null", O_RDONLY);
+        if (null_fd >= 0) dup2(null_fd, 0);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    if (pid < 0) throw std::runtime_error("fork failed");
+    return pid;
+}
+
+// Counts the line ends of a file that only grows, reading each byte once.
+class LineEndCounter {
+public:
+    explicit LineEndCounter(fs::path path) : path_(std::move(path)) {}
+    size_t update() {
+        std::ifstream in(path_, std::ios::binary);
+        if (!in) return count_;
+        in.seekg(static_cast<std::streamoff>(offset_));
+        char buffer[1 << 16];
+        while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+            const auto got = static_cast<size_t>(in.gcount());
+            count_ += static_cast<size_t>(std::count(buffer, buffer + got, '\n'));
+            offset_ += got;
+        }
+        return count_;
+    }
+
+private:
+    fs::path path_;
+    size_t offset_ = 0;
+    size_t count_ = 0;
+};
+
+// VmHWM of process `pid` in KiB once it runs `program` (after its exec), else -1.
+long peak_rss_after_exec(pid_t pid, const fs::path& program) {
+    const fs::path proc = fs::path("/proc") / std::to_string(pid);
+    std::error_code error;
+    // The executable is looked at first: once it is the program, every later
+    // read of the status belongs to the program, since exec is not undone.
+    const fs::path exe = fs::read_symlink(proc / "exe", error);
+    if (error || exe != program) return -1;
+    std::ifstream status(proc / "status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    }
+    return -1;
+}
+
+}  // namespace
+
+MeasuredRun run_program_measured(const std::string& program, const std::vector<std::string>& args,
+                                 const fs::path& directory, const Environment& environment) {
+    MeasuredRun measured;
+    char out_name[] = "/tmp/assay-out-XXXXXX";
+    char err_name[] = "/tmp/assay-err-XXXXXX";
+    int out_fd = mkstemp(out_name);
+    int err_fd = mkstemp(err_name);
+    if (out_fd < 0 || err_fd < 0) throw std::runtime_error("mkstemp failed");
+
+    std::error_code error;
+    const fs::path canonical_program = fs::canonical(program, error);
+    pid_t pid = start_program(program, args, directory, out_fd, err_fd, environment);
+    int status = 0;
+    bool ended_here = false;
+    for (;;) {
+        const pid_t ended = waitpid(pid, &status, WNOHANG);
+        if (ended < 0) break;
+        if (ended == pid) {
+            ended_here = true;
+            break;
+        }
+        const long sample = peak_rss_after_exec(pid, canonical_program);
+        if (sample >= 0) {
+            measured.peak_rss_kib = std::max(measured.peak_rss_kib, sample);
+            ++measured.samples;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    if (ended_here && WIFEXITED(status)) measured.run.exit_status = WEXITSTATUS(status);
+    close(out_fd);
+    close(err_fd);
+    measured.run.out = read_file(out_name);
+    measured.run.err = read_file(err_name);
+    unlink(out_name);
+    unlink(err_name);
+    return measured;
+}
+
+MeasuredRun run_assay_measured_in(const fs::path& directory, const std::vector<std::string>& args,
+                                  const Environment& environment) {
+    return run_program_measured(ASSAY_EXE, args, directory, environment);
+}
+
+KilledRun run_assay_killed_in(const fs::path& directory, const std::string& watched, size_t lines,
+                              double timeout_seconds) {
+    KilledRun outcome;
+    int null_fd = open("/dev/null", O_WRONLY);
+    if (null_fd < 0) throw std::runtime_error("cannot open /dev/null");
+    pid_t pid = start_program(ASSAY_EXE, {}, directory, null_fd, null_fd);
+    close(null_fd);
+
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration<double>(timeout_seconds);
+    LineEndCounter counter(directory / watched);
+    int status = 0;
+    for (;;) {
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            if (WIFEXITED(status)) outcome.exit_status = WEXITSTATUS(status);
+            outcome.lines_seen = counter.update();
+            return outcome;
+        }
+        outcome.lines_seen = counter.update();
+        if (outcome.lines_seen >= lines || std::chrono::steady_clock::now() > deadline) break;
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) {
+        outcome.killed = true;
+    } else if (WIFEXITED(status)) {
+        outcome.exit_status = WEXITSTATUS(status);
+    }
+    return outcome;
 }
 
 std::string spectrum_text(unsigned long long live_time_us, unsigned long long real_time_us,

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace test_support {
@@ -42,6 +43,45 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
 // Runs the built assay executable in `directory`.
 RunResult run_assay_in(const std::filesystem::path& directory,
                        const std::vector<std::string>& args = {});
+
+// A run of the program together with the peak resident memory of the program
+// itself, in KiB: the largest VmHWM of /proc/<pid>/status sampled while it ran
+// (every few hundred microseconds, from its exec on; -1 when no sample was
+// taken). ru_maxrss of the child would not do: it also counts the copy of this
+// test process that the child was until its exec.
+struct MeasuredRun {
+    RunResult run;
+    long peak_rss_kib = -1;
+    int samples = 0;  // how many samples were taken
+};
+
+// Environment variables set for a child process only: (name, value).
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+// As run_program, and also measures the child's peak memory. `environment` is
+// set in the child in addition to what it inherits.
+MeasuredRun run_program_measured(const std::string& program, const std::vector<std::string>& args,
+                                 const std::filesystem::path& directory,
+                                 const Environment& environment = {});
+
+// Runs the built assay executable in `directory` and measures its peak memory.
+MeasuredRun run_assay_measured_in(const std::filesystem::path& directory,
+                                  const std::vector<std::string>& args = {},
+                                  const Environment& environment = {});
+
+// How a run that was to be killed part-way went.
+struct KilledRun {
+    bool killed = false;    // true when SIGKILL ended it; false when it ended first
+    int exit_status = -1;   // exit status when it ended on its own, else -1
+    size_t lines_seen = 0;  // line ends in the watched file when the kill was sent
+};
+
+// Starts the built assay executable in `directory` (standard output and error
+// discarded), waits until the file `watched` in that directory holds at least
+// `lines` line ends, and kills the process with SIGKILL at once. Gives up and
+// kills it after `timeout_seconds` as well (then lines_seen tells the shortfall).
+KilledRun run_assay_killed_in(const std::filesystem::path& directory, const std::string& watched,
+                              size_t lines, double timeout_seconds = 120.0);
 
 // Bytes of any file, empty if it cannot be read.
 std::string read_file(const std::filesystem::path& path);
