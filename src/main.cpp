@@ -128,7 +128,7 @@ struct MethodReader {
     const char* path;
     bool scan_failure_reported = false;
 
-    void echo_line(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
+    void echo_line(const char* fmt, ...) ASSAY_PRINTF_FORMAT(2, 3) {
         if (echo == nullptr) return;
         va_list args;
         va_start(args, fmt);

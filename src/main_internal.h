@@ -10,6 +10,14 @@
 
 #include "main.h"
 
+// printf-style checking of format strings; mingw's C99 stdio follows the GNU
+// rules, not those of the system's own printf.
+#if defined(__MINGW32__)
+#define ASSAY_PRINTF_FORMAT(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#else
+#define ASSAY_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
+#endif
+
 namespace assay_internal {
 
 struct FileCloser {
@@ -18,7 +26,7 @@ struct FileCloser {
 using File = std::unique_ptr<FILE, FileCloser>;
 
 // printf into a std::string, for texts that go to more than one place.
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) ASSAY_PRINTF_FORMAT(1, 2);
 
 // One diagnostic line "assay: <message>" (nothing when `diagnostics` is null).
 void diagnose(FILE* diagnostics, const std::string& message);

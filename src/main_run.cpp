@@ -610,7 +610,8 @@ int run_assay(FILE* console, FILE* diagnostics, const RunOptions& options) {
     File report;
     if (!options.report_path.empty()) {
         errno = 0;
-        report.reset(std::fopen(options.report_path.c_str(), "w"));
+        // Binary: the report's lines end in LF on every platform.
+        report.reset(std::fopen(options.report_path.c_str(), "wb"));
         if (!report) {
             diagnose(diagnostics, format("%s: report cannot be created: %s; run not started",
                                          options.report_path.c_str(), describe_errno().c_str()));
@@ -624,7 +625,9 @@ int run_assay(FILE* console, FILE* diagnostics, const RunOptions& options) {
     if (run.dose.complete) std::fputs("Dose Rate calibration OK\n", console);
 
     errno = 0;
-    File config(std::fopen(CONFIG, "r"));
+    // Binary, so that no platform's text mode cuts the file short at a ^Z;
+    // CR is white space between tokens anyway.
+    File config(std::fopen(CONFIG, "rb"));
     if (!config) {
         diagnose(diagnostics, format("%s: cannot be opened: %s; nothing to do", CONFIG,
                                      describe_errno().c_str()));

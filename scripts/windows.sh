@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Cross-builds assay.exe for 64-bit Windows with mingw-w64 and runs the
+# end-to-end tests against it under Wine (headless, in a fresh prefix under
+# build-windows). Installs mingw-w64 and Wine with apt-get when they are
+# missing and the script runs as root.
+#   scripts/windows.sh [--check-toolchain] [ctest arguments...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+have_toolchain() {
+  command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null
+}
+if [ "${1:-}" = "--check-toolchain" ]; then
+  have_toolchain
+  exit $?
+fi
+if ! have_toolchain; then
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    apt-get install -y g++-mingw-w64-x86-64 wine64 >/dev/null
+  fi
+  if ! have_toolchain; then
+    echo "windows.sh: mingw-w64 and Wine are needed (apt-get install g++-mingw-w64-x86-64 wine64)" >&2
+    exit 2
+  fi
+fi
+
+cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+  -DCMAKE_BUILD_TYPE=Release -DASSAY_TESTS=OFF >/dev/null
+cmake --build build-windows -j2 --target assay
+
+export WINEPREFIX=$root/build-windows/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+rm -rf "$WINEPREFIX"
+wineboot --init >/dev/null 2>&1 || true
+wineserver --persistent=300 2>/dev/null || true
+
+# The tests' view of the Windows program: it runs assay.exe and checks that
+# every line end it wrote to the console and to result.txt is CR LF (as a
+# Windows program's text files have), then turns them into LF, so the
+# expectations of the Linux run hold unchanged. method.txt (CR LF everywhere)
+# and the report (LF everywhere) are left exactly as written.
+wrapper=$root/build-windows/assay-under-wine
+cat > "$wrapper" <<WRAPPER
+#!/bin/sh
+export WINEPREFIX="$WINEPREFIX" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+exe="$root/build-windows/assay.exe"
+WRAPPER
+cat >> "$wrapper" <<'WRAPPER'
+dir=.
+prev=
+for arg in "$@"; do
+  case "$prev" in -C|--directory) dir=$arg ;; esac
+  case "$arg" in --directory=*) dir=${arg#--directory=} ;; esac
+  prev=$arg
+done
+marker=$(mktemp) out=$(mktemp) err=$(mktemp)
+sleep 0.01
+wine "$exe" "$@" >"$out" 2>"$err"
+status=$?
+crlf_to_lf() {
+  perl -e 'local $/; my $s = <STDIN>; exit 3 if $s =~ /(?<!\r)\n/; $s =~ s/\r\n/\n/g; print $s'
+}
+bad=0
+crlf_to_lf <"$out" || { bad=1; cat "$out"; }
+crlf_to_lf <"$err" >&2 || { bad=1; cat "$err" >&2; }
+result="$dir/result.txt"
+if [ -f "$result" ] && [ ! -L "$result" ] && [ "$result" -nt "$marker" ]; then
+  if crlf_to_lf <"$result" >"$result.lf"; then mv "$result.lf" "$result"; else bad=1; rm -f "$result.lf"; fi
+fi
+rm -f "$marker" "$out" "$err"
+if [ $bad != 0 ]; then
+  echo "assay-under-wine: a line end written in text mode was not CR LF" >&2
+  exit 97
+fi
+exit $status
+WRAPPER
+chmod +x "$wrapper"
+
+cmake -S . -B build-windows-tests -DCMAKE_BUILD_TYPE=Release -DASSAY_TEST_EXE="$wrapper" >/dev/null
+cmake --build build-windows-tests -j2 --target assay_e2e_tests
+# Left out: killing a run and measuring its memory concern the process, which
+# under Wine is not the program itself; and file names holding quotes,
+# backslashes, control characters or bytes that are not UTF-8 cannot exist on
+# Windows.
+ctest --test-dir build-windows-tests -L e2e -E 'KilledRun|LargeRun|FileNamesWithAnyBytes' --output-on-failure "$@"
