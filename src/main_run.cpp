@@ -362,24 +362,45 @@ std::string evaluation_report(const Run& run, const Evaluation& evaluation,
     return line.str();
 }
 
-// The fit halves the channel scale and needs every ROI inside its 512
-// channels; a method with a ROI outside them fails every evaluation, which
-// is worth saying once, up front.
+// The fit joins the ROIs of all components, halves the channel scale and
+// needs every joined range to stay a range within the 512 halved channels; a
+// method with one that does not fails every evaluation, which is worth saying
+// once, up front.
 void check_method_rois(const MethodRecord& method, const NameTable& names, const std::string& path,
                        FILE* diagnostics) {
+    RoiList collected{};
     for (int i = 0; i < method.component_count; ++i) {
         const ComponentBlock& block = method.component[i];
-        for (int r = 0; r < block.roi_count; ++r) {
-            const int32_t first = reduce_ch_iva(block.roi[r][0]);
-            const int32_t end = reduce_ch_iva(block.roi[r][1]);
-            if (first >= 0 && end >= first && end < kIvaChannels) continue;
-            diagnose(diagnostics,
-                     format("%s: ROI %d of component %d (%s) covers channels %d..%d, which the fit "
-                            "cannot use (it needs 0 <= first <= end <= 1022); every evaluation fails",
-                            path.c_str(), r + 1, i + 1, names.entry[i].name, block.roi[r][0],
-                            block.roi[r][1]));
-            break;
+        for (int r = 0; r < block.roi_count && collected.count < kRoiListCapacity; ++r) {
+            collected.roi[collected.count][0] = block.roi[r][0];
+            collected.roi[collected.count][1] = block.roi[r][1];
+            ++collected.count;
         }
+    }
+    RoiList joined{};
+    roi_join_sort(&collected, &joined);
+    for (int r = 0; r < joined.count; ++r) {
+        const int32_t first = reduce_ch_iva(joined.roi[r][0]);
+        const int32_t end = reduce_ch_iva(joined.roi[r][1]);
+        if (first >= 0 && end >= first && end < kIvaChannels) continue;
+        // Name the components whose ROIs went into the range.
+        std::string owners;
+        for (int i = 0; i < method.component_count; ++i) {
+            const ComponentBlock& block = method.component[i];
+            for (int k = 0; k < block.roi_count; ++k) {
+                const bool same = block.roi[k][0] == joined.roi[r][0] && block.roi[k][1] == joined.roi[r][1];
+                if (same || (block.roi[k][0] <= joined.roi[r][1] && joined.roi[r][0] <= block.roi[k][1])) {
+                    owners += owners.empty() ? "" : ", ";
+                    owners += names.entry[i].name;
+                    break;
+                }
+            }
+        }
+        diagnose(diagnostics,
+                 format("%s: the ROIs cover channels %d..%d (%s), which halved to 512 channels is "
+                        "not a range within them; every evaluation fails",
+                        path.c_str(), joined.roi[r][0], joined.roi[r][1],
+                        owners.c_str()));
     }
 }
 

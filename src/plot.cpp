@@ -203,8 +203,8 @@ constexpr double kResidualTop = 380.0;
 constexpr double kResidualBottom = 470.0;
 constexpr double kResidualZero = (kResidualTop + kResidualBottom) / 2.0;
 constexpr double kTickLabelY = 485.0;
-constexpr double kLegendY = 522.0;
-constexpr double kLegendRows[2] = {548.0, 590.0};
+constexpr double kLegendY = 526.0;
+constexpr double kLegendRows[2] = {552.0, 593.0};
 constexpr double kLegendColumnWidth = 300.0;
 
 constexpr const char* kFont = "Liberation Sans, Arial, Helvetica, sans-serif";
@@ -491,8 +491,13 @@ void draw_channel_axis(Svg& svg) {
         svg << "<text x=\"" << px(channel_x(channel)) << "\" y=\"" << px(kTickLabelY)
             << "\" text-anchor=\"middle\">" << std::to_string(channel) << "</text>\n";
     }
-    svg << "<text x=\"" << px((kPlotLeft + kPlotRight) / 2) << "\" y=\"" << px(kTickLabelY + 15)
-        << "\" text-anchor=\"middle\" font-size=\"12\">channel</text>\n</g>\n";
+    // The axis title at the end of the axis leaves the row's start to the
+    // residual's definition, right under the panel it explains.
+    svg << "<text x=\"" << px(kPlotRight) << "\" y=\"" << px(kTickLabelY + 16)
+        << "\" text-anchor=\"end\" font-size=\"12\">channel</text>\n"
+        << "<text id=\"residual-note\" x=\"" << px(kPlotLeft) << "\" y=\"" << px(kTickLabelY + 16)
+        << "\">residual = (measured \u2212 expected) / \u221amax(expected, 1) in the ROI "
+           "channels; dashed: \u00b13</text>\n</g>\n";
 }
 
 struct FloorCounts {
@@ -647,29 +652,15 @@ void draw_frames(Svg& svg) {
 
 void draw_legend(Svg& svg, const PlotData& data, FloorCounts floor) {
     svg << "<g id=\"legend\" font-size=\"12\" fill=\"#222\">\n";
-    // The keys of the curves, one after the other; the font gives way if the
-    // line would not fit.
+    // The keys of the curves, one after the other.
     const std::string floor_note =
         std::to_string(floor.zero) + (floor.zero == 1 ? " channel" : " channels") +
         " at 0 counts, " + std::to_string(floor.negative) + " negative (on the \u2264 0 line)";
-    std::string residual_note =
-        "residual = (measured \u2212 expected) / \u221amax(expected, 1) in the ROIs";
-    auto needed = [&](double font) {
-        return 28 + text_width(U"measured", font, false) + 24 + 28 +
-               text_width(U"expected", font, false) + 24 + 26 +
-               text_width(decode(floor_note), font, false) + 24 +
-               text_width(decode(residual_note), font, false);
-    };
-    const double size = needed(12.0) > kPlotRight - kPlotLeft ? 11.0 : 12.0;
-    if (needed(size) > kPlotRight - kPlotLeft) {
-        residual_note = "residual = (m \u2212 e) / \u221amax(e, 1) in the ROIs";
-    }
     const double y = kLegendY;
     double x = kPlotLeft;
     auto advance = [&](const std::string& text) {
-        x += text_width(decode(text), size, false) + 24;
+        x += text_width(decode(text), 12.0, false) + 24;
     };
-    svg << "<g font-size=\"" << px(size) << "\">\n";
     for (const auto& [colour, width, label] : {std::tuple{kMeasuredColour, 1.2, "measured"},
                                                std::tuple{kExpectedColour, 1.8, "expected"}}) {
         svg << "<path d=\"M" << px(x) << " " << px(y - 4) << "h22\" stroke=\"" << colour
@@ -684,8 +675,6 @@ void draw_legend(Svg& svg, const PlotData& data, FloorCounts floor) {
         << "\" stroke-width=\"1.8\"/>\n"
         << "<text id=\"floor-note\" x=\"" << px(x + 22) << "\" y=\"" << px(y) << "\">" << floor_note
         << "</text>\n";
-    svg << "<text x=\"" << px(kPlotRight) << "\" y=\"" << px(y) << "\" text-anchor=\"end\">"
-        << residual_note << "</text>\n</g>\n";
 
     if (data.analysis_failed) {
         svg << "<text x=\"" << px(kPlotLeft) << "\" y=\"" << px(kLegendRows[1] + 40)

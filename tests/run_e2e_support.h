@@ -77,7 +77,10 @@ struct MethodFile {
         for (const auto& [n, u] : components) t += n + " " + u + "\n";
         t += "\n\n";  // an empty line ends the list; the next character is consumed with it
         for (int i = 0; i < 6; ++i) {
-            for (int k = 0; k < 6; ++k) t += (i == k ? "1" : "0") + std::string(k < 5 ? " " : "\n");
+            for (int k = 0; k < 6; ++k) {
+                t += i == k ? '1' : '0';
+                t += k < 5 ? ' ' : '\n';
+            }
         }
         t += "0 0 0 0 0 0\n";
         for (const auto& line : rois) {
