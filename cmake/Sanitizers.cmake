@@ -7,5 +7,8 @@ if(ASSAY_SANITIZE)
   set(ASSAY_SANITIZER_FLAGS -fsanitize=address,undefined,float-cast-overflow
       -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_compile_options(${ASSAY_SANITIZER_FLAGS})
+  # The instrumentation makes gcc see uninitialised values in the standard
+  # library's own code that are not there.
+  add_compile_options(-Wno-maybe-uninitialized)
   add_link_options(${ASSAY_SANITIZER_FLAGS})
 endif()

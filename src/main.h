@@ -145,6 +145,7 @@ struct RunOptions {
     int threads = 0;               // evaluations at once; 0: one per hardware thread
     bool straightforward = false;  // plain form of the analysis on one thread (the reference)
     std::string report_path;       // when not empty: also write the JSON Lines report there
+    std::string plot_directory;    // when not empty: also draw every evaluation there
 };
 
 // Runs the whole configuration in the current directory: reads DOSE, CONFIG and

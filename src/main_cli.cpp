@@ -28,6 +28,8 @@ constexpr const char* kUsage =
     "  -C, --directory DIR  run in DIR as if started there (later paths are\n"
     "                       relative to DIR)\n"
     "      --report FILE    also write a JSON Lines report of every entry to FILE\n"
+    "      --plot DIR       also draw every evaluation as an SVG picture in DIR,\n"
+    "                       with an index.html of them all\n"
     "      --threads N      evaluate with N threads (default: one per hardware thread)\n"
     "      --straightforward\n"
     "                       use the plain reference form of the analysis on one\n"
@@ -36,7 +38,7 @@ constexpr const char* kUsage =
     "      --version        show the version and end\n"
     "\n"
     "Problems with the input are reported on standard error. Exit status: 0, 1 when\n"
-    "result.txt or the report cannot be written, 2 for a wrong command line.\n";
+    "result.txt, the report or a picture cannot be written, 2 for a wrong command line.\n";
 
 // Takes the value of an option given as "--name=value" or "--name value".
 bool option_value(int argc, const char* const* argv, int* i, std::string_view name,
@@ -102,6 +104,18 @@ int parse_command_line(int argc, const char* const* argv, CommandLine* line, std
                 return 2;
             }
             line->run.report_path = value;
+            continue;
+        }
+        if (!option_value(argc, argv, &i, "--plot", &value, &matched)) {
+            *error = "option --plot needs a directory";
+            return 2;
+        }
+        if (matched) {
+            if (value.empty()) {
+                *error = "option --plot needs a directory";
+                return 2;
+            }
+            line->run.plot_directory = value;
             continue;
         }
         if (!option_value(argc, argv, &i, "--threads", &value, &matched)) {

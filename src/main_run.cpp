@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -17,6 +18,7 @@
 #include "lsq.h"
 #include "main.h"
 #include "main_internal.h"
+#include "plot.h"
 #include "scan.h"
 
 using namespace assay_internal;
@@ -282,6 +284,9 @@ struct Run {
     std::unique_ptr<SampleRecord> results = std::make_unique<SampleRecord>();
     DoseCalibration dose;
     FILE* report = nullptr;
+    std::vector<IndexRow> plotted;   // the rows drawn so far, for the index
+    std::string method_name;
+    int rows = 0;
     bool backgrounds_defaulted = false;
     bool write_failed = false;
 };
@@ -404,8 +409,96 @@ void check_method_rois(const MethodRecord& method, const NameTable& names, const
     }
 }
 
+// The sum after the winning gain correction, for the picture: the channels
+// the correction cannot fill (no neighbour below or above the stretched
+// position, and the last channel, which it never writes) have no value.
+std::vector<float> corrected_for_plot(const SampleRecord& sum, float gain_factor) {
+    std::vector<float> out(kChannels, NAN);
+    gain(gain_factor, sum.channel, out.data(), kChannels);
+    if (gain_factor >= 0.001f) {
+        for (int position = 1; position < kChannels; ++position) {
+            const double rounded = position / static_cast<double>(gain_factor) + 0.5;
+            if (rounded < 2.0 || rounded >= kChannels) out[position - 1] = NAN;
+        }
+        out[kChannels - 1] = NAN;
+    }
+    return out;
+}
+
+// Draws a finished row, with the values its row and report line show.
+void plot_row(Run& run, const Evaluation& evaluation, const SampleRecord& results) {
+    const SampleRecord& sum = *evaluation.sum;
+    const bool evaluated = evaluation.status == 0;
+    PlotData data;
+    data.row = run.rows;
+    data.entry = evaluation.token;
+    data.analysis_failed = !evaluated;
+    data.live_time = sum.live_time;
+    data.real_time = sum.real_time;
+    data.dead_time_percent = dose_dead_time(&sum);
+    data.weight = sum.weight;
+    data.qfit = results.qfit;
+    data.gain = results.gain;
+    data.gain_at_scan_edge = evaluated && (results.gain == evaluation.scan_range.lowest ||
+                                           results.gain == evaluation.scan_range.highest);
+    if (run.dose.complete) data.dose_rate = evaluation.dose_rate;
+    data.unknown_found = results.unknown_found != 0;
+    for (int i = 0; i < run.method->component_count; ++i) {
+        const ComponentBlock& block = run.method->component[i];
+        PlotComponent component;
+        component.name = run.names->entry[i].name;
+        component.unit = run.names->entry[i].unit;
+        component.activity = results.activity[i];
+        component.activity_sd = results.activity_sd[i];
+        component.detected = results.below_limit[i] == 0;
+        component.over_limit = results.over_limit[i] != 0;
+        for (int r = 0; r < block.roi_count; ++r) component.rois.emplace_back(block.roi[r][0], block.roi[r][1]);
+        data.components.push_back(std::move(component));
+    }
+    data.measured = corrected_for_plot(sum, results.gain);
+    if (evaluated) {
+        // The fitted activities before the division by the standard factors,
+        // as the unknown-nuclide check used them.
+        data.expected.assign(kChannels, NAN);
+        expected_counts(&sum, run.method.get(), run.local_background.get(), kChannels,
+                        data.expected.data());
+    }
+
+    const std::string name = plot_file_name(data.row, data.entry);
+    const std::filesystem::path path = std::filesystem::path(run.options.plot_directory) / name;
+    File picture(std::fopen(path.string().c_str(), "wb"));
+    const std::string svg = plot_svg(data);
+    if (!picture || std::fwrite(svg.data(), 1, svg.size(), picture.get()) != svg.size() ||
+        std::fclose(picture.release()) != 0) {
+        if (!run.write_failed) {
+            diagnose(run.diagnostics, format("%s: the picture cannot be written: %s",
+                                             path.string().c_str(), describe_errno().c_str()));
+        }
+        run.write_failed = true;
+    }
+    // The index needs the values, not the spectra.
+    data.measured.clear();
+    data.measured.shrink_to_fit();
+    data.expected.clear();
+    data.expected.shrink_to_fit();
+    run.plotted.push_back(IndexRow{std::move(data), name});
+}
+
+void write_plot_index(Run& run) {
+    const std::filesystem::path path = std::filesystem::path(run.options.plot_directory) / "index.html";
+    File index(std::fopen(path.string().c_str(), "wb"));
+    const std::string html = plot_index_html("assay: " + run.method_name, run.plotted);
+    if (!index || std::fwrite(html.data(), 1, html.size(), index.get()) != html.size() ||
+        std::fclose(index.release()) != 0) {
+        diagnose(run.diagnostics, format("%s: cannot be written: %s", path.string().c_str(),
+                                         describe_errno().c_str()));
+        run.write_failed = true;
+    }
+}
+
 // Writes the row of a finished evaluation and carries its results forward.
 void write_row(Run& run, const Table& table, const Evaluation& evaluation) {
+    ++run.rows;
     SampleRecord& results = *run.results;
     const SampleRecord& sum = *evaluation.sum;
     const int n = run.method->component_count;
@@ -455,6 +548,7 @@ void write_row(Run& run, const Table& table, const Evaluation& evaluation) {
         diagnose(run.diagnostics, format("%s: write failed: %s", RESULT, describe_errno().c_str()));
     }
     if (run.report != nullptr) write_report_line(run, evaluation_report(run, evaluation, results));
+    if (!run.options.plot_directory.empty()) plot_row(run, evaluation, results);
 }
 
 // The outputs not yet written, and the evaluations behind them.
@@ -640,6 +734,17 @@ int run_assay(FILE* console, FILE* diagnostics, const RunOptions& options) {
         }
         run.report = report.get();
     }
+    if (!options.plot_directory.empty()) {
+        std::error_code error;
+        std::filesystem::create_directories(options.plot_directory, error);
+        if (error || !std::filesystem::is_directory(options.plot_directory)) {
+            diagnose(diagnostics, format("%s: directory for the pictures cannot be created: %s; run "
+                                         "not started",
+                                         options.plot_directory.c_str(),
+                                         error ? error.message().c_str() : "not a directory"));
+            return 1;
+        }
+    }
 
     std::fprintf(console, "Assay processor ORB ver. DR%s WIN32\n", kVersion);
     run.dose = read_dose_calibration(diagnostics);
@@ -671,6 +776,7 @@ int run_assay(FILE* console, FILE* diagnostics, const RunOptions& options) {
     read_calibration(token.c_str(), run.method.get(), run.names.get(), run.factors.get(),
                      run.local_background.get(), ReaderOutput{console, diagnostics});
     check_method_rois(*run.method, *run.names, token, diagnostics);
+    run.method_name = token;
 
     errno = 0;
     File result(std::fopen(RESULT, "w"));
@@ -684,6 +790,7 @@ int run_assay(FILE* console, FILE* diagnostics, const RunOptions& options) {
     run.sum->weight = 1.0f;
 
     walk_entries(run, config.get(), table);
+    if (!options.plot_directory.empty()) write_plot_index(run);
 
     std::fflush(console);
     if (std::fclose(result.release()) != 0 && !run.write_failed) {

@@ -1,0 +1,72 @@
+// `assay --plot DIR` end to end: one picture per row of the table, named after
+// the row and its entry, and an index of them; without the option, nothing.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test_support::ScratchDir;
+
+void copy_demo(const ScratchDir& dir) {
+    fs::copy(fs::path(ASSAY_SOURCE_DIR) / "examples" / "demo", dir.path(),
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+}
+
+std::set<std::string> files_in(const fs::path& directory) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(directory)) names.insert(entry.path().filename().string());
+    return names;
+}
+
+TEST(PlotOption, DrawsEveryRowAndAnIndexBesideAnUnchangedTable) {
+    ScratchDir plain;
+    ScratchDir plotted;
+    copy_demo(plain);
+    copy_demo(plotted);
+    const auto without = test_support::run_assay_in(plain.path());
+    const auto with = test_support::run_assay_in(plotted.path(), {"--plot", "pictures", "--report", "r.jsonl"});
+    ASSERT_EQ(without.exit_status, 0);
+    ASSERT_EQ(with.exit_status, 0) << with.err;
+    EXPECT_EQ(with.out, without.out);
+    EXPECT_EQ(with.err, "");
+    EXPECT_EQ(plotted.read("result.txt"), plain.read("result.txt"));
+    EXPECT_FALSE(plain.exists("pictures"));
+
+    // The bundled configuration evaluates these entries, in this order.
+    const std::set<std::string> expected = {
+        "0001__bg.txt.svg",      "0002__soil_a.txt.svg",  "0003__soil_b.txt.svg",
+        "0004__cs_contam.txt.svg", "0005__fallout.txt.svg", "0006__grass_3.txt.svg",
+        "0007__water_2.txt.svg", "0008__soil_half.txt.svg", "index.html"};
+    EXPECT_EQ(files_in(plotted.path() / "pictures"), expected);
+
+    const std::string index = test_support::read_file(plotted.path() / "pictures" / "index.html");
+    for (const std::string& name : expected) {
+        if (name != "index.html") {
+            EXPECT_NE(index.find(name), std::string::npos) << name;
+        }
+    }
+    const std::string picture = test_support::read_file(plotted.path() / "pictures" / "0005__fallout.txt.svg");
+    EXPECT_TRUE(picture.rfind("<svg", 0) == 0 || picture.rfind("<?xml", 0) == 0);
+    EXPECT_NE(picture.find("fallout.txt"), std::string::npos);
+    EXPECT_NE(picture.find("I-131"), std::string::npos);
+}
+
+TEST(PlotOption, DirectoryThatCannotBeMadeStopsBeforeTheRun) {
+    ScratchDir dir;
+    copy_demo(dir);
+    dir.write("taken", "a file, not a directory");
+    const auto run = test_support::run_assay_in(dir.path(), {"--plot", "taken"});
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind("assay: taken", 0), 0u) << run.err;
+    EXPECT_FALSE(dir.exists("result.txt"));
+    EXPECT_FALSE(dir.exists("method.txt"));
+}
+
+}  // namespace
