@@ -27,8 +27,12 @@
 
 #include "main.h"
 #include "main_internal.h"
+#include "utf8.h"
 
 namespace {
+
+using test_support::utf8;
+using test_support::valid_utf8;
 
 using assay_internal::json_number;
 using assay_internal::json_string;
@@ -245,48 +249,7 @@ std::string hex_bytes(std::string_view bytes) {
     return out;
 }
 
-// The UTF-8 encoding of a code point (no checks).
-std::string utf8(uint32_t cp) {
-    std::string out;
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xc0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3f));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xe0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
-        out += static_cast<char>(0x80 | (cp & 0x3f));
-    } else {
-        out += static_cast<char>(0xf0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
-        out += static_cast<char>(0x80 | (cp & 0x3f));
-    }
-    return out;
-}
 
-// Whether `bytes` is well-formed UTF-8: every sequence decodes to a scalar
-// value (no surrogate, at most U+10FFFF) whose shortest encoding it is.
-bool valid_utf8(std::string_view bytes) {
-    size_t i = 0;
-    while (i < bytes.size()) {
-        const unsigned char lead = static_cast<unsigned char>(bytes[i]);
-        size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xe ? 3
-                                                             : (lead >> 3) == 0x1e ? 4 : 0;
-        if (length == 0 || i + length > bytes.size()) return false;
-        uint32_t cp = length == 1 ? lead : lead & (0x7f >> length);
-        for (size_t k = 1; k < length; ++k) {
-            const unsigned char c = static_cast<unsigned char>(bytes[i + k]);
-            if ((c & 0xc0) != 0x80) return false;
-            cp = (cp << 6) | (c & 0x3f);
-        }
-        if (cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return false;
-        if (utf8(cp) != bytes.substr(i, length)) return false;  // overlong
-        i += length;
-    }
-    return true;
-}
 
 // Reads a JSON string literal back into bytes, taking \udc80..\udcff (a low
 // surrogate without a high one) as the raw byte 0x80..0xff. Throws on anything

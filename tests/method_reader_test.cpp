@@ -161,7 +161,7 @@ std::string inline_spectrum(unsigned long long live_us, unsigned long long real_
            values_text(counts) + reals + "\n" + short_part;
 }
 
-// A spectrum file in the format of Part 2.2.
+// A spectrum file in the program's format.
 std::string spectrum_file(unsigned long long live_us, unsigned long long real_us,
                           const std::vector<long long>& counts,
                           const std::string& reals = "0 0 0 0") {
@@ -720,7 +720,7 @@ TEST(MethodSpectra, ReferencedFileTrailingRealsAreTruncatedOrZeroWhenMissing) {
 }
 
 // ---------------------------------------------------------------------------
-// Damaged referenced spectra (issue 2, point 4).
+// Damaged referenced spectra.
 
 // A method whose background references `file`, with every other spectrum
 // absent and the three integers 1 2 3.

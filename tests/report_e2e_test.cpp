@@ -36,8 +36,12 @@
 #include <vector>
 
 #include "test_support.h"
+#include "utf8.h"
 
 namespace {
+
+using test_support::utf8;
+using test_support::valid_utf8;
 
 namespace fs = std::filesystem;
 using test_support::RunResult;
@@ -48,46 +52,7 @@ using test_support::run_assay_in;
 // A small, strict JSON reader: the report must be JSON, so anything JSON does
 // not allow is an error here.
 
-std::string utf8(uint32_t cp) {
-    std::string out;
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xc0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3f));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xe0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
-        out += static_cast<char>(0x80 | (cp & 0x3f));
-    } else {
-        out += static_cast<char>(0xf0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
-        out += static_cast<char>(0x80 | (cp & 0x3f));
-    }
-    return out;
-}
 
-// Well-formed UTF-8: every sequence is the shortest encoding of a scalar value.
-bool valid_utf8(std::string_view bytes) {
-    size_t i = 0;
-    while (i < bytes.size()) {
-        const unsigned char lead = static_cast<unsigned char>(bytes[i]);
-        const size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xe ? 3
-                                                                   : (lead >> 3) == 0x1e ? 4 : 0;
-        if (length == 0 || i + length > bytes.size()) return false;
-        uint32_t cp = length == 1 ? lead : lead & (0x7f >> length);
-        for (size_t k = 1; k < length; ++k) {
-            const unsigned char c = static_cast<unsigned char>(bytes[i + k]);
-            if ((c & 0xc0) != 0x80) return false;
-            cp = (cp << 6) | (c & 0x3f);
-        }
-        if (cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return false;
-        if (utf8(cp) != bytes.substr(i, length)) return false;
-        i += length;
-    }
-    return true;
-}
 
 struct Json {
     enum class Kind { null, boolean, number, string, array, object };

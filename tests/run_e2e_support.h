@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "test_support.h"
 
 namespace run_e2e {
@@ -239,6 +241,33 @@ inline std::vector<std::string> lines_of(const std::string& text) {
         start = end + 1;
     }
     return lines;
+}
+
+// What a run leaves: its streams, result.txt and method.txt.
+struct Outcome {
+    test_support::RunResult run;
+    std::string result;
+    std::string method;
+};
+
+inline Outcome run_in(const test_support::ScratchDir& dir) {
+    Outcome o;
+    o.run = test_support::run_assay_in(dir.path());
+    o.result = dir.read("result.txt");
+    o.method = dir.read("method.txt");
+    return o;
+}
+
+// Diagnostics are one line each and begin with the name of the file at fault;
+// their wording is free.
+inline void expect_diagnostics(const std::string& err, const std::vector<std::string>& files) {
+    const std::vector<std::string> lines = lines_of(err);
+    ASSERT_EQ(lines.size(), files.size()) << err;
+    ASSERT_TRUE(err.empty() || err.back() == '\n') << err;
+    for (size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(lines[i].rfind("assay: " + files[i], 0), 0u)
+            << "line " << i << " should name " << files[i] << ": " << lines[i];
+    }
 }
 
 }  // namespace run_e2e

@@ -16,34 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace run_e2e;
-using test_support::RunResult;
 using test_support::ScratchDir;
-
-struct Outcome {
-    RunResult run;
-    std::string result;  // result.txt
-    std::string method;  // method.txt
-};
-
-Outcome run_in(const ScratchDir& dir) {
-    Outcome o;
-    o.run = test_support::run_assay_in(dir.path());
-    o.result = dir.read("result.txt");
-    o.method = dir.read("method.txt");
-    return o;
-}
-
-// Diagnostics are one line each and begin with the name of the file at fault;
-// their wording is free.
-void expect_diagnostics(const std::string& err, const std::vector<std::string>& files) {
-    const std::vector<std::string> lines = lines_of(err);
-    ASSERT_EQ(lines.size(), files.size()) << err;
-    ASSERT_TRUE(err.empty() || err.back() == '\n') << err;
-    for (size_t i = 0; i < files.size(); ++i) {
-        EXPECT_EQ(lines[i].rfind("assay: " + files[i], 0), 0u)
-            << "line " << i << " should name " << files[i] << ": " << lines[i];
-    }
-}
 
 // A run without components: the method file named in config.txt is absent.
 const MethodFile kNoMethod{};

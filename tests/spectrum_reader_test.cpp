@@ -1,6 +1,5 @@
-// Tests of the spectrum file reader, read_sample (spec Part 2.2, with the
-// all-or-nothing rule of issue 2, "Sound behaviour" points 2 and 3): real files
-// in a scratch directory, read into pre-filled records.
+// Tests of the spectrum file reader, read_sample, and its all-or-nothing rule:
+// real files in a scratch directory, read into pre-filled records.
 
 #include <gtest/gtest.h>
 
@@ -110,7 +109,7 @@ std::string file_with_counts(int count) {
 
 TEST(ReadSample, StoresTimesInSecondsAndAllCountsInOrder) {
     auto sample = read_ok(spectrum_text(600000000, 601000000, distinct_counts()));
-    EXPECT_EQ(sample->live_time, 600u);  // Part 2.2: 600000000 us is 600 s
+    EXPECT_EQ(sample->live_time, 600u);  // worked example: 600000000 us is 600 s
     EXPECT_EQ(sample->real_time, 601u);
     const std::vector<long long> counts = distinct_counts();
     for (int i = 0; i < kChannels; ++i) ASSERT_EQ(sample->channel[i], counts[i]) << "channel " << i;
@@ -129,7 +128,7 @@ TEST(ReadSample, FractionOfASecondIsDropped) {
 }
 
 TEST(ReadSample, TimesAbove32BitsAreKept) {
-    // A two-hour measurement: 7.2e9 us does not fit 32 bits (issue 2, point 2).
+    // A two-hour measurement: 7.2e9 us does not fit 32 bits.
     auto sample = read_ok(spectrum_text(7200000000ULL, 7300000000ULL, {}));
     EXPECT_EQ(sample->live_time, 7200u);
     EXPECT_EQ(sample->real_time, 7300u);
