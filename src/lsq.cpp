@@ -303,20 +303,10 @@ int32_t fit_sample(SampleRecord* sample, const MethodRecord* method, const FitSp
                      1000.0;
 
     // Gain scan: 50 trials from 0.94 up, then 50 around the best of them.
-    const double low1 = 0.94;
-    const double high1 = 1.06;
-    const double step1 = (high1 - low1) / 50.0;
     for (int pass = 0; pass < 2 && !failed; ++pass) {
-        double low = low1;
-        double step = step1;
-        if (pass == 1) {
-            const double centre = *gain_factor;
-            low = centre - step1;
-            const double high = centre + step1;
-            step = (high - low) / 50.0;
-        }
-        for (int trial = 0; trial < 50; ++trial) {
-            const double g = low + trial * step;
+        const lsq_fast::ScanPass trials = lsq_fast::scan_pass(pass, *gain_factor);
+        for (int trial = 0; trial < lsq_fast::kScanTrials; ++trial) {
+            const double g = trials.low + trial * trials.step;
             lsq_fast::note_trial(range, static_cast<float>(g));
             gain(g, spectra.sample, stretched.data(), x_channels);
             for (int ch = 0; ch < x_channels - 1; ++ch) corrected[ch] = stretched[ch];

@@ -74,20 +74,23 @@ namespace {
 // Baseline kernels: SSE2 (part of every x86-64) or plain scalar code.
 
 // Corrected counts at the ROI channels, and the data and weights of a trial.
+// Data and weight of ROI channel i for the gain factor g.
+inline void prepare_point(double g, const int32_t* sample, int x_channels, const ScanPlan& plan,
+                          int i, double* y, double* w) {
+    const int ch = plan.channel[i];
+    // The last working channel is never written by the correction.
+    double d = 0.0;
+    if (ch != x_channels - 1) {
+        d = g >= 0.001 ? gain_at(g, sample, x_channels, ch + 1) : static_cast<float>(sample[ch]);
+    }
+    y[i] = d - plan.scaled_background[i];
+    const double variance = plan.scaled_variance[i] + d;
+    w[i] = variance < 1.0 ? 0.0 : 1.0 / std::sqrt(variance);
+}
+
 void prepare_baseline(double g, const int32_t* sample, int x_channels, const ScanPlan& plan,
                       double* y, double* w) {
-    const bool stretch = g >= 0.001;
-    for (int i = 0; i < plan.points; ++i) {
-        const int ch = plan.channel[i];
-        // The last working channel is never written by the correction.
-        double d = 0.0;
-        if (ch != x_channels - 1) {
-            d = stretch ? gain_at(g, sample, x_channels, ch + 1) : static_cast<float>(sample[ch]);
-        }
-        y[i] = d - plan.scaled_background[i];
-        const double variance = plan.scaled_variance[i] + d;
-        w[i] = variance < 1.0 ? 0.0 : 1.0 / std::sqrt(variance);
-    }
+    for (int i = 0; i < plan.points; ++i) prepare_point(g, sample, x_channels, plan, i, y, w);
 }
 
 // Right-hand side and normal matrix: the same sums as lst_sqr, each in point
@@ -192,13 +195,7 @@ __attribute__((target("avx"))) void prepare_avx(double g, const int32_t* sample,
         const __m256d inside = _mm256_and_pd(_mm256_cmp_pd(rounded, lowest_k, _CMP_GE_OQ),
                                              _mm256_cmp_pd(rounded, limit, _CMP_LT_OQ));
         if (_mm256_movemask_pd(inside) != 0xf) {
-            for (int lane = i; lane < i + 4; ++lane) {
-                const int ch = plan.channel[lane];
-                const double d = ch == x_channels - 1 ? 0.0 : gain_at(g, sample, x_channels, ch + 1);
-                y[lane] = d - plan.scaled_background[lane];
-                const double variance = plan.scaled_variance[lane] + d;
-                w[lane] = variance < 1.0 ? 0.0 : 1.0 / std::sqrt(variance);
-            }
+            for (int lane = i; lane < i + 4; ++lane) prepare_point(g, sample, x_channels, plan, lane, y, w);
             continue;
         }
         const __m128i k = _mm256_cvttpd_epi32(rounded);
@@ -233,13 +230,7 @@ __attribute__((target("avx"))) void prepare_avx(double g, const int32_t* sample,
         const __m256d weight = _mm256_div_pd(one, _mm256_sqrt_pd(variance));
         _mm256_storeu_pd(&w[i], _mm256_andnot_pd(_mm256_cmp_pd(variance, one, _CMP_LT_OQ), weight));
     }
-    for (; i < plan.points; ++i) {
-        const int ch = plan.channel[i];
-        const double d = ch == x_channels - 1 ? 0.0 : gain_at(g, sample, x_channels, ch + 1);
-        y[i] = d - plan.scaled_background[i];
-        const double variance = plan.scaled_variance[i] + d;
-        w[i] = variance < 1.0 ? 0.0 : 1.0 / std::sqrt(variance);
-    }
+    for (; i < plan.points; ++i) prepare_point(g, sample, x_channels, plan, i, y, w);
 }
 
 template <int M>
@@ -427,20 +418,10 @@ void scan(const Response& response, const int32_t* compressed_sample, int x_chan
 
     outcome->failed = false;
     outcome->best = 6.0e12;
-    const double low1 = 0.94;
-    const double high1 = 1.06;
-    const double step1 = (high1 - low1) / 50.0;
     for (int pass = 0; pass < 2; ++pass) {
-        double low = low1;
-        double step = step1;
-        if (pass == 1) {
-            const double centre = *gain_factor;
-            low = centre - step1;
-            const double high = centre + step1;
-            step = (high - low) / 50.0;
-        }
-        for (int trial = 0; trial < 50; ++trial) {
-            const double g = low + trial * step;
+        const ScanPass trials = scan_pass(pass, *gain_factor);
+        for (int trial = 0; trial < kScanTrials; ++trial) {
+            const double g = trials.low + trial * trials.step;
             note_trial(&outcome->range, static_cast<float>(g));
 #if ASSAY_AVX_KERNELS
             if (avx) {

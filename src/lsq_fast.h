@@ -37,6 +37,26 @@ inline float gain_at(double g, const int32_t* counts, int n, int position) {
     return v < 0.0 ? 1.0f : static_cast<float>(v);
 }
 
+// The gain scan: two passes of kScanTrials trials; trial m of a pass tries
+// low + m * step. The first pass runs from 0.94 in fiftieths of 1.06 - 0.94
+// (1.06 itself is not tried); the second runs from one first-pass step below
+// the gain the first pass left to one step above, in fiftieths of that span.
+inline constexpr int kScanTrials = 50;
+struct ScanPass {
+    double low;
+    double step;
+};
+inline ScanPass scan_pass(int pass, float gain_after_first_pass) {
+    const double low1 = 0.94;
+    const double high1 = 1.06;
+    const double step1 = (high1 - low1) / 50.0;
+    if (pass == 0) return {low1, step1};
+    const double centre = gain_after_first_pass;
+    const double low = centre - step1;
+    const double high = centre + step1;
+    return {low, (high - low) / 50.0};
+}
+
 // Gauss-Jordan elimination with full pivoting of the m x m matrix `normal`
 // (accessed as normal(i, k)) with right-hand side x, leaving the inverse in
 // place. Returns -1 when the largest remaining pivot is below 1e-30.
