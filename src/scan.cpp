@@ -39,18 +39,27 @@ bool gather_decimal(TextScanner& s, bool* negative, uint64_t* magnitude, bool* o
         *negative = c == '-';
         ++s.pos;
     }
-    bool any_digit = false;
+    // Up to 19 digits cannot overflow 64 bits; only longer numerals need the
+    // checked loop.
+    const size_t start = s.pos;
+    uint64_t value = 0;
+    while (s.pos < s.text.size() && s.pos - start < 19 && is_digit(static_cast<unsigned char>(s.text[s.pos]))) {
+        value = value * 10 + static_cast<uint64_t>(s.text[s.pos] - '0');
+        ++s.pos;
+    }
+    bool any_digit = s.pos > start;
     while (is_digit(c = peek(s))) {
         any_digit = true;
-        uint64_t digit = static_cast<uint64_t>(c - '0');
-        if (*magnitude > (std::numeric_limits<uint64_t>::max() - digit) / 10) {
+        const uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (value > (std::numeric_limits<uint64_t>::max() - digit) / 10) {
             *overflow = true;
-            *magnitude = std::numeric_limits<uint64_t>::max();
+            value = std::numeric_limits<uint64_t>::max();
         } else if (!*overflow) {
-            *magnitude = *magnitude * 10 + digit;
+            value = value * 10 + digit;
         }
         ++s.pos;
     }
+    *magnitude = value;
     return any_digit;
 }
 
@@ -229,8 +238,9 @@ bool load_text_file(const char* path, std::string* text) {
         return false;
     }
     // CR LF is one line end wherever the files come from.
-    size_t out = 0;
-    for (size_t in = 0; in < text->size(); ++in) {
+    size_t out = text->find('\r');
+    if (out == std::string::npos) return true;
+    for (size_t in = out; in < text->size(); ++in) {
         if ((*text)[in] == '\r' && in + 1 < text->size() && (*text)[in + 1] == '\n') continue;
         (*text)[out++] = (*text)[in];
     }
