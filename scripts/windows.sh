@@ -76,10 +76,12 @@ exit $status
 WRAPPER
 chmod +x "$wrapper"
 
-cmake -S . -B build-windows-tests -DCMAKE_BUILD_TYPE=Release -DASSAY_TEST_EXE="$wrapper" >/dev/null
-cmake --build build-windows-tests -j2 --target assay_e2e_tests
+# The end-to-end tests of the native build, pointed at the wrapper.
+cmake -S . -B build >/dev/null
+cmake --build build -j2 --target assay_e2e_tests
 # Left out: killing a run and measuring its memory concern the process, which
 # under Wine is not the program itself; and file names holding quotes,
 # backslashes, control characters or bytes that are not UTF-8 cannot exist on
 # Windows.
-ctest --test-dir build-windows-tests -L e2e -E 'KilledRun|LargeRun|FileNamesWithAnyBytes' --output-on-failure "$@"
+ASSAY_TEST_EXE="$wrapper" ctest --test-dir build -L e2e -E 'KilledRun|LargeRun|FileNamesWithAnyBytes' \
+  --output-on-failure "$@"

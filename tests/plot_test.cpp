@@ -751,9 +751,11 @@ TEST(PlotSvg, RoiBandsCoverTheirChannelsInTheComponentColour) {
 
 TEST(PlotSvg, SixComponentsGetSixDifferentColours) {
     PlotData data = flat_data(10.0f);
-    for (int i = 0; i < 6; ++i)
-        data.components.push_back(
-            component("C" + std::to_string(i), {{100 * i + 10, 100 * i + 20}}));
+    for (int i = 0; i < 6; ++i) {
+        std::string name = "C";
+        name += std::to_string(i);
+        data.components.push_back(component(name, {{100 * i + 10, 100 * i + 20}}));
+    }
     const Element root = parse_or_fail(plot_svg(data));
     const auto bands =
         find_all(root, [](const Element& e) { return e.attribute("class") == "roi"; });

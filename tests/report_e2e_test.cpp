@@ -820,7 +820,8 @@ TEST_F(ReportOnBundledExample, KilledRunLeavesWholeLines) {
         if (chdir(dir.path().c_str()) != 0) _exit(127);
         dup2(null_fd, 1);
         dup2(null_fd, 2);
-        execl(ASSAY_EXE, ASSAY_EXE, "--report", "report.jsonl", static_cast<char*>(nullptr));
+        const std::string program = test_support::assay_program();
+        execl(program.c_str(), program.c_str(), "--report", "report.jsonl", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(null_fd);

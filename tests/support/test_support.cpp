@@ -20,6 +20,11 @@ namespace test_support {
 
 namespace fs = std::filesystem;
 
+std::string assay_program() {
+    const char* chosen = std::getenv("ASSAY_TEST_EXE");
+    return chosen != nullptr && *chosen != '\0' ? chosen : ASSAY_EXE;
+}
+
 ScratchDir::ScratchDir() {
     std::string pattern = (fs::temp_directory_path() / "assay-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -91,7 +96,7 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
 }
 
 RunResult run_assay_in(const fs::path& directory, const std::vector<std::string>& args) {
-    return run_program(ASSAY_EXE, args, directory);
+    return run_program(assay_program(), args, directory);
 }
 
 namespace {
@@ -201,7 +206,7 @@ MeasuredRun run_program_measured(const std::string& program, const std::vector<s
 
 MeasuredRun run_assay_measured_in(const fs::path& directory, const std::vector<std::string>& args,
                                   const Environment& environment) {
-    return run_program_measured(ASSAY_EXE, args, directory, environment);
+    return run_program_measured(assay_program(), args, directory, environment);
 }
 
 KilledRun run_assay_killed_in(const fs::path& directory, const std::string& watched, size_t lines,
@@ -209,7 +214,7 @@ KilledRun run_assay_killed_in(const fs::path& directory, const std::string& watc
     KilledRun outcome;
     int null_fd = open("/dev/null", O_WRONLY);
     if (null_fd < 0) throw std::runtime_error("cannot open /dev/null");
-    pid_t pid = start_program(ASSAY_EXE, {}, directory, null_fd, null_fd);
+    pid_t pid = start_program(assay_program(), {}, directory, null_fd, null_fd);
     close(null_fd);
 
     const auto deadline = std::chrono::steady_clock::now() +

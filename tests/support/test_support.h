@@ -40,6 +40,10 @@ struct RunResult {
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const std::filesystem::path& directory);
 
+// The program the end-to-end tests run: $ASSAY_TEST_EXE when set (the
+// Windows run points it at assay.exe under Wine), else the built assay.
+std::string assay_program();
+
 // Runs the built assay executable in `directory`.
 RunResult run_assay_in(const std::filesystem::path& directory,
                        const std::vector<std::string>& args = {});
