@@ -262,13 +262,13 @@ __attribute__((target("avx"))) void accumulate_avx(int n, const double* y, const
     } else {
         // Components 0..3 of every row in one group each; components 4 and 5
         // packed two rows to a group: lanes (i,4), (i,5), (i+1,4), (i+1,5).
+        // Two passes over the points, and named sums rather than an array,
+        // keep every sum in a register: a sum kept in memory would chain each
+        // point's addition through a store and a load.
         static_assert(M <= 6);
-        __m256d low[M];
-        __m256d high[3];
-        __m256d rhs_low = _mm256_setzero_pd();
-        __m256d rhs_high = _mm256_setzero_pd();
-        for (int i = 0; i < M; ++i) low[i] = _mm256_setzero_pd();
-        for (int q = 0; q < 3; ++q) high[q] = _mm256_setzero_pd();
+        const __m256d zero = _mm256_setzero_pd();
+        __m256d l0 = zero, l1 = zero, l2 = zero, l3 = zero, l4 = zero, l5 = zero;
+        __m256d rhs_low = zero, rhs_high = zero;
         for (int j = 0; j < n; ++j) {
             const double* row = design + j * kStride;
             const __m256d wj = _mm256_broadcast_sd(&w[j]);
@@ -279,22 +279,33 @@ __attribute__((target("avx"))) void accumulate_avx(int n, const double* y, const
             const __m256d wa_high = _mm256_mul_pd(a_high, wj);
             rhs_low = _mm256_add_pd(rhs_low, _mm256_mul_pd(wa_low, yj));
             rhs_high = _mm256_add_pd(rhs_high, _mm256_mul_pd(wa_high, yj));
-            // Each weighted design value spread over a whole group, through
-            // memory: a load port is cheaper here than a shuffle or a product.
-            alignas(32) double spread[8];
-            _mm256_store_pd(spread, wa_low);
-            _mm256_store_pd(spread + 4, wa_high);
-            __m256d wa[6];
-            for (int i = 0; i < M; ++i) {
-                wa[i] = _mm256_broadcast_sd(&spread[i]);
-                low[i] = _mm256_add_pd(low[i], _mm256_mul_pd(wa[i], a_low));
-            }
-            if constexpr (M == 5) wa[5] = _mm256_setzero_pd();
-            for (int q = 0; q < 3; ++q) {
-                const __m256d pair = _mm256_blend_pd(wa[2 * q], wa[2 * q + 1], 0xc);
-                high[q] = _mm256_add_pd(high[q], _mm256_mul_pd(pair, a_high));
+            // Each weighted design value spread over a whole group: as a
+            // product of the broadcast design value, the same bits as a lane
+            // of wa_low or wa_high.
+            l0 = _mm256_add_pd(l0, _mm256_mul_pd(_mm256_mul_pd(_mm256_broadcast_sd(&row[0]), wj), a_low));
+            l1 = _mm256_add_pd(l1, _mm256_mul_pd(_mm256_mul_pd(_mm256_broadcast_sd(&row[1]), wj), a_low));
+            l2 = _mm256_add_pd(l2, _mm256_mul_pd(_mm256_mul_pd(_mm256_broadcast_sd(&row[2]), wj), a_low));
+            l3 = _mm256_add_pd(l3, _mm256_mul_pd(_mm256_mul_pd(_mm256_broadcast_sd(&row[3]), wj), a_low));
+            l4 = _mm256_add_pd(l4, _mm256_mul_pd(_mm256_mul_pd(_mm256_broadcast_sd(&row[4]), wj), a_low));
+            if constexpr (M == 6) {
+                l5 = _mm256_add_pd(l5, _mm256_mul_pd(_mm256_mul_pd(_mm256_broadcast_sd(&row[5]), wj), a_low));
             }
         }
+        __m256d h0 = zero, h1 = zero, h2 = zero;
+        for (int j = 0; j < n; ++j) {
+            const double* row = design + j * kStride;
+            const __m256d wj = _mm256_broadcast_sd(&w[j]);
+            const __m256d a_high = _mm256_broadcast_pd(reinterpret_cast<const __m128d*>(row + 4));
+            // (wa_0, wa_0, wa_1, wa_1), (wa_2, wa_2, wa_3, wa_3), (wa_4, wa_4, wa_5, wa_5)
+            const __m256d pair0 = _mm256_mul_pd(_mm256_set_pd(row[1], row[1], row[0], row[0]), wj);
+            const __m256d pair1 = _mm256_mul_pd(_mm256_set_pd(row[3], row[3], row[2], row[2]), wj);
+            const __m256d pair2 = _mm256_mul_pd(_mm256_set_pd(row[5], row[5], row[4], row[4]), wj);
+            h0 = _mm256_add_pd(h0, _mm256_mul_pd(pair0, a_high));
+            h1 = _mm256_add_pd(h1, _mm256_mul_pd(pair1, a_high));
+            h2 = _mm256_add_pd(h2, _mm256_mul_pd(pair2, a_high));
+        }
+        const __m256d low[6] = {l0, l1, l2, l3, l4, l5};
+        const __m256d high[3] = {h0, h1, h2};
         alignas(32) double out[4];
         _mm256_store_pd(out, rhs_low);
         for (int i = 0; i < 4; ++i) x[i] = out[i];
