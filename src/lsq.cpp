@@ -575,11 +575,53 @@ int32_t check_summary_limit(const SampleRecord* sample, const MethodRecord* meth
     return word;
 }
 
+namespace {
+
+// Window sums of counts, in channel order as single-precision additions. While
+// a window's counts are integers whose magnitudes add up to at most 2^24,
+// every such addition is exact, so the sum is the exact integer sum, read
+// from prefix sums; other windows are added up one by one.
+class WindowSums {
+public:
+    // `scaled` (may be null) holds each count times the ratio, in single
+    // precision; when it is null the counts themselves are summed.
+    WindowSums(const int32_t* counts, const float* scaled, int n) : counts_(counts), scaled_(scaled) {
+        for (int j = 0; j < n; ++j) {
+            exact_[j + 1] = exact_[j] + counts[j];
+            magnitude_[j + 1] = magnitude_[j] + std::abs(int64_t{counts[j]});
+        }
+    }
+    float sum(int lo, int end) const {
+        if (scaled_ == nullptr && magnitude_[end] - magnitude_[lo] <= (int64_t{1} << 24)) {
+            return static_cast<float>(exact_[end] - exact_[lo]);
+        }
+        float total = 0.0f;
+        for (int j = lo; j < end; ++j) total += scaled_ != nullptr ? scaled_[j] : static_cast<float>(counts_[j]);
+        return total;
+    }
+
+private:
+    const int32_t* counts_;
+    const float* scaled_;
+    int64_t exact_[kChannels + 1] = {};
+    int64_t magnitude_[kChannels + 1] = {};
+};
+
+}  // namespace
+
 int32_t check_act_over_bg(const SampleRecord* sample, const LocalBackground* background,
                           int32_t channel_count) {
     const int n = std::min(channel_count, kChannels);
     if (n <= 0) return 0;
     const float ratio = static_cast<float>(sample->live_time) / static_cast<float>(background->live_time);
+    // Each background count times the ratio is the same single-precision
+    // product in every window it falls into; with a ratio of exactly 1 it is
+    // the count itself.
+    auto scaled = std::make_unique<float[]>(static_cast<size_t>(n));
+    for (int j = 0; j < n; ++j) scaled[j] = static_cast<float>(background->channel[j]) * ratio;
+    const auto sample_sums = std::make_unique<WindowSums>(sample->channel, nullptr, n);
+    const auto background_sums =
+        std::make_unique<WindowSums>(background->channel, ratio == 1.0f ? nullptr : scaled.get(), n);
     for (int m = 3; m <= n - 1; ++m) {
         // The window widens with the detector's resolution, about sqrt(energy).
         const float relative = static_cast<float>(118.65 / std::sqrt(static_cast<double>(m)));
@@ -590,13 +632,11 @@ int32_t check_act_over_bg(const SampleRecord* sample, const LocalBackground* bac
         const int hi = static_cast<int>(centre + half_width);
         if (hi > n) break;
         if (hi <= lo || lo >= n - 1) continue;
-        float counts = 0.0f;
-        float expected = 0.0f;
-        for (int j = lo; j < hi && j < n - 1; ++j) {
-            counts += static_cast<float>(sample->channel[j]);
-            expected += static_cast<float>(background->channel[j]) * ratio;
-        }
+        // The last channel never enters a window.
+        const int end = std::min(hi, n - 1);
+        const float expected = background_sums->sum(lo, end);
         if (expected == 0.0f) continue;
+        const float counts = sample_sums->sum(lo, end);
         const float deviation = static_cast<float>(10.0 * std::sqrt(static_cast<double>(counts)));
         if (counts - deviation > expected + deviation && expected > 40.0f) return 1;
     }

@@ -5,6 +5,7 @@
 // the expected values are those of our own straightforward code.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -199,6 +200,65 @@ TEST(FastAnalysis, EvaluationDriverMatchesStraightforwardBitForBit) {
             << "round " << round;
         ASSERT_EQ(std::memcmp(method.get(), plain_method.get(), sizeof(MethodRecord)), 0);
     }
+}
+
+// The straightforward excess search: every window summed channel by channel.
+int32_t check_act_over_bg_straightforward(const SampleRecord* sample, const LocalBackground* background,
+                                          int32_t channel_count) {
+    const int n = std::min(channel_count, kChannels);
+    if (n <= 0) return 0;
+    const float ratio = static_cast<float>(sample->live_time) / static_cast<float>(background->live_time);
+    for (int m = 3; m <= n - 1; ++m) {
+        const float relative = static_cast<float>(118.65 / std::sqrt(static_cast<double>(m)));
+        const float half_width = relative * static_cast<float>(m) / 100.0f;
+        const float centre = static_cast<float>(m);
+        if (centre - half_width < 2.0f) continue;
+        const int lo = static_cast<int>(centre - half_width);
+        const int hi = static_cast<int>(centre + half_width);
+        if (hi > n) break;
+        if (hi <= lo || lo >= n - 1) continue;
+        float counts = 0.0f;
+        float expected = 0.0f;
+        for (int j = lo; j < hi && j < n - 1; ++j) {
+            counts += static_cast<float>(sample->channel[j]);
+            expected += static_cast<float>(background->channel[j]) * ratio;
+        }
+        if (expected == 0.0f) continue;
+        const float deviation = static_cast<float>(10.0 * std::sqrt(static_cast<double>(counts)));
+        if (counts - deviation > expected + deviation && expected > 40.0f) return 1;
+    }
+    return 0;
+}
+
+// The window sums read from prefix sums where that is exact must decide as the
+// channel-by-channel sums do: equal live times (ratio 1), counts near and
+// beyond 2^24 in a window, negative counts, zero and odd live times, and
+// spectra that sit right at the decision (an excess in one window only).
+TEST(FastAnalysis, ExcessSearchMatchesStraightforward) {
+    InputMaker make(99);
+    auto sample = std::make_unique<SampleRecord>();
+    auto background = std::make_unique<LocalBackground>();
+    int found = 0;
+    for (int round = 0; round < 3000; ++round) {
+        const double scale = make.chance(0.2) ? make.uniform(1e2, 1e4) : make.uniform(0.01, 3);
+        make.spectrum(sample->channel, scale);
+        make.spectrum(background->channel, scale * make.uniform(0.5, 1.5));
+        if (make.chance(0.3)) {
+            // Background and sample nearly alike, so windows sit at the threshold.
+            for (int j = 0; j < kChannels; ++j) background->channel[j] = sample->channel[j] - make.below(3);
+            sample->channel[make.below(kChannels)] += make.below(3000);
+        }
+        sample->live_time = make.live_time();
+        background->live_time = make.chance(0.4) ? sample->live_time : make.live_time();
+        const int32_t channel_count = make.chance(0.9) ? kChannels : make.below(kChannels + 10) - 5;
+        const int32_t expected = check_act_over_bg_straightforward(sample.get(), background.get(), channel_count);
+        ASSERT_EQ(check_act_over_bg(sample.get(), background.get(), channel_count), expected)
+            << "round " << round;
+        found += expected;
+    }
+    // Both answers must occur often for the comparison to mean something.
+    EXPECT_GT(found, 300);
+    EXPECT_LT(found, 2700);
 }
 
 // A generated run of several hundred evaluations: the default program (fast
