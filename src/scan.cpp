@@ -78,8 +78,9 @@ bool match_letters(TextScanner& s, const char* word, std::string* collected) {
 
 }  // namespace
 
-ScanStatus scan_int32(TextScanner& s, int32_t* value) {
+ScanStatus scan_int32_general(TextScanner& s, int32_t* value) {
     if (!skip_space(s)) return ScanStatus::end_of_input;
+
     bool negative = false;
     bool overflow = false;
     uint64_t magnitude = 0;

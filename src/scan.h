@@ -31,6 +31,9 @@ struct TextScanner {
 
 // "%d": an optionally signed decimal that fits int32.
 ScanStatus scan_int32(TextScanner& scanner, int32_t* value);
+// The same for every input; scan_int32 handles the common short unsigned
+// numeral itself and leaves the rest to this.
+ScanStatus scan_int32_general(TextScanner& scanner, int32_t* value);
 // "%lu" for times: an optionally "+"-signed decimal that fits 64 bits.
 ScanStatus scan_uint64(TextScanner& scanner, uint64_t* value);
 // "%f": every form the C library accepts (decimal, exponent, hexadecimal,
@@ -43,7 +46,29 @@ int take_char(TextScanner& scanner);
 
 // White space as the C locale's isspace sees it.
 constexpr bool is_space(int c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+    // ' ', or one of '\t' '\n' '\v' '\f' '\r' (9 to 13).
+    return c == ' ' || static_cast<unsigned>(c - '\t') < 5u;
+}
+
+inline ScanStatus scan_int32(TextScanner& scanner, int32_t* value) {
+    // Spectrum files hold a thousand counts each: the usual numeral, up to
+    // nine digits after white space, is read here without a call.
+    const char* text = scanner.text.data();
+    const size_t size = scanner.text.size();
+    size_t pos = scanner.pos;
+    while (pos < size && is_space(static_cast<unsigned char>(text[pos]))) ++pos;
+    const size_t start = pos;
+    uint32_t number = 0;
+    while (pos < size && pos - start < 9 && static_cast<unsigned>(text[pos] - '0') < 10u) {
+        number = number * 10 + static_cast<uint32_t>(text[pos] - '0');
+        ++pos;
+    }
+    if (pos > start && (pos == size || static_cast<unsigned>(text[pos] - '0') >= 10u)) {
+        scanner.pos = pos;
+        *value = static_cast<int32_t>(number);
+        return ScanStatus::ok;
+    }
+    return scan_int32_general(scanner, value);
 }
 
 // 1-based line number of `pos` in `text`, for diagnostics.
