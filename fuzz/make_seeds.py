@@ -64,6 +64,10 @@ def main():
     parts[1] = method(1, inline_local=True)
     write("run", "one_inline", "\0".join(parts))
 
+    for i, text in enumerate(["123", " -45x", "+0.5e3", "1e+x", "inf", "infinity", "nan(1)",
+                              "0x1p3", "2147483648", "18446744073709551616", "  \t\n", "-", ".e"]):
+        write("scan", "seed_%02d" % i, text)
+
     rng = random.Random(7)
     for n in (64, 512, 2048, 4096):
         write("lsq", "random_%d" % n, bytes(rng.randrange(256) for _ in range(n)))
