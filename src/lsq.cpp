@@ -414,6 +414,23 @@ void cache_inputs(FitCache::State* state, const MethodRecord& method, int nc, in
     state->valid = true;
 }
 
+// The compressed standard and background spectra of the components, for a
+// calibration.
+void copy_standards(const MethodRecord& method, int nc, bool compressed, int32_t mode,
+                    FitSpectra* spectra) {
+    for (int k = 0; k < nc; ++k) {
+        std::memcpy(spectra->standard[k], method.component[k].standard_channel,
+                    sizeof spectra->standard[k]);
+        std::memcpy(spectra->background[k], method.component[k].background_channel,
+                    sizeof spectra->background[k]);
+        if (compressed) {
+            auto reduce = mode == 1 ? reduce_spc_loi : reduce_spc_iva;
+            reduce(spectra->standard[k]);
+            reduce(spectra->background[k]);
+        }
+    }
+}
+
 // The fast form of the fit: calibration (or the cached one), then the scan
 // over the ROI channels only.
 int32_t fit_sample_fast(SampleRecord* sample, const MethodRecord* method, FitSpectra& spectra,
@@ -427,11 +444,7 @@ int32_t fit_sample_fast(SampleRecord* sample, const MethodRecord* method, FitSpe
     if (cache != nullptr && cache_matches(cache->state(), *method, nc, x_channels, compressed, roi_channel)) {
         response = &cache->state().response;
     } else {
-        for (int k = 0; k < nc && compressed; ++k) {
-            auto reduce = mode == 1 ? reduce_spc_loi : reduce_spc_iva;
-            reduce(spectra.standard[k]);
-            reduce(spectra.background[k]);
-        }
+        copy_standards(*method, nc, compressed, mode, &spectra);
         lsq_fast::Response* target = &local_response;
         if (cache != nullptr) {
             cache->state().valid = false;
@@ -484,22 +497,13 @@ int32_t calc_activity(SampleRecord* sample, const MethodRecord* method,
     std::memcpy(spectra->sample, sample->channel, sizeof spectra->sample);
     std::memcpy(spectra->local_background, local_background->channel,
                 sizeof spectra->local_background);
-    for (int k = 0; k < nc; ++k) {
-        std::memcpy(spectra->standard[k], method->component[k].standard_channel,
-                    sizeof spectra->standard[k]);
-        std::memcpy(spectra->background[k], method->component[k].background_channel,
-                    sizeof spectra->background[k]);
-    }
     if (compress) {
         auto reduce = mode == 1 ? reduce_spc_loi : reduce_spc_iva;
         reduce(spectra->sample);
         reduce(spectra->local_background);
-        // The fast path compresses the standards only when it calibrates.
-        for (int k = 0; k < nc && options.straightforward; ++k) {
-            reduce(spectra->standard[k]);
-            reduce(spectra->background[k]);
-        }
     }
+    // The fast path needs the standards only when it calibrates.
+    if (options.straightforward) copy_standards(*method, nc, compress, mode, spectra.get());
 
     // Map and check the ROIs; the ROI channels are their channels in list order.
     std::vector<int32_t> roi_channel;
