@@ -70,6 +70,13 @@ void build_response(const MethodRecord& method, const int32_t (*standard)[kChann
 
 namespace {
 
+// Per-point intermediate values of the staged trial preparation.
+struct PrepareScratch {
+    std::vector<int32_t> nearest;   // nearest source channel k
+    std::vector<double> distance;   // x - k
+    std::vector<uint8_t> outside;   // per block of four: some k lacks a neighbour
+};
+
 // ---------------------------------------------------------------------------
 // Baseline kernels: SSE2 (part of every x86-64) or plain scalar code.
 
@@ -172,40 +179,53 @@ double residual_baseline(int n, const double* y, const double* w, const double* 
 // No fused multiply-add: every product and sum is rounded on its own, as in
 // the baseline, so the results are the same bits.
 
+// The work is staged in three loops (positions, corrected counts, weights)
+// rather than one: each stage's dependency chain is short, so the processor
+// keeps many points of a stage in flight instead of stalling on one point's
+// chain of divisions and the square root.
 __attribute__((target("avx"))) void prepare_avx(double g, const int32_t* sample, int x_channels,
-                                                const ScanPlan& plan, double* y, double* w) {
+                                                const ScanPlan& plan, PrepareScratch* scratch,
+                                                double* y, double* w) {
     if (!(g >= 0.001)) {
         prepare_baseline(g, sample, x_channels, plan, y, w);
         return;
     }
+    const int blocks = plan.points / 4;
+    int32_t* nearest = scratch->nearest.data();
+    double* distance = scratch->distance.data();
+    uint8_t* outside = scratch->outside.data();
+
     const __m256d gv = _mm256_set1_pd(g);
-    const __m256d twice_g = _mm256_set1_pd(2.0 * g);
     const __m256d half = _mm256_set1_pd(0.5);
-    const __m256d zero = _mm256_setzero_pd();
-    const __m256d one = _mm256_set1_pd(1.0);
     const __m256d lowest_k = _mm256_set1_pd(2.0);
     const __m256d limit = _mm256_set1_pd(static_cast<double>(x_channels));
-    const __m128 one_float = _mm_set1_ps(1.0f);
-    int i = 0;
-    for (; i + 4 <= plan.points; i += 4) {
-        const __m256d position = _mm256_loadu_pd(&plan.position[i]);
-        const __m256d x = _mm256_div_pd(position, gv);
+    for (int block = 0; block < blocks; ++block) {
+        const int i = 4 * block;
+        const __m256d x = _mm256_div_pd(_mm256_loadu_pd(&plan.position[i]), gv);
         const __m256d rounded = _mm256_add_pd(x, half);
         // Lanes whose nearest channel lacks a neighbour take the scalar path.
         const __m256d inside = _mm256_and_pd(_mm256_cmp_pd(rounded, lowest_k, _CMP_GE_OQ),
                                              _mm256_cmp_pd(rounded, limit, _CMP_LT_OQ));
-        if (_mm256_movemask_pd(inside) != 0xf) {
+        outside[block] = _mm256_movemask_pd(inside) != 0xf;
+        const __m128i k = _mm256_cvttpd_epi32(_mm256_and_pd(rounded, inside));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(&nearest[i]), k);
+        _mm256_storeu_pd(&distance[i], _mm256_sub_pd(x, _mm256_cvtepi32_pd(k)));
+    }
+
+    const __m256d twice_g = _mm256_set1_pd(2.0 * g);
+    const __m256d zero = _mm256_setzero_pd();
+    const __m128 one_float = _mm_set1_ps(1.0f);
+    for (int block = 0; block < blocks; ++block) {
+        const int i = 4 * block;
+        if (outside[block]) {
             for (int lane = i; lane < i + 4; ++lane) prepare_point(g, sample, x_channels, plan, lane, y, w);
             continue;
         }
-        const __m128i k = _mm256_cvttpd_epi32(rounded);
-        alignas(16) int32_t nearest[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(nearest), k);
         alignas(16) int32_t below[4], at[4], above[4];
         for (int lane = 0; lane < 4; ++lane) {
-            below[lane] = sample[nearest[lane] - 2];
-            at[lane] = sample[nearest[lane] - 1];
-            above[lane] = sample[nearest[lane]];
+            below[lane] = sample[nearest[i + lane] - 2];
+            at[lane] = sample[nearest[i + lane] - 1];
+            above[lane] = sample[nearest[i + lane]];
         }
         // Integer terms as doubles: every one is exact (below 2^35), so they
         // equal the 64-bit integer terms converted.
@@ -215,7 +235,7 @@ __attribute__((target("avx"))) void prepare_avx(double g, const int32_t* sample,
         const __m256d twice_b = _mm256_add_pd(b, b);
         const __m256d slope = _mm256_sub_pd(e, a);
         const __m256d curvature = _mm256_add_pd(_mm256_sub_pd(a, twice_b), e);
-        const __m256d d = _mm256_sub_pd(x, _mm256_cvtepi32_pd(k));
+        const __m256d d = _mm256_loadu_pd(&distance[i]);
         const __m256d numerator = _mm256_add_pd(_mm256_add_pd(twice_b, _mm256_mul_pd(slope, d)),
                                                 _mm256_mul_pd(curvature, _mm256_mul_pd(d, d)));
         const __m256d v = _mm256_div_pd(numerator, twice_g);
@@ -226,19 +246,28 @@ __attribute__((target("avx"))) void prepare_avx(double g, const int32_t* sample,
         __m256d corrected = _mm256_cvtps_pd(narrowed);
         corrected = _mm256_andnot_pd(_mm256_loadu_pd(&plan.last_channel_mask[i]), corrected);
         _mm256_storeu_pd(&y[i], _mm256_sub_pd(corrected, _mm256_loadu_pd(&plan.scaled_background[i])));
-        const __m256d variance = _mm256_add_pd(_mm256_loadu_pd(&plan.scaled_variance[i]), corrected);
+        // The corrected counts wait in w for the last stage.
+        _mm256_storeu_pd(&w[i], corrected);
+    }
+
+    const __m256d one = _mm256_set1_pd(1.0);
+    for (int block = 0; block < blocks; ++block) {
+        const int i = 4 * block;
+        if (outside[block]) continue;
+        const __m256d variance = _mm256_add_pd(_mm256_loadu_pd(&plan.scaled_variance[i]),
+                                               _mm256_loadu_pd(&w[i]));
         const __m256d weight = _mm256_div_pd(one, _mm256_sqrt_pd(variance));
         _mm256_storeu_pd(&w[i], _mm256_andnot_pd(_mm256_cmp_pd(variance, one, _CMP_LT_OQ), weight));
     }
-    for (; i < plan.points; ++i) prepare_point(g, sample, x_channels, plan, i, y, w);
+    for (int i = 4 * blocks; i < plan.points; ++i) prepare_point(g, sample, x_channels, plan, i, y, w);
 }
 
 template <int M>
 __attribute__((target("avx"))) void accumulate_avx(int n, const double* y, const double* w,
                                                    const double* design, double* x,
                                                    double (*normal)[kStride]) {
-    if constexpr (M <= 4) {
-        // One lane group: components 0..3.
+    if constexpr (M <= 2) {
+        // One lane group: components 0 and 1 (the other lanes are padding).
         __m256d acc[M > 0 ? M : 1];
         __m256d rhs = _mm256_setzero_pd();
         for (int i = 0; i < M; ++i) acc[i] = _mm256_setzero_pd();
@@ -260,68 +289,71 @@ __attribute__((target("avx"))) void accumulate_avx(int n, const double* y, const
             for (int k = 0; k < M; ++k) normal[i][k] = out[k];
         }
     } else {
-        // Components 0..3 of every row in one group each; components 4 and 5
-        // packed two rows to a group: lanes (i,4), (i,5), (i+1,4), (i+1,5).
-        // Two passes over the points, and named sums rather than an array,
-        // keep every sum in a register: a sum kept in memory would chain each
-        // point's addition through a store and a load.
+        // Each sum is one lane of one accumulator. The weighted design values
+        // wa_0..wa_3 stay in their own lanes, and the design values they meet
+        // are shuffled into place instead, so every product is one multiply:
+        // rotations of (a0 a1 a2 a3) pair lane i with column i, i^1, i^2, i^3;
+        // components 4 and 5 ride as (a4 a5 a4 a5) and its shuffles. Padding
+        // lanes (components beyond M) hold zeros and are not read back.
+        // Two passes over the points keep every sum in a register: a sum
+        // spilled to memory would chain each point's addition through a
+        // store and a load.
         static_assert(M <= 6);
         const __m256d zero = _mm256_setzero_pd();
-        __m256d l0 = zero, l1 = zero, l2 = zero, l3 = zero, l4 = zero, l5 = zero;
-        __m256d rhs_low = zero, rhs_high = zero;
+        __m256d s0 = zero, s1 = zero, s2 = zero, s3 = zero, rhs_low = zero;
         for (int j = 0; j < n; ++j) {
             const double* row = design + j * kStride;
             const __m256d wj = _mm256_broadcast_sd(&w[j]);
-            const __m256d yj = _mm256_broadcast_sd(&y[j]);
-            const __m256d a_low = _mm256_loadu_pd(row);
-            const __m256d a_high = _mm256_broadcast_pd(reinterpret_cast<const __m128d*>(row + 4));
-            const __m256d wa_low = _mm256_mul_pd(a_low, wj);
-            const __m256d wa_high = _mm256_mul_pd(a_high, wj);
-            rhs_low = _mm256_add_pd(rhs_low, _mm256_mul_pd(wa_low, yj));
-            rhs_high = _mm256_add_pd(rhs_high, _mm256_mul_pd(wa_high, yj));
-            // Each weighted design value spread over a whole group: as a
-            // product of the broadcast design value, the same bits as a lane
-            // of wa_low or wa_high.
-            l0 = _mm256_add_pd(l0, _mm256_mul_pd(_mm256_mul_pd(_mm256_broadcast_sd(&row[0]), wj), a_low));
-            l1 = _mm256_add_pd(l1, _mm256_mul_pd(_mm256_mul_pd(_mm256_broadcast_sd(&row[1]), wj), a_low));
-            l2 = _mm256_add_pd(l2, _mm256_mul_pd(_mm256_mul_pd(_mm256_broadcast_sd(&row[2]), wj), a_low));
-            l3 = _mm256_add_pd(l3, _mm256_mul_pd(_mm256_mul_pd(_mm256_broadcast_sd(&row[3]), wj), a_low));
-            l4 = _mm256_add_pd(l4, _mm256_mul_pd(_mm256_mul_pd(_mm256_broadcast_sd(&row[4]), wj), a_low));
-            if constexpr (M == 6) {
-                l5 = _mm256_add_pd(l5, _mm256_mul_pd(_mm256_mul_pd(_mm256_broadcast_sd(&row[5]), wj), a_low));
+            const __m256d a = _mm256_loadu_pd(row);                   // a0 a1 a2 a3
+            const __m256d a_pairs = _mm256_permute_pd(a, 0x5);        // a1 a0 a3 a2
+            const __m256d a_halves = _mm256_permute2f128_pd(a, a, 1);  // a2 a3 a0 a1
+            const __m256d a_reversed = _mm256_permute_pd(a_halves, 0x5);  // a3 a2 a1 a0
+            const __m256d wa = _mm256_mul_pd(a, wj);
+            s0 = _mm256_add_pd(s0, _mm256_mul_pd(wa, a));
+            s1 = _mm256_add_pd(s1, _mm256_mul_pd(wa, a_pairs));
+            s2 = _mm256_add_pd(s2, _mm256_mul_pd(wa, a_halves));
+            s3 = _mm256_add_pd(s3, _mm256_mul_pd(wa, a_reversed));
+            rhs_low = _mm256_add_pd(rhs_low, _mm256_mul_pd(wa, _mm256_broadcast_sd(&y[j])));
+        }
+        __m256d c0 = zero, c1 = zero, d0 = zero, d1 = zero, e0 = zero, rhs_high = zero;
+        if constexpr (M > 4) {
+            for (int j = 0; j < n; ++j) {
+                const double* row = design + j * kStride;
+                const __m256d wj = _mm256_broadcast_sd(&w[j]);
+                const __m256d a = _mm256_loadu_pd(row);
+                const __m256d a_pairs = _mm256_permute_pd(a, 0x5);
+                const __m256d h = _mm256_broadcast_pd(reinterpret_cast<const __m128d*>(row + 4));  // a4 a5 a4 a5
+                const __m256d h_pairs = _mm256_permute_pd(h, 0x5);  // a5 a4 a5 a4
+                const __m256d h_mixed = _mm256_permute_pd(h, 0x6);  // a4 a5 a5 a4
+                const __m256d wa = _mm256_mul_pd(a, wj);
+                const __m256d wh = _mm256_mul_pd(h, wj);            // wa4 wa5 wa4 wa5
+                c0 = _mm256_add_pd(c0, _mm256_mul_pd(wa, h));
+                c1 = _mm256_add_pd(c1, _mm256_mul_pd(wa, h_pairs));
+                d0 = _mm256_add_pd(d0, _mm256_mul_pd(wh, a));
+                d1 = _mm256_add_pd(d1, _mm256_mul_pd(wh, a_pairs));
+                e0 = _mm256_add_pd(e0, _mm256_mul_pd(wh, h_mixed));
+                rhs_high = _mm256_add_pd(rhs_high, _mm256_mul_pd(wh, _mm256_broadcast_sd(&y[j])));
             }
         }
-        __m256d h0 = zero, h1 = zero, h2 = zero;
-        for (int j = 0; j < n; ++j) {
-            const double* row = design + j * kStride;
-            const __m256d wj = _mm256_broadcast_sd(&w[j]);
-            const __m256d a_high = _mm256_broadcast_pd(reinterpret_cast<const __m128d*>(row + 4));
-            // (wa_0, wa_0, wa_1, wa_1), (wa_2, wa_2, wa_3, wa_3), (wa_4, wa_4, wa_5, wa_5)
-            const __m256d pair0 = _mm256_mul_pd(_mm256_set_pd(row[1], row[1], row[0], row[0]), wj);
-            const __m256d pair1 = _mm256_mul_pd(_mm256_set_pd(row[3], row[3], row[2], row[2]), wj);
-            const __m256d pair2 = _mm256_mul_pd(_mm256_set_pd(row[5], row[5], row[4], row[4]), wj);
-            h0 = _mm256_add_pd(h0, _mm256_mul_pd(pair0, a_high));
-            h1 = _mm256_add_pd(h1, _mm256_mul_pd(pair1, a_high));
-            h2 = _mm256_add_pd(h2, _mm256_mul_pd(pair2, a_high));
-        }
-        const __m256d low[6] = {l0, l1, l2, l3, l4, l5};
-        const __m256d high[3] = {h0, h1, h2};
-        alignas(32) double out[4];
-        _mm256_store_pd(out, rhs_low);
-        for (int i = 0; i < 4; ++i) x[i] = out[i];
-        _mm256_store_pd(out, rhs_high);
-        for (int i = 4; i < M; ++i) x[i] = out[i - 4];
-        for (int i = 0; i < M; ++i) {
-            _mm256_store_pd(out, low[i]);
-            for (int k = 0; k < 4; ++k) normal[i][k] = out[k];
-        }
-        for (int q = 0; q < 3; ++q) {
-            _mm256_store_pd(out, high[q]);
-            for (int k = 4; k < M; ++k) {
-                if (2 * q < M) normal[2 * q][k] = out[k - 4];
-                if (2 * q + 1 < M) normal[2 * q + 1][k] = out[k - 2];
+        alignas(32) double out[11][4];
+        const __m256d sums[11] = {s0, s1, s2, s3, c0, c1, d0, d1, e0, rhs_low, rhs_high};
+        for (int q = 0; q < 11; ++q) _mm256_store_pd(out[q], sums[q]);
+        // Row and column of each lane of each accumulator.
+        static constexpr int8_t lane_i[9][4] = {{0, 1, 2, 3}, {0, 1, 2, 3}, {0, 1, 2, 3},
+                                                {0, 1, 2, 3}, {0, 1, 2, 3}, {0, 1, 2, 3},
+                                                {4, 5, 4, 5}, {4, 5, 4, 5}, {4, 5, 4, 5}};
+        static constexpr int8_t lane_k[9][4] = {{0, 1, 2, 3}, {1, 0, 3, 2}, {2, 3, 0, 1},
+                                                {3, 2, 1, 0}, {4, 5, 4, 5}, {5, 4, 5, 4},
+                                                {0, 1, 2, 3}, {1, 0, 3, 2}, {4, 5, 5, 4}};
+        for (int q = 0; q < 9; ++q) {
+            for (int lane = 0; lane < 4; ++lane) {
+                const int i = lane_i[q][lane];
+                const int k = lane_k[q][lane];
+                if (i < M && k < M) normal[i][k] = out[q][lane];
             }
         }
+        for (int i = 0; i < M && i < 4; ++i) x[i] = out[9][i];
+        for (int i = 4; i < M; ++i) x[i] = out[10][i - 4];
     }
 }
 
@@ -424,6 +456,10 @@ void scan(const Response& response, const int32_t* compressed_sample, int x_chan
     const FitFunction fit_trial = avx ? fit_for<true>(nc) : fit_for<false>(nc);
     std::vector<double> y(static_cast<size_t>(n));
     std::vector<double> w(static_cast<size_t>(n));
+    PrepareScratch scratch;
+    scratch.nearest.resize(static_cast<size_t>(n));
+    scratch.distance.resize(static_cast<size_t>(n));
+    scratch.outside.resize(static_cast<size_t>(n / 4));
     double x[kMaxComponents] = {};
     double normal[kMaxComponents][kStride] = {};
 
@@ -436,7 +472,7 @@ void scan(const Response& response, const int32_t* compressed_sample, int x_chan
             note_trial(&outcome->range, static_cast<float>(g));
 #if ASSAY_AVX_KERNELS
             if (avx) {
-                prepare_avx(g, compressed_sample, x_channels, plan, y.data(), w.data());
+                prepare_avx(g, compressed_sample, x_channels, plan, &scratch, y.data(), w.data());
             } else {
                 prepare_baseline(g, compressed_sample, x_channels, plan, y.data(), w.data());
             }
