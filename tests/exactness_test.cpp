@@ -261,6 +261,49 @@ TEST(FastAnalysis, ExcessSearchMatchesStraightforward) {
     EXPECT_LT(found, 2700);
 }
 
+// With unequal live times the background windows are float sums of scaled
+// counts, which the search bounds instead of adding up where the bound decides.
+// A sample with one bump, grown count by count across the point where the
+// straightforward search first finds the excess, puts a window exactly on the
+// decision; both searches must flip at the same count.
+TEST(FastAnalysis, ExcessSearchFlipsAtTheSameCountWithAScaledBackground) {
+    InputMaker make(2024);
+    auto sample = std::make_unique<SampleRecord>();
+    auto background = std::make_unique<LocalBackground>();
+    int compared = 0;
+    for (int round = 0; round < 300; ++round) {
+        make.spectrum(background->channel, make.uniform(0.05, 30));
+        background->live_time = static_cast<uint64_t>(100 + make.below(7200));
+        do {
+            sample->live_time = static_cast<uint64_t>(100 + make.below(7200));
+        } while (sample->live_time == background->live_time);
+        const float ratio = static_cast<float>(sample->live_time) / static_cast<float>(background->live_time);
+        for (int j = 0; j < kChannels; ++j) {
+            sample->channel[j] = static_cast<int32_t>(static_cast<float>(background->channel[j]) * ratio);
+        }
+        const int bumped = 20 + make.below(kChannels - 40);
+        const int32_t base = sample->channel[bumped];
+        auto straightforward_with = [&](int32_t bump) {
+            sample->channel[bumped] = base + bump;
+            return check_act_over_bg_straightforward(sample.get(), background.get(), kChannels);
+        };
+        if (straightforward_with(0) != 0 || straightforward_with(1 << 24) == 0) continue;
+        int32_t absent = 0;  // the smallest bump known to leave no excess
+        int32_t present = 1 << 24;
+        while (present - absent > 1) {
+            const int32_t middle = absent + (present - absent) / 2;
+            (straightforward_with(middle) != 0 ? present : absent) = middle;
+        }
+        for (int32_t bump = absent - 2; bump <= present + 2; ++bump) {
+            const int32_t expected = straightforward_with(bump);
+            ASSERT_EQ(check_act_over_bg(sample.get(), background.get(), kChannels), expected)
+                << "round " << round << ", bump " << bump;
+        }
+        ++compared;
+    }
+    EXPECT_GT(compared, 200);
+}
+
 // A generated run of several hundred evaluations: the default program (fast
 // analysis, all threads) against --straightforward, byte for byte.
 TEST(FastAnalysis, WholeRunMatchesStraightforwardByteForByte) {
