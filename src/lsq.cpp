@@ -581,6 +581,13 @@ int32_t check_summary_limit(const SampleRecord* sample, const MethodRecord* meth
 
 namespace {
 
+// The next float below a finite x.
+float next_down(float x) {
+    if (x == 0.0f) return -std::numeric_limits<float>::denorm_min();
+    const uint32_t bits = std::bit_cast<uint32_t>(x);
+    return std::bit_cast<float>(x > 0.0f ? bits - 1u : bits + 1u);
+}
+
 // Window sums of counts, in channel order as single-precision additions. While
 // a window's counts are integers whose magnitudes add up to at most 2^24,
 // every such addition is exact, so the sum is the exact integer sum, read
@@ -589,7 +596,12 @@ class WindowSums {
 public:
     // `scaled` (may be null) holds each count times the ratio, in single
     // precision; when it is null the counts themselves are summed.
+    // Only the first n + 1 prefix sums are written, and only they are read.
     WindowSums(const int32_t* counts, const float* scaled, int n) : counts_(counts), scaled_(scaled) {
+        exact_[0] = 0;
+        magnitude_[0] = 0;
+        real_[0] = 0.0;
+        real_magnitude_[0] = 0.0;
         for (int j = 0; j < n; ++j) {
             exact_[j + 1] = exact_[j] + counts[j];
             magnitude_[j + 1] = magnitude_[j] + std::abs(int64_t{counts[j]});
@@ -627,19 +639,18 @@ public:
         const double centre = real_[end] - real_[lo];
         const double magnitude = real_magnitude_[end] - real_magnitude_[lo] + prefix_slack_;
         const double error = 7e-5 * magnitude + prefix_slack_;
-        constexpr float kInfinity = std::numeric_limits<float>::infinity();
-        *low = std::nextafter(static_cast<float>(centre - error), -kInfinity);
-        *high = std::nextafter(static_cast<float>(centre + error), kInfinity);
+        *low = next_down(static_cast<float>(centre - error));
+        *high = -next_down(-static_cast<float>(centre + error));
         return true;
     }
 
 private:
     const int32_t* counts_;
     const float* scaled_;
-    int64_t exact_[kChannels + 1] = {};
-    int64_t magnitude_[kChannels + 1] = {};
-    double real_[kChannels + 1] = {};
-    double real_magnitude_[kChannels + 1] = {};
+    int64_t exact_[kChannels + 1];
+    int64_t magnitude_[kChannels + 1];
+    double real_[kChannels + 1];
+    double real_magnitude_[kChannels + 1];
     bool bounded_ = false;
     double prefix_slack_ = 0.0;
 };
