@@ -1,6 +1,10 @@
 // The analysis on records decoded from the input: any component count, ROIs,
-// times, counts, limits, weights, channel count and mode.
+// times, counts, limits, weights, channel count and mode; the fast form must
+// agree with the straightforward one.
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -58,6 +62,32 @@ private:
     size_t pos_ = 0;
 };
 
+// Where two NaNs meet in one operation, which one survives is the compiler's
+// choice (it may swap the factors of a product), so a NaN matches any NaN.
+bool same_value(float a, float b) {
+    return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// The fields that may hold NaN are compared as values, the rest byte for byte.
+bool same_record(const SampleRecord& a, const SampleRecord& b) {
+    SampleRecord x = a;
+    SampleRecord y = b;
+    bool same = true;
+    auto take = [&same](float& p, float& q) {
+        same = same && same_value(p, q);
+        p = q = 0.0f;
+    };
+    take(x.qfit, y.qfit);
+    take(x.gain, y.gain);
+    take(x.summary_activity, y.summary_activity);
+    take(x.summary_fraction, y.summary_fraction);
+    for (int i = 0; i < kMaxComponents; ++i) {
+        take(x.activity[i], y.activity[i]);
+        take(x.activity_sd[i], y.activity_sd[i]);
+    }
+    return same && std::memcmp(&x, &y, sizeof x) == 0;
+}
+
 int32_t wrap_add(int32_t a, int32_t b) {
     return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
 }
@@ -111,8 +141,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int32_t check_fraction = in.byte() & 1;
     const int32_t mode = in.byte() % 4;
 
-    lsq_calc_activity(sample.get(), method.get(), local_background.get(),
-                      extra->count == 0 ? nullptr : extra.get(), channel_count, two_pass,
-                      check_total, check_fraction, mode);
+    // The fast analysis against the straightforward one on copies of the same
+    // records: every field of every record must come out the same.
+    auto plain_method = std::make_unique<MethodRecord>(*method);
+    auto plain_background = std::make_unique<LocalBackground>(*local_background);
+    auto plain_sample = std::make_unique<SampleRecord>(*sample);
+    const RoiList* extra_rois = extra->count == 0 ? nullptr : extra.get();
+    const int32_t fast = lsq_calc_activity(sample.get(), method.get(), local_background.get(), extra_rois,
+                                           channel_count, two_pass, check_total, check_fraction, mode);
+    const int32_t plain = lsq_calc_activity(plain_sample.get(), plain_method.get(), plain_background.get(),
+                                            extra_rois, channel_count, two_pass, check_total, check_fraction,
+                                            mode, AnalysisOptions{nullptr, true});
+    if (fast != plain || !same_record(*sample, *plain_sample) ||
+        std::memcmp(method.get(), plain_method.get(), sizeof(MethodRecord)) != 0 ||
+        std::memcmp(local_background.get(), plain_background.get(), sizeof(LocalBackground)) != 0) {
+        std::fprintf(stderr, "fast and straightforward analyses differ\n");
+        std::abort();
+    }
     return 0;
 }

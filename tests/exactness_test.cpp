@@ -279,7 +279,9 @@ TEST(FastAnalysis, ExcessSearchFlipsAtTheSameCountWithAScaledBackground) {
         } while (sample->live_time == background->live_time);
         const float ratio = static_cast<float>(sample->live_time) / static_cast<float>(background->live_time);
         for (int j = 0; j < kChannels; ++j) {
-            sample->channel[j] = static_cast<int32_t>(static_cast<float>(background->channel[j]) * ratio);
+            // Held well inside int32, so that the bump below cannot overflow.
+            const float scaled = static_cast<float>(background->channel[j]) * ratio;
+            sample->channel[j] = static_cast<int32_t>(std::clamp(scaled, -1.0e9f, 1.0e9f));
         }
         const int bumped = 20 + make.below(kChannels - 40);
         const int32_t base = sample->channel[bumped];
