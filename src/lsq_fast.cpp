@@ -292,7 +292,7 @@ __attribute__((target("avx"))) void accumulate_avx(int n, const double* y, const
         // Each sum is one lane of one accumulator. The weighted design values
         // wa_0..wa_3 stay in their own lanes, and the design values they meet
         // are shuffled into place instead, so every product is one multiply:
-        // rotations of (a0 a1 a2 a3) pair lane i with column i, i^1, i^2, i^3;
+        // shuffles of (a0 a1 a2 a3) pair lane i with column i, i^1, i^2, i^3;
         // components 4 and 5 ride as (a4 a5 a4 a5) and its shuffles. Padding
         // lanes (components beyond M) hold zeros and are not read back.
         // Two passes over the points keep every sum in a register: a sum
