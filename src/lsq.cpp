@@ -626,6 +626,8 @@ public:
         for (int j = lo; j < end; ++j) total += scaled_ != nullptr ? scaled_[j] : static_cast<float>(counts_[j]);
         return total;
     }
+    // Whether bounds() gives the sum itself.
+    bool exact() const { return scaled_ == nullptr; }
     // Bounds that hold the float sum(lo, end) without adding it up, from the
     // rounding error bound of a float sum of at most 1024 terms,
     // (n - 1) u / (1 - (n - 1) u) times the sum of magnitudes (u = 2^-24),
@@ -716,7 +718,8 @@ int32_t check_act_over_bg(const SampleRecord* sample, const LocalBackground* bac
             (!(high > 40.0f) || counts - deviation <= low + deviation)) {
             continue;
         }
-        const float expected = background_sums->sum(lo, end);
+        // Unscaled sums come out of bounds() exact; they are not added up twice.
+        const float expected = background_sums->exact() ? low : background_sums->sum(lo, end);
         if (expected == 0.0f) continue;
         if (counts - deviation > expected + deviation && expected > 40.0f) return 1;
     }

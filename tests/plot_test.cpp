@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "test_support.h"
+#include "utf8.h"
 
 namespace {
 
@@ -105,24 +106,6 @@ private:
     static bool xml_char(uint32_t c) {
         return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
                (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
-    }
-
-    static void append_utf8(std::string& out, uint32_t c) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
     }
 
     // Strict UTF-8 (shortest forms, no surrogates) of allowed characters only.
@@ -214,7 +197,7 @@ private:
                 value = value * (hex ? 16 : 10) + static_cast<uint32_t>(v);
             }
             if (!xml_char(value)) return fault("character reference to a forbidden character");
-            append_utf8(*out, value);
+            *out += test_support::utf8(value);
         } else {
             return fault("unknown entity");
         }
