@@ -15,9 +15,15 @@
 #include <string>
 #include <vector>
 
-#include "dose.h"
-#include "lsq.h"
-#include "main.h"
+#include "dose/dose.h"
+#include "analysis/analysis.h"
+#include "analysis/solver.h"
+#include "core/conversions.h"
+#include "cli/command_line.h"
+#include "core/records.h"
+#include "input/method_file.h"
+#include "input/spectrum_file.h"
+#include "run/run.h"
 
 namespace {
 

@@ -8,7 +8,9 @@
 #include <cstring>
 #include <memory>
 
-#include "lsq.h"
+#include "analysis/analysis.h"
+#include "analysis/solver.h"
+#include "core/conversions.h"
 
 namespace {
 

@@ -9,7 +9,8 @@
 #include <cstring>
 #include <string>
 
-#include "scan.h"
+#include "input/scan.h"
+#include "input/text_file.h"
 
 namespace {
 

@@ -6,7 +6,11 @@
 #include <memory>
 
 #include "fuzz_support.h"
-#include "main.h"
+#include "cli/command_line.h"
+#include "core/records.h"
+#include "input/method_file.h"
+#include "input/spectrum_file.h"
+#include "run/run.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz_support::enter_work_directory();

@@ -25,8 +25,13 @@
 #include <utility>
 #include <vector>
 
-#include "main.h"
-#include "main_internal.h"
+#include "cli/command_line.h"
+#include "core/records.h"
+#include "input/method_file.h"
+#include "input/spectrum_file.h"
+#include "run/run.h"
+#include "core/text.h"
+#include "output/json.h"
 #include "utf8.h"
 
 namespace {
@@ -34,8 +39,6 @@ namespace {
 using test_support::utf8;
 using test_support::valid_utf8;
 
-using assay_internal::json_number;
-using assay_internal::json_string;
 
 // ---------------------------------------------------------------------------
 // Command line.
@@ -172,15 +175,16 @@ TEST(CommandLine, FlagsInEverySpelling) {
 // Every option together, in two orders: each keeps its value.
 TEST(CommandLine, AllOptionsCombineInAnyOrder) {
     for (const auto& args : std::vector<std::vector<std::string>>{
-             {"-C", "dir", "--report", "r.jsonl", "--threads", "3", "--straightforward"},
-             {"--straightforward", "--threads=3", "--report=r.jsonl", "--directory=dir"}}) {
+             {"-C", "dir", "--report", "r.jsonl", "--threads", "3", "--plot", "p"},
+             {"--plot=p", "--threads=3", "--report=r.jsonl", "--directory=dir"}}) {
         SCOPED_TRACE(joined(args));
         const Parsed p = parse(args);
         EXPECT_EQ(p.status, 0) << p.error;
         EXPECT_EQ(p.line.directory, "dir");
         EXPECT_EQ(p.line.run.report_path, "r.jsonl");
+        EXPECT_EQ(p.line.run.plot_directory, "p");
         EXPECT_EQ(p.line.run.threads, 3);
-        EXPECT_TRUE(p.line.run.straightforward);
+        EXPECT_FALSE(p.line.run.straightforward);
         EXPECT_FALSE(p.line.help);
         EXPECT_FALSE(p.line.version);
     }
@@ -208,6 +212,13 @@ TEST(CommandLine, UnknownOptionOrStrayArgumentIsRefusedNamingIt) {
         {{"extra", "--report", "r.jsonl"}, "extra"},
         {{"--threads", "2", "--bogus"}, "--bogus"},
         {{"-C", "dir", "dir2"}, "dir2"},
+        // An option where a value is expected is no value.
+        {{"--report", "--plot", "p"}, "--plot"},
+        {{"-C", "--report=r.jsonl"}, "--report=r.jsonl"},
+        {{"--plot", "-x"}, "-x"},
+        // The reference form runs on one thread.
+        {{"--threads", "2", "--straightforward"}, "--straightforward"},
+        {{"--straightforward", "--threads=2"}, "--threads"},
     };
     for (const auto& [args, offending] : cases) {
         SCOPED_TRACE(joined(args));

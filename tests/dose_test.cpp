@@ -5,7 +5,7 @@
 // emulation of the algorithm in Python, with each single-precision
 // operation rounded to float32 through struct.pack('f'). No expected value was
 // taken from this implementation.
-#include "dose.h"
+#include "dose/dose.h"
 
 #include <gtest/gtest.h>
 

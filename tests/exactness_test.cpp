@@ -15,8 +15,14 @@
 #include <string>
 #include <vector>
 
-#include "lsq.h"
-#include "main.h"
+#include "analysis/analysis.h"
+#include "analysis/solver.h"
+#include "core/conversions.h"
+#include "cli/command_line.h"
+#include "core/records.h"
+#include "input/method_file.h"
+#include "input/spectrum_file.h"
+#include "run/run.h"
 #include "test_support.h"
 
 namespace {
@@ -102,7 +108,8 @@ struct FitResult {
     float gain = 0.0f;
     std::unique_ptr<SampleRecord> sample = std::make_unique<SampleRecord>();
     std::vector<float> corrected = std::vector<float>(kChannels, 0.0f);
-    ScanRange range{0.0f, 0.0f};
+    EvaluationDetail detail;
+    ScanRange& range = detail.scan_range;
 };
 
 void expect_same(const FitResult& fast, const FitResult& plain, const std::string& where) {
@@ -147,7 +154,7 @@ TEST(FastAnalysis, CalcActivityMatchesStraightforwardBitForBit) {
         auto run = [&](AnalysisOptions options, FitResult* result) {
             *result->sample = *sample;
             result->gain = start_gain;
-            options.scan_range = &result->range;
+            options.detail = &result->detail;
             result->status = calc_activity(result->sample.get(), method.get(), local_background.get(),
                                            &rois, channel_count, &result->gain, result->corrected.data(),
                                            mode, options);

@@ -21,7 +21,9 @@
 #include <utility>
 #include <vector>
 
-#include "lsq.h"
+#include "analysis/analysis.h"
+#include "analysis/solver.h"
+#include "core/conversions.h"
 
 namespace {
 
@@ -83,12 +85,13 @@ struct FitCase {
     std::unique_ptr<RoiList> rois = std::make_unique<RoiList>();
     std::vector<float> corrected = std::vector<float>(kChannels, kBufferSentinel);
     float gain_factor = 1.0f;
-    ScanRange scan_range{0.0f, 0.0f};
+    EvaluationDetail detail;
+    ScanRange& scan_range = detail.scan_range;
     PathOptions path;
 
     explicit FitCase(Path p) : path(p) {
         mark_results_unwritten(sample.get());
-        path.options.scan_range = &scan_range;
+        path.options.detail = &detail;
     }
 
     void add_roi(int32_t first, int32_t end) {

@@ -13,7 +13,9 @@
 #include <numeric>
 #include <vector>
 
-#include "lsq.h"
+#include "analysis/analysis.h"
+#include "analysis/solver.h"
+#include "core/conversions.h"
 
 namespace {
 

@@ -10,7 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "lsq.h"
+#include "analysis/analysis.h"
+#include "analysis/solver.h"
+#include "core/conversions.h"
 
 namespace {
 

@@ -12,7 +12,9 @@
 #include <limits>
 #include <vector>
 
-#include "lsq.h"
+#include "analysis/analysis.h"
+#include "analysis/solver.h"
+#include "core/conversions.h"
 
 namespace {
 

@@ -16,7 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "main.h"
+#include "cli/command_line.h"
+#include "core/records.h"
+#include "input/method_file.h"
+#include "input/spectrum_file.h"
+#include "run/run.h"
 #include "test_support.h"
 
 namespace {

@@ -5,7 +5,8 @@
 // 10^L at y = 346 to H = a + (a - L) / 5 at y = 58; the floor line at y = 360;
 // residuals around y = 425 with +-R at 45 px). Every document is checked with
 // the small XML reader below, and with python3's parser where it exists.
-#include "plot.h"
+#include "core/records.h"
+#include "output/plot.h"
 
 #include <gtest/gtest.h>
 
@@ -378,8 +379,8 @@ TEST(XmlReaderSelfCheck, RejectsWhatIsNotWellFormed) {
 // Data.
 
 // A flat spectrum of `level` counts in every channel, the same as expected.
-PlotData flat_data(float level) {
-    PlotData data;
+FinishedRow flat_data(float level) {
+    FinishedRow data;
     data.row = 1;
     data.entry = "*flat.txt";
     data.live_time = 3600;
@@ -393,8 +394,8 @@ PlotData flat_data(float level) {
     return data;
 }
 
-PlotComponent component(const std::string& name, std::vector<std::pair<int32_t, int32_t>> rois) {
-    PlotComponent c;
+RowComponent component(const std::string& name, std::vector<std::pair<int32_t, int32_t>> rois) {
+    RowComponent c;
     c.name = name;
     c.unit = "Bq";
     c.rois = std::move(rois);
@@ -403,20 +404,20 @@ PlotComponent component(const std::string& name, std::vector<std::pair<int32_t, 
 
 // A spectrum that looks like a real one: a falling continuum with two peaks
 // and Poisson-like noise from a fixed sequence, so renderings are reproducible.
-PlotData realistic_data() {
-    PlotData data = flat_data(0.0f);
+FinishedRow realistic_data() {
+    FinishedRow data = flat_data(0.0f);
     data.entry = "*soil_a.txt";
     data.unknown_found = true;
-    PlotComponent k = component("K-40", {{460, 515}});
+    RowComponent k = component("K-40", {{460, 515}});
     k.activity = 450.87f;
     k.activity_sd = 6.64f;
     k.detected = true;
-    PlotComponent cs = component("Cs-137", {{210, 233}});
+    RowComponent cs = component("Cs-137", {{210, 233}});
     cs.activity = 12.14f;
     cs.activity_sd = 0.37f;
     cs.detected = true;
     cs.over_limit = true;
-    PlotComponent i = component("I-131", {{110, 133}});
+    RowComponent i = component("I-131", {{110, 133}});
     i.activity = -1.1f;
     i.activity_sd = 0.34f;
     data.components = {k, cs, i};
@@ -504,7 +505,7 @@ TEST(PlotSvg, EachCurveIsOnePathWithCoordinatesInTenths) {
 TEST(PlotSvg, PeakLandsWhereTheAxisMappingPutsIt) {
     // Background 10 everywhere, 500 in channel 500, 100 in channel 400.
     // a = log10 500, L = 1, H = a + (a - 1) / 5 = 3.038764.
-    PlotData data = flat_data(10.0f);
+    FinishedRow data = flat_data(10.0f);
     data.measured[500] = 500.0f;
     data.measured[400] = 100.0f;
     const Element root = parse_or_fail(plot_svg(data));
@@ -537,7 +538,7 @@ TEST(PlotSvg, CountAxisLimitsFollowTheRangeOfTheCounts) {
         // Largest 1e9, smallest 0.5: L = max(floor(log10 0.5), -1, ceil(9) - 8) = 1,
         // H = 9 + 8 / 5 = 10.6: 100 counts at 58 + (10.6 - 2) / 9.6 * 288 = 316,
         // and 0.5 (below 10^L) held at 346.
-        PlotData data = flat_data(0.5f);
+        FinishedRow data = flat_data(0.5f);
         data.measured[10] = 1e9f;
         data.measured[20] = 100.0f;
         const auto points =
@@ -550,7 +551,7 @@ TEST(PlotSvg, CountAxisLimitsFollowTheRangeOfTheCounts) {
     {
         // Smallest 0.001, largest 1000: L is held at -1, H = 3 + 4 / 5 = 3.8;
         // 1 count at 58 + 3.8 / 4.8 * 288 = 286.
-        PlotData data = flat_data(0.001f);
+        FinishedRow data = flat_data(0.001f);
         data.measured[100] = 1000.0f;
         data.measured[101] = 1.0f;
         const auto points =
@@ -564,7 +565,7 @@ TEST(PlotSvg, CountAxisLimitsFollowTheRangeOfTheCounts) {
         // Everything 5 but one expected 1: L = 0 leaves a - L < 1, so L = floor(a - 1) = -1 and
         // H = a + (a + 1) / 5 = 1.038764; 5 is at 106, 1 count at
         // 58 + 1.038764 / 2.038764 * 288 = 204.738.
-        PlotData data = flat_data(5.0f);
+        FinishedRow data = flat_data(5.0f);
         data.expected[7] = 1.0f;
         const Element root = parse_or_fail(plot_svg(data));
         EXPECT_NEAR(path_points(find_id(root, "measured")->attribute("d"))[3].y, 106.0, 1e-9);
@@ -575,7 +576,7 @@ TEST(PlotSvg, CountAxisLimitsFollowTheRangeOfTheCounts) {
 TEST(PlotSvg, DecadeLabelsSitOnTheirDecades) {
     // As in the peak test: L = 1, H = 3.038764; 100 at y = 204.738, 1000 at
     // 58 + 0.038764 / 2.038764 * 288 = 63.476; labels sit 4 px below (baseline).
-    PlotData data = flat_data(10.0f);
+    FinishedRow data = flat_data(10.0f);
     data.measured[500] = 500.0f;
     const Element root = parse_or_fail(plot_svg(data));
     const Element* axis = find_id(root, "count-axis");
@@ -595,7 +596,7 @@ TEST(PlotSvg, DecadeLabelsSitOnTheirDecades) {
 }
 
 TEST(PlotSvg, ZeroAndNegativeCountsAreDrawnOnTheFloorLineAndMarked) {
-    PlotData data = flat_data(10.0f);
+    FinishedRow data = flat_data(10.0f);
     data.measured[100] = 0.0f;
     data.measured[101] = 0.0f;
     data.measured[200] = -3.0f;
@@ -630,7 +631,7 @@ TEST(PlotSvg, WithoutZerosThereAreNoMarksButTheNoteSaysSo) {
 }
 
 TEST(PlotSvg, ChannelsWithoutValueBreakTheCurve) {
-    PlotData data = flat_data(10.0f);
+    FinishedRow data = flat_data(10.0f);
     data.measured[1022] = NAN;
     data.measured[1023] = NAN;
     data.measured[5] = NAN;
@@ -642,7 +643,7 @@ TEST(PlotSvg, ChannelsWithoutValueBreakTheCurve) {
     EXPECT_EQ(d.find("nan"), std::string::npos);
     EXPECT_EQ(path_points(find_id(root, "expected")->attribute("d")).size(), 1000u);
 
-    PlotData empty = flat_data(1.0f);
+    FinishedRow empty = flat_data(1.0f);
     empty.measured.clear();
     empty.expected.clear();
     const Element bare = parse_or_fail(plot_svg(empty));
@@ -652,7 +653,7 @@ TEST(PlotSvg, ChannelsWithoutValueBreakTheCurve) {
 
 // Residual bars: "M x 425V y" with y = 425 - r / R * 45.
 TEST(PlotSvg, ResidualsAreBarsInsideTheRoisOnly) {
-    PlotData data = flat_data(100.0f);
+    FinishedRow data = flat_data(100.0f);
     data.components = {component("Cs-137", {{495, 505}}), component("K-40", {{503, 510}})};
     data.measured[500] = 130.0f;  // r = 30 / 10 = 3: R = 5, y = 425 - 27 = 398
     data.measured[501] = 80.0f;   // r = -2: y = 443
@@ -683,7 +684,7 @@ TEST(PlotSvg, ResidualsAreBarsInsideTheRoisOnly) {
 }
 
 TEST(PlotSvg, ResidualRangeGrowsAndClipsBeyondFifty) {
-    PlotData data = flat_data(100.0f);
+    FinishedRow data = flat_data(100.0f);
     data.components = {component("A", {{100, 102}})};
     data.measured[100] = 250.0f;  // r = 15: R = 20, y = 425 - 15 / 20 * 45 = 391.25
     const Element wide = parse_or_fail(plot_svg(data));
@@ -709,7 +710,7 @@ TEST(PlotSvg, ResidualRangeGrowsAndClipsBeyondFifty) {
 }
 
 TEST(PlotSvg, RoiBandsCoverTheirChannelsInTheComponentColour) {
-    PlotData data = flat_data(10.0f);
+    FinishedRow data = flat_data(10.0f);
     data.components = {component("K-40", {{460, 515}}),
                        component("Cs-137", {{210, 233}, {-5, 3}, {1020, 2000}, {50, 40}})};
     const Element root = parse_or_fail(plot_svg(data));
@@ -733,7 +734,7 @@ TEST(PlotSvg, RoiBandsCoverTheirChannelsInTheComponentColour) {
 }
 
 TEST(PlotSvg, SixComponentsGetSixDifferentColours) {
-    PlotData data = flat_data(10.0f);
+    FinishedRow data = flat_data(10.0f);
     for (int i = 0; i < 6; ++i) {
         std::string name = "C";
         name += std::to_string(i);
@@ -752,14 +753,14 @@ TEST(PlotSvg, SixComponentsGetSixDifferentColours) {
 // ---------------------------------------------------------------------------
 // Title and legend.
 
-std::string title_text(const PlotData& data) {
+std::string title_text(const FinishedRow& data) {
     const Element root = parse_or_fail(plot_svg(data));
     const Element* title = find_id(root, "title");
     return title == nullptr ? std::string() : title->text;
 }
 
 TEST(PlotTitle, ShowsTheValuesOfTheRow) {
-    PlotData data = flat_data(10.0f);
+    FinishedRow data = flat_data(10.0f);
     data.row = 3;
     const std::string text = title_text(data);
     EXPECT_NE(text.find("Row 3"), std::string::npos) << text;
@@ -779,7 +780,7 @@ TEST(PlotTitle, ShowsTheValuesOfTheRow) {
 }
 
 TEST(PlotTitle, MarksAppearExactlyWhenTheirFlagIsSet) {
-    PlotData data = flat_data(10.0f);
+    FinishedRow data = flat_data(10.0f);
     data.components = {component("Cs-137", {{210, 233}})};
     const std::string plain = title_text(data);
     EXPECT_EQ(plain.find("UNKNOWN NUCLIDE"), std::string::npos) << plain;
@@ -809,13 +810,13 @@ TEST(PlotTitle, MarksAppearExactlyWhenTheirFlagIsSet) {
 }
 
 TEST(PlotTitle, ExtremeValuesStayReadableAndInside) {
-    PlotData data = flat_data(10.0f);
+    FinishedRow data = flat_data(10.0f);
     data.live_time = UINT64_MAX;
     data.qfit = 3e38f;
     data.gain = NAN;
     data.dead_time_percent = -INFINITY;
     data.dose_rate = 123456789.0f;
-    PlotComponent c = component("K-40", {{460, 515}});
+    RowComponent c = component("K-40", {{460, 515}});
     c.activity = NAN;
     c.activity_sd = INFINITY;
     data.components = {c};
@@ -831,7 +832,7 @@ TEST(PlotTitle, ExtremeValuesStayReadableAndInside) {
 }
 
 TEST(PlotTitle, LongEntryIsShortenedKeepingBothEnds) {
-    PlotData data = flat_data(10.0f);
+    FinishedRow data = flat_data(10.0f);
     data.entry = "*START" + std::string(400, 'x') + "END.txt";
     data.unknown_found = true;
     const Element root = parse_or_fail(plot_svg(data));
@@ -851,13 +852,13 @@ TEST(PlotTitle, LongEntryIsShortenedKeepingBothEnds) {
 }
 
 TEST(PlotLegend, GivesNameActivityUnitAndDetection) {
-    PlotData data = flat_data(10.0f);
-    PlotComponent cs = component("Cs-137", {{210, 233}});
+    FinishedRow data = flat_data(10.0f);
+    RowComponent cs = component("Cs-137", {{210, 233}});
     cs.activity = 844.43f;
     cs.activity_sd = 1.79f;
     cs.detected = true;
     cs.over_limit = true;
-    PlotComponent i = component("I-131", {{110, 133}});
+    RowComponent i = component("I-131", {{110, 133}});
     i.unit = "Bq/kg";
     i.activity = -1.1f;
     i.activity_sd = 0.34f;
@@ -894,7 +895,7 @@ const std::string kOddShown = "*a<&>\"'" + [] {
 }() + "b";
 
 TEST(PlotEscaping, OddBytesGiveValidXmlShowingReplacementCharacters) {
-    PlotData data = realistic_data();
+    FinishedRow data = realistic_data();
     data.entry = kOddEntry;
     data.components[0].name = "K<40>&\xff";
     data.components[0].unit = "Bq\"\x80";
@@ -913,7 +914,7 @@ TEST(PlotEscaping, OddBytesGiveValidXmlShowingReplacementCharacters) {
 TEST(PlotEscaping, EveryByteValueInEntryAndNamesKeepsTheDocumentValid) {
     std::string all;
     for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
-    PlotData data = realistic_data();
+    FinishedRow data = realistic_data();
     data.entry = all;
     data.components[1].name = all.substr(0, 128);
     data.components[2].name = all.substr(128);
@@ -928,10 +929,10 @@ TEST(PlotEscaping, EveryByteValueInEntryAndNamesKeepsTheDocumentValid) {
 // Index page.
 
 TEST(PlotIndex, OneTableRowPerEvaluationWithFlagsValuesAndThumbnail) {
-    PlotData first = realistic_data();
+    FinishedRow first = realistic_data();
     first.row = 1;
     first.unknown_found = true;
-    PlotData second = realistic_data();
+    FinishedRow second = realistic_data();
     second.row = 2;
     second.entry = "*soil_b.txt";
     second.unknown_found = false;
@@ -1009,7 +1010,7 @@ bool have_command(const std::string& command) {
 TEST(PlotExternal, PythonXmlParserAcceptsPictureAndIndex) {
     if (!have_command("python3")) GTEST_SKIP() << "python3 not installed";
     ScratchDir dir;
-    PlotData data = realistic_data();
+    FinishedRow data = realistic_data();
     data.entry = kOddEntry;
     dir.write("picture.svg", plot_svg(data));
     dir.write("index.html", plot_index_html(kOddEntry, {{data, "picture.svg"}}));
@@ -1079,7 +1080,7 @@ TEST(PlotExternal, ChromiumRendersPictureAndIndexToNonBlankImages) {
     if (!fs::exists("/usr/bin/chromium")) GTEST_SKIP() << "chromium not installed";
     const std::string script = std::string(ASSAY_SOURCE_DIR) + "/scripts/render_plots.sh";
     ScratchDir run, blank, out, blank_out;
-    PlotData data = realistic_data();
+    FinishedRow data = realistic_data();
     const std::string name = plot_file_name(data.row, data.entry);
     run.write(name, plot_svg(data));
     data.measured.clear();

@@ -8,7 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "main.h"
+#include "cli/command_line.h"
+#include "core/records.h"
+#include "input/method_file.h"
+#include "input/spectrum_file.h"
+#include "run/run.h"
 #include "test_support.h"
 
 namespace {
@@ -303,10 +307,16 @@ TEST(ReadSampleRefuses, NegativeRealTime) {
     expect_refused(text);
 }
 
-TEST(ReadSampleRefuses, NegativeZeroTime) {
+TEST(ReadSample, MinusZeroTimeIsZero) {
     std::string text = spectrum_text(600000000, 601000000, {});
-    text.replace(0, 9, "-0");
-    expect_refused(text);
+    text.replace(0, 9, "-000");
+    ScratchDir dir;
+    dir.write("s.txt", text);
+    auto sample = std::make_unique<SampleRecord>();
+    sample->live_time = 5;
+    ASSERT_EQ(read_sample((dir.path() / "s.txt").c_str(), sample.get()), 1);
+    EXPECT_EQ(sample->live_time, 0u);
+    EXPECT_EQ(sample->real_time, 601u);
 }
 
 TEST(ReadSampleRefuses, TimeBeyond64Bits) {

@@ -1,0 +1,117 @@
+// The activity analysis: the activities of the method's components in a
+// spectrum, by a weighted least-squares fit over the ROI channels with a scan
+// of the gain factor, and the detection and plausibility checks on the result.
+//
+// In: a sample record (spectrum, live time in s, weight), the method record
+// and the local background.
+// Out: in the sample record, per component in method order, the activity and
+// its standard deviation (in the unit of the standards' activities, before
+// the standard factors), the fit figure qfit, the winning gain, the limit
+// flags and sums, and the unknown-nuclide flag; in an EvaluationDetail what
+// the run and the pictures need besides.
+// Failure: a fit that cannot be made (an unusable ROI, a singular fit)
+// returns -1 and leaves the earlier results in place, as the table always
+// showed them. Nothing here prints or keeps state between calls, and every
+// result is reproducible to the last bit in either form of the fit.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "analysis/checks.h"
+#include "analysis/fit_common.h"
+#include "analysis/spectrum_ops.h"
+#include "core/records.h"
+
+// Remembers the calibration (response matrix) of the last method and ROI list
+// a fit saw, so that evaluations against the same method skip it. Results are
+// the same bits with or without it. One per thread: it is not shared.
+class FitCache {
+public:
+    FitCache();
+    ~FitCache();
+    FitCache(const FitCache&) = delete;
+    FitCache& operator=(const FitCache&) = delete;
+
+    struct State;
+    State& state() { return *state_; }
+
+private:
+    std::unique_ptr<State> state_;
+};
+
+// Instruction sets the fast gain scan may use; all give the same bits.
+enum class AnalysisKernel {
+    automatic,  // the widest the processor has
+    baseline,   // SSE2 on x86-64, plain code elsewhere
+};
+
+// What an evaluation found beyond the sample record's fields.
+struct EvaluationDetail {
+    ScanRange scan_range;            // the gains the last scan tried
+    bool gain_at_scan_edge = false;  // the winning gain is the lowest or highest tried
+};
+
+// How a fit may run. The default is the fast form without a cache.
+struct AnalysisOptions {
+    FitCache* cache = nullptr;           // reuse calibrations across calls
+    bool straightforward = false;        // the reference form of the fit
+    EvaluationDetail* detail = nullptr;  // receives the detail, when given
+    AnalysisKernel kernel = AnalysisKernel::automatic;
+};
+
+// Evaluates `sample` against `method`: fills activity, activity_sd (method
+// order; 0 for components dropped in a second pass), qfit, summary_activity,
+// summary_fraction, over_limit, below_limit, limit_status, unknown_found and
+// gain of `sample`.
+//   extra_rois      further ROIs appended after the components' ROIs, or null
+//   channel_count   channels of the spectra (1024 in a run)
+//   two_pass        nonzero: evaluate again without components below their detection limit
+//   check_total     nonzero: set bit 1 of limit_status when summary_activity > summary_limit
+//   check_fraction  nonzero: set bit 2 of limit_status when summary_fraction > 1
+//   mode            compression: 1 quasi-logarithmic (282 channels), 2 halving (512), else none
+// Background spectra with live time 0 in `method` and `local_background` are
+// replaced by empty spectra of live and real time 1 s; that change stays.
+// Returns 0 on success. Returns -1 when the fit failed: the sample then holds
+// only the resets of the limit fields (activity, activity_sd, qfit,
+// unknown_found and gain keep their earlier values). A channel_count outside
+// 0..1024 returns -1 and changes nothing.
+int32_t lsq_calc_activity(SampleRecord* sample, MethodRecord* method,
+                          LocalBackground* local_background, const RoiList* extra_rois,
+                          int32_t channel_count, int32_t two_pass, int32_t check_total,
+                          int32_t check_fraction, int32_t mode,
+                          const AnalysisOptions& options = {});
+
+// Puts empty spectra of live and real time 1 s (channel_count channels of 0)
+// in place of the component backgrounds (below component_count) and the local
+// background whose live time is 0; lsq_calc_activity starts with this.
+void default_backgrounds(MethodRecord* method, LocalBackground* local_background,
+                         int32_t channel_count);
+
+// The fit for all components of `method` over the ROIs `rois` (full-scale
+// channels, inclusive): writes activity and activity_sd entries below
+// component_count and qfit of `sample`; `gain_factor` is the gain kept when no
+// trial wins and receives the winning gain; `corrected_spectrum` (at least
+// channel_count floats) receives the caller's uncompressed sample corrected by
+// the final gain. Returns 0 on success, -1 when an ROI is outside the working
+// channels (nothing written), when a calibration fit is singular (zeros and
+// qfit 6e12 written) or when a sample fit is singular (the best earlier trial
+// written).
+int32_t calc_activity(SampleRecord* sample, const MethodRecord* method,
+                      const LocalBackground* local_background, const RoiList* rois,
+                      int32_t channel_count, float* gain_factor, float* corrected_spectrum,
+                      int32_t mode, const AnalysisOptions& options = {});
+
+// A joined ROI of the method that no fit can use: on the working scale it is
+// not a range within the working channels, so every evaluation fails.
+struct UnusableRoi {
+    int32_t first = 0;            // full-scale channels, as joined
+    int32_t end = 0;
+    std::vector<int> components;  // the components whose ROIs went into it
+};
+
+// The unusable ROIs of all components of `method` joined, as an evaluation
+// with every component joins them.
+std::vector<UnusableRoi> unusable_rois(const MethodRecord& method, int32_t channel_count,
+                                       int32_t mode);

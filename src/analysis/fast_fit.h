@@ -1,0 +1,35 @@
+// The fast form of the gain scan: the same arithmetic as the reference form
+// (reference_fit.h), operation for operation and sum by sum in the same
+// order, so every result bit is the same. It is faster because it touches
+// only the ROI channels, keeps the data of a fit contiguous, runs independent
+// sums side by side in SSE2 or AVX lanes (chosen at run time, never fused
+// multiply-adds), and reuses a calibration across evaluations.
+#pragma once
+
+#include <vector>
+
+#include "analysis/analysis.h"
+#include "analysis/fit_common.h"
+
+// Row stride of the point-major response: up to six components, padded with
+// zeros to eight for four-lane loads.
+inline constexpr int kStride = 8;
+
+// A calibration, also laid out point by point for the normal-matrix sums.
+struct FastCalibration {
+    Calibration calibration;
+    std::vector<double> by_point;  // point_count rows of kStride
+};
+
+// The calibration of the first nc components of `method` over `roi_channel`
+// (working channels after compression by channel_count and mode): the one
+// `cache` holds when its inputs are the same bits, else a new one, made into
+// `local` (and kept in `cache` when given).
+const FastCalibration& fast_calibration(const MethodRecord& method, int nc, int32_t channel_count,
+                                        int32_t mode, const std::vector<int32_t>& roi_channel,
+                                        FitCache* cache, FastCalibration* local);
+
+// Runs the two-pass scan. `gain_factor` is in/out: the gain kept when no
+// trial wins, and the winning gain.
+void fast_scan(const ScanInput& input, const FastCalibration& calibration, AnalysisKernel kernel,
+               float* gain_factor, ScanOutcome* outcome);

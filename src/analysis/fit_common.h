@@ -1,0 +1,129 @@
+// What the two forms of the fit share, below both: the trial gains of the
+// scan, the data and weights of a fit point, the calibration, the figure that
+// any fit beats, and the record of a scan's outcome. The reference fit
+// (reference_fit.h) and the fast fit (fast_fit.h) never call each other; they
+// build on this and must agree bit for bit.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "analysis/spectrum_ops.h"
+#include "core/records.h"
+
+// Fit figure that any real fit beats; also what qfit reports when none won
+// (6000000106496 once stored as a float).
+inline constexpr double kNoFit = 6.0e12;
+
+// ---------------------------------------------------------------------------
+// The gain scan's trial gains: two passes of kScanTrials trials; trial m of a
+// pass tries low + m * step. The first pass runs from 0.94 in steps of
+// (1.06 - 0.94) / kScanTrials (1.06 itself is not tried); the second runs
+// from one first-pass step below the gain the first pass left to one step
+// above, in kScanTrials steps of that span.
+inline constexpr int kScanPasses = 2;
+inline constexpr int kScanTrials = 50;
+inline constexpr double kScanLowest = 0.94;
+inline constexpr double kScanHighest = 1.06;
+
+struct ScanPass {
+    double low;
+    double step;
+};
+
+inline ScanPass scan_pass(int pass, float gain_after_first_pass) {
+    const double step1 = (kScanHighest - kScanLowest) / static_cast<double>(kScanTrials);
+    if (pass == 0) return {kScanLowest, step1};
+    const double centre = gain_after_first_pass;
+    const double low = centre - step1;
+    const double high = centre + step1;
+    return {low, (high - low) / static_cast<double>(kScanTrials)};
+}
+
+inline double trial_gain(const ScanPass& pass, int trial) { return pass.low + trial * pass.step; }
+
+// The lowest and highest gain factor a scan tried (as floats, as the winning
+// gain is stored); both NaN when no trial ran.
+struct ScanRange {
+    float lowest = NAN;
+    float highest = NAN;
+};
+
+// Widens `range` to take in the trial gain g (a NaN range takes g).
+inline void note_trial(ScanRange* range, float g) {
+    if (!(range->lowest <= g)) range->lowest = g;
+    if (!(range->highest >= g)) range->highest = g;
+}
+
+// ---------------------------------------------------------------------------
+// Data and weights.
+
+// The corrected count of a trial at working channel ch: the gain correction
+// by g there; the last working channel, which the correction never writes,
+// counts 0.
+inline double corrected_count(double g, const int32_t* sample, int x_channels, int ch) {
+    if (ch == x_channels - 1) return 0.0;
+    return g >= kSmallestGain ? gain_at(g, sample, x_channels, ch + 1) : static_cast<float>(sample[ch]);
+}
+
+// A sample point's weight: the inverse standard deviation 1 / sqrt(v), and 0
+// for a variance below one count (the point then counts in the degrees of
+// freedom but not in the fit).
+inline double sample_weight(double variance) {
+    return variance < 1.0 ? 0.0 : 1.0 / std::sqrt(variance);
+}
+
+// A calibration point's weight: the inverse variance 1 / v, and 1 for a
+// variance of exactly 0.
+inline double calibration_weight(double variance) { return variance == 0.0 ? 1.0 : 1.0 / variance; }
+
+// ---------------------------------------------------------------------------
+// The spectra a fit reads, compressed, copied so that the caller's records
+// stay as they are.
+struct FitSpectra {
+    int32_t sample[kChannels];
+    int32_t local_background[kChannels];
+    int32_t standard[kMaxComponents][kChannels];
+    int32_t background[kMaxComponents][kChannels];
+};
+
+// Copies the standard and background spectra of the first nc components of
+// `method` into `spectra`, compressed by channel_count and mode.
+void copy_standards(const MethodRecord& method, int nc, int32_t channel_count, int32_t mode,
+                    FitSpectra* spectra);
+
+// The calibration of a method over a list of ROI channels: per ROI channel, a
+// weighted fit with one point per standard unmixes the standards into the
+// response of each single component per unit of activity and counting time.
+struct Calibration {
+    int component_count = 0;
+    int point_count = 0;
+    bool singular = false;         // a calibration fit was singular; no response then
+    std::vector<double> response;  // component_count rows of point_count: R(j, i)
+};
+
+// Calibrates the first nc components of `method` from the compressed
+// `standard` and `background` spectra at the working channels `roi_channel`.
+void calibrate(const MethodRecord& method, int nc, const int32_t (*standard)[kChannels],
+               const int32_t (*background)[kChannels], const std::vector<int32_t>& roi_channel,
+               Calibration* calibration);
+
+// What a gain scan found.
+struct ScanOutcome {
+    bool failed = false;                   // a sample fit was singular
+    ScanRange range;                       // lowest and highest trial gain
+    double best = kNoFit;                  // best figure
+    double solution[kMaxComponents] = {};  // of the best trial
+    double deviation[kMaxComponents] = {};
+};
+
+// The fixed inputs of one scan.
+struct ScanInput {
+    const Calibration* calibration;
+    const int32_t* sample;             // compressed sample counts
+    const int32_t* local_background;   // compressed local background counts
+    const std::vector<int32_t>* roi_channel;
+    int x_channels;
+    double u;                          // live-time ratio sample / local background
+};

@@ -1,0 +1,169 @@
+#include "cli/command_line.h"
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/expected.h"
+#include "core/records.h"
+#include "core/text.h"
+
+#ifndef ASSAY_PROJECT_VERSION
+#define ASSAY_PROJECT_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr int kUsageError = 2;
+constexpr int kMaxThreads = 256;
+
+// A whole decimal number from 1 to kMaxThreads, and nothing else.
+std::string check_threads(const std::string& value) {
+    int threads = 0;
+    bool digits = !value.empty() && value.size() <= 3;
+    for (const char c : value) {
+        digits = digits && c >= '0' && c <= '9';
+        if (digits) threads = threads * 10 + (c - '0');
+    }
+    if (digits && threads >= 1 && threads <= kMaxThreads) return {};
+    return format("needs a number from 1 to %d, not '%s'", kMaxThreads, value.c_str());
+}
+
+std::string check_not_empty(const std::string& value) {
+    return value.empty() ? std::string("needs a value that is not empty") : std::string();
+}
+
+struct Parser {
+    CLI::App app{"Evaluates the gamma-ray spectra listed in config.txt of the working directory\n"
+                 "and writes result.txt and method.txt there.",
+                 "assay"};
+    CommandLine* line;
+    std::string threads;
+    CLI::Option* threads_option = nullptr;
+    CLI::Option* straightforward_option = nullptr;
+
+    explicit Parser(CommandLine* target) : line(target) {
+        app.set_help_flag("-h,--help", "show this text and end");
+        app.add_flag("--version", line->version, "show the version and end");
+        app.add_option("-C,--directory", line->directory,
+                       "run in DIR as if started there (later paths are relative to DIR)")
+            ->type_name("DIR")
+            ->check(check_not_empty);
+        app.add_option("--report", line->run.report_path,
+                       "also write a JSON Lines report of every entry to FILE")
+            ->type_name("FILE")
+            ->check(check_not_empty);
+        app.add_option("--plot", line->run.plot_directory,
+                       "also draw every evaluation as an SVG picture in DIR, with an index.html of "
+                       "them all")
+            ->type_name("DIR")
+            ->check(check_not_empty);
+        threads_option = app.add_option("--threads", threads,
+                                        "evaluate with N threads, 1 to 256 (default: one per "
+                                        "hardware thread)")
+                             ->type_name("N")
+                             ->check(check_threads);
+        straightforward_option =
+            app.add_flag("--straightforward", line->run.straightforward,
+                         "use the plain reference form of the analysis on one thread (same "
+                         "results, slower; for checking)");
+        threads_option->excludes(straightforward_option);
+        app.get_formatter()->column_width(26);
+        app.footer(
+            "Problems with the input are reported on standard error. Exit status: 0, 1 when\n"
+            "result.txt, the report or a picture cannot be written, 2 for a wrong command line.");
+    }
+};
+
+constexpr const char* kValueOptions[] = {"-C", "--directory", "--report", "--plot", "--threads"};
+constexpr const char* kFlags[] = {"-h", "--help", "--version", "--straightforward"};
+
+bool one_of(std::string_view arg, const auto& names) {
+    for (const char* name : names) {
+        if (arg == name) return true;
+    }
+    return false;
+}
+
+// What the parser would let through: a flag given a value ("--help=yes"),
+// and an option taken as another option's value ("--report --plot"). A file
+// or folder whose name begins with "-" is still given as "--report=-x".
+std::string refuse_before_parsing(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        const size_t equals = arg.find('=');
+        if (arg.substr(0, 2) == "--" && equals != std::string_view::npos &&
+            one_of(arg.substr(0, equals), kFlags)) {
+            return format("%s: the option %.*s takes no value", argv[i], static_cast<int>(equals),
+                          argv[i]);
+        }
+        if (one_of(arg, kValueOptions) && i + 1 < argc) {
+            const std::string_view value = argv[i + 1];
+            if (value.size() > 1 && value[0] == '-') {
+                if (arg == "--threads") return format("--threads %s", check_threads(argv[i + 1]).c_str());
+                return format("%s needs a value, not the option '%s' (for a name that begins "
+                              "with '-', write %s=%s)",
+                              argv[i], argv[i + 1], arg[1] == '-' ? argv[i] : "--directory", argv[i + 1]);
+            }
+            ++i;
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+int parse_command_line(int argc, const char* const* argv, CommandLine* line, std::string* error) {
+    *line = CommandLine{};
+    if (std::string refused = refuse_before_parsing(argc, argv); !refused.empty()) {
+        *error = std::move(refused);
+        return kUsageError;
+    }
+    Parser parser(line);
+    try {
+        parser.app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        line->help = true;
+        return 0;
+    } catch (const CLI::ParseError& e) {
+        *error = e.what();
+        return kUsageError;
+    }
+    if (!parser.threads.empty()) line->run.threads = std::stoi(parser.threads);
+    return 0;
+}
+
+std::string command_line_help() {
+    CommandLine line;
+    return Parser(&line).app.help();
+}
+
+int assay_main(int argc, const char* const* argv) {
+    CommandLine line;
+    std::string error;
+    if (parse_command_line(argc, argv, &line, &error) != 0) {
+        std::fprintf(stderr, "assay: %s\nTry 'assay --help' for more information.\n", error.c_str());
+        return kUsageError;
+    }
+    if (line.help) {
+        std::fputs(command_line_help().c_str(), stdout);
+        return 0;
+    }
+    if (line.version) {
+        std::printf("assay %s (assay processor version %s)\n", ASSAY_PROJECT_VERSION, kVersion);
+        return 0;
+    }
+    if (!line.directory.empty() && chdir(line.directory.c_str()) != 0) {
+        const int error_number = errno;
+        std::fprintf(stderr, "assay: %s: cannot enter the directory: %s\n", line.directory.c_str(),
+                     system_error_text(error_number).c_str());
+        return kUsageError;
+    }
+    return run_assay(stdout, stderr, line.run);
+}

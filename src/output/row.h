@@ -1,0 +1,50 @@
+// The finished row: everything the result table, the report and the
+// pictures show of one evaluation, in one record. The run fills it once per
+// evaluated entry; each output only reads it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct RowComponent {
+    std::string name;
+    std::string unit;
+    float activity = 0.0f;      // after the division by the standard factor, as in the table
+    float activity_sd = 0.0f;
+    bool detected = false;      // not below_limit
+    bool over_limit = false;
+    float count_rate_cpm = 0.0f;
+    std::vector<std::pair<int32_t, int32_t>> rois;  // full-scale channels, both bounds inclusive
+};
+
+struct FinishedRow {
+    int row = 0;                   // 1 for the first row of the table
+    int index = 0;                 // position among the configuration's entries, from 1
+    std::string entry;             // the configuration token, "*" included
+    std::vector<std::string> sum_of;  // the files whose counts are in the evaluated sum
+    bool analysis_failed = false;  // the fit failed: activities, qfit, gain and the unknown
+                                   // flag are those of the row before
+    uint64_t live_time = 0;        // s
+    uint64_t real_time = 0;        // s
+    float dead_time_percent = 0.0f;
+    float weight = 1.0f;
+    float qfit = 0.0f;
+    float gain = 0.0f;
+    bool gain_at_scan_edge = false;
+    std::optional<float> dose_rate;   // none when the dose calibration is incomplete
+    bool dose_dead_time_over_limit = false;
+    bool unknown_found = false;
+    int32_t limit_status = 0;
+    float summary_activity = 0.0f;
+    float summary_fraction = 0.0f;
+    std::vector<RowComponent> components;
+    // For the pictures, kChannels values each; shorter vectors leave the
+    // remaining channels empty. A NaN marks a channel without a value (for
+    // instance one the gain correction could not fill): the curve has a gap
+    // there and the channel has no residual.
+    std::vector<float> measured;  // the sum after the winning gain correction
+    std::vector<float> expected;  // local background plus fitted components
+};

@@ -1,0 +1,98 @@
+#include "run/evaluation.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "dose/dose.h"
+#include "run/sum.h"
+
+void evaluate(const EvaluationContext& context, Evaluation* evaluation, FitCache* cache) {
+    SampleRecord& sum = *evaluation->sum;
+    AnalysisOptions analysis = context.analysis;
+    if (!analysis.straightforward) analysis.cache = cache;
+    analysis.detail = &evaluation->detail;
+    evaluation->status = lsq_calc_activity(&sum, context.method, context.local_background, nullptr,
+                                           kChannels, 0, 0, 0, 2, analysis);
+    const DoseCalibration& dose = *context.dose;
+    if (dose.complete) {
+        dose_calc_nai16(&sum, &evaluation->dose_rate, dose.dose_factor, dose.dead_time_c3,
+                        dose.dead_time_c2, dose.dead_time_c1, kDeadTimeLimitPercent,
+                        dose.table_select);
+    }
+    for (int i = 0; i < context.method->component_count; ++i) {
+        evaluation->count_rate[i] = count_rate(sum, context.method->component[i]);
+    }
+}
+
+FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra) {
+    SampleRecord& results = results_;
+    const SampleRecord& sum = *evaluation.sum;
+    const MethodRecord& method = *context_.method;
+    const bool evaluated = evaluation.status == 0;
+    if (evaluated) {
+        std::copy(std::begin(sum.activity), std::end(sum.activity), results.activity);
+        std::copy(std::begin(sum.activity_sd), std::end(sum.activity_sd), results.activity_sd);
+        results.qfit = sum.qfit;
+        results.unknown_found = sum.unknown_found;
+        results.gain = sum.gain;
+    }
+    // On failure only these were reset; the fit's fields keep the last values.
+    results.summary_activity = sum.summary_activity;
+    results.summary_fraction = sum.summary_fraction;
+    results.limit_status = sum.limit_status;
+    std::copy(std::begin(sum.over_limit), std::end(sum.over_limit), results.over_limit);
+    std::copy(std::begin(sum.below_limit), std::end(sum.below_limit), results.below_limit);
+    for (int i = 0; i < method.component_count; ++i) {
+        const float factor = context_.factors->factor[i];
+        if (factor != 0.0f) {
+            results.activity[i] /= factor;
+            results.activity_sd[i] /= factor;
+        }
+    }
+
+    FinishedRow row;
+    row.row = ++rows_;
+    row.index = evaluation.index;
+    row.entry = evaluation.token;
+    row.sum_of = evaluation.sum_of;
+    row.analysis_failed = !evaluated;
+    row.live_time = sum.live_time;
+    row.real_time = sum.real_time;
+    row.dead_time_percent = dose_dead_time(&sum);
+    row.weight = sum.weight;
+    row.qfit = results.qfit;
+    row.gain = results.gain;
+    row.gain_at_scan_edge = evaluated && evaluation.detail.gain_at_scan_edge;
+    if (context_.dose->complete) {
+        row.dose_rate = evaluation.dose_rate;
+        row.dose_dead_time_over_limit = dose_dead_time_over_limit(&sum);
+    }
+    row.unknown_found = results.unknown_found != 0;
+    row.limit_status = results.limit_status;
+    row.summary_activity = results.summary_activity;
+    row.summary_fraction = results.summary_fraction;
+    for (int i = 0; i < method.component_count; ++i) {
+        const ComponentBlock& block = method.component[i];
+        RowComponent component;
+        component.name = context_.names->entry[i].name;
+        component.unit = context_.names->entry[i].unit;
+        component.activity = results.activity[i];
+        component.activity_sd = results.activity_sd[i];
+        component.detected = results.below_limit[i] == 0;
+        component.over_limit = results.over_limit[i] != 0;
+        component.count_rate_cpm = evaluation.count_rate[i];
+        for (int r = 0; r < block.roi_count; ++r) component.rois.emplace_back(block.roi[r][0], block.roi[r][1]);
+        row.components.push_back(std::move(component));
+    }
+    if (with_spectra) {
+        row.measured.assign(kChannels, NAN);
+        corrected_spectrum(sum.channel, results.gain, row.measured.data());
+        if (evaluated) {
+            // The fitted activities before the division by the standard
+            // factors, as the unknown-nuclide check used them.
+            row.expected.assign(kChannels, NAN);
+            expected_counts(&sum, &method, context_.local_background, kChannels, row.expected.data());
+        }
+    }
+    return row;
+}
