@@ -9,16 +9,24 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/expected.h"
 #include "core/records.h"
 
-// A spectrum file as written.
+// A spectrum file as read, in the program's own terms whatever its format.
 struct SpectrumFile {
+    const char* format = "native";  // the format the content was recognised as
     uint64_t live_time_us = 0;
     uint64_t real_time_us = 0;
     int32_t channel[kChannels] = {};
-    float trailing[4] = {};  // missing or malformed trailing reals stay 0
+    float trailing[4] = {};          // native files only; missing or malformed ones stay 0
+    int source_channels = kChannels;  // channels the file holds
+    std::string conversion;           // how they became 1024 ("" when taken as they are)
+    // Energy calibration on the 1024-channel scale: keV at channel c is
+    // sum_k calibration[k] c^k; empty when the file gives none.
+    std::vector<double> calibration;
+    std::vector<std::string> unread;  // what the file holds besides the spectrum read
 };
 
 // Why a spectrum file was not used; `message` completes "<file>: ...".
