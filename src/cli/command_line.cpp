@@ -13,10 +13,7 @@
 #include "core/expected.h"
 #include "core/records.h"
 #include "core/text.h"
-
-#ifndef ASSAY_PROJECT_VERSION
-#define ASSAY_PROJECT_VERSION "unknown"
-#endif
+#include "core/version.h"
 
 namespace {
 
@@ -156,7 +153,7 @@ int assay_main(int argc, const char* const* argv) {
         return 0;
     }
     if (line.version) {
-        std::printf("assay %s (assay processor version %s)\n", ASSAY_PROJECT_VERSION, kVersion);
+        std::printf("assay %s (assay processor version %s)\n", program_version(), kVersion);
         return 0;
     }
     if (!line.directory.empty() && chdir(line.directory.c_str()) != 0) {

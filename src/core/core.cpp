@@ -8,6 +8,13 @@
 #include "core/expected.h"
 #include "core/file.h"
 #include "core/text.h"
+#include "core/version.h"
+
+#ifndef ASSAY_PROJECT_VERSION
+#define ASSAY_PROJECT_VERSION "unknown"
+#endif
+
+const char* program_version() { return ASSAY_PROJECT_VERSION; }
 
 std::string system_error_text(int error_number) {
     return error_number != 0 ? std::strerror(error_number) : "unknown error";

@@ -361,7 +361,7 @@ int32_t read_calibration(const char* path, MethodRecord* method, NameTable* name
     FILE* echo_file = echo ? echo->get() : nullptr;
     const Expected<std::string> text = load_text_file(path);
     if (!text) {
-        diagnose(output.diagnostics, format("%s: method file cannot be opened: %s; no components",
+        diagnose(output.diagnostics, format("%s: method file cannot be opened: %s; the run has no components",
                                             path, text.error().message.c_str()));
         return 1;
     }
