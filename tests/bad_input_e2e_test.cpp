@@ -110,32 +110,18 @@ std::vector<std::string> fields_of(const std::string& line) {
     return fields;
 }
 
-std::string spectrum_counts_text(const std::vector<long long>& c) {
-    std::string t;
-    for (long long v : c) t += std::to_string(v) + "\n";
+// Standard output and result.txt of a run whose method file is absent: no
+// components, a row of dose only per evaluation.
+std::string out_without_method(const std::vector<Row>& rows, bool dose_ok = true) {
+    std::string t = kBanner + (dose_ok ? kDoseOk : "") + "Reads Method none.txt\n" + header_console(MethodFile{});
+    for (const Row& r : rows) t += row_console(r, 0);
     return t;
 }
 
-// A method file like MethodFile's, with standard spectra (flag and what follows
-// it, "0" for none) and the standards table given.
-std::string method_with_standards(const MethodFile& m, const std::array<std::string, 6>& standards) {
-    std::string t = m.name + "\n";
-    for (const auto& [n, u] : m.components) t += n + " " + u + "\n";
-    t += "\n\n";
-    for (int i = 0; i < 6; ++i) {
-        for (int k = 0; k < 6; ++k) {
-            t += i == k ? '1' : '0';
-            t += k < 5 ? ' ' : '\n';
-        }
-    }
-    t += "0 0 0 0 0 0\n";
-    for (const auto& line : m.rois) {
-        for (int k = 0; k < 12; ++k) t += std::to_string(line[k]) + (k < 11 ? " " : "\n");
-    }
-    t += "0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0\n";
-    t += m.background + "\n";
-    for (const auto& s : standards) t += s + "\n";
-    return t + m.local_background + "\n";
+std::string result_without_method(const std::vector<Row>& rows) {
+    std::string t = header_file(MethodFile{});
+    for (const Row& r : rows) t += row_file(r, 0);
+    return t;
 }
 
 // ---------------------------------------------------------------------------
@@ -199,15 +185,9 @@ TEST(BadSampleFile, UnusableFileIsSkippedLikeAMissingOne) {
 
         // a + b both times: 400 counts in bin 4 over 2 s: 400 * 0.04442464 / 2 = 8.884928
         const std::vector<Row> rows = {{"*b.txt", "8.88"}, {"*b.txt", "8.88"}};
-        std::string out = kBanner + kDoseOk + "Reads Method none.txt\n" + header_console(MethodFile{});
-        std::string result = header_file(MethodFile{});
-        for (const Row& r : rows) {
-            out += row_console(r, 0);
-            result += row_file(r, 0);
-        }
         EXPECT_EQ(o.run.exit_status, 0);
-        EXPECT_EQ(o.run.out, out);
-        EXPECT_EQ(o.result, result);
+        EXPECT_EQ(o.run.out, out_without_method(rows));
+        EXPECT_EQ(o.result, result_without_method(rows));
         expect_diagnostics(o.run.err, {"none.txt", "bad.txt", "bad.txt"});
     }
 }
@@ -531,7 +511,7 @@ TEST(BadMethodFile, DamagedReferencedSpectrum) {
 
     std::vector<long long> counts(1024);
     for (int i = 0; i < 1024; ++i) counts[static_cast<size_t>(i)] = (i * 13) % 101;
-    const std::string body = spectrum_counts_text(counts);
+    const std::string body = test_support::counts_text(counts);
     // Length of the first `n` lines of `text`.
     auto first_lines = [](const std::string& text, int n) {
         size_t end = 0;
@@ -541,15 +521,16 @@ TEST(BadMethodFile, DamagedReferencedSpectrum) {
     std::string nul_inside = "60000000 60000000\n" + body;
     nul_inside.insert(first_lines(nul_inside, 6), 1, '\0');  // before the count of channel 5
 
+    enum class Place { file, directory, absent };
     struct Case {
         const char* what;
         std::string bytes;
-        bool directory = false;
-        bool missing = false;
+        Place place = Place::file;
+        bool taken = false;  // else damaged
     };
-    const std::vector<Case> damaged = {
-        {"missing file", "", false, true},
-        {"directory", "", true},
+    const std::vector<Case> cases = {
+        {"missing file", "", Place::absent},
+        {"directory", "", Place::directory},
         {"white space only", "\n \t\n"},
         {"1000 of 1024 counts", "60000000 60000000\n" + body.substr(0, first_lines(body, 1000))},
         {"count above int32", "60000000 60000000\n2147483648\n" + body.substr(body.find('\n') + 1)},
@@ -558,13 +539,17 @@ TEST(BadMethodFile, DamagedReferencedSpectrum) {
         {"negative live time", "-60000000 60000000\n" + body},
         {"NUL byte before a count", nul_inside},
         {"random binary", garbage_bytes(4096, 7)},
+        // A complete file is taken: the trailing reals may be missing (they
+        // echo as 0), and times may reach the largest 64-bit value.
+        {"no trailing reals, times above 32 bits", "7200000000 18446744073709551615\n" + body, Place::file, true},
     };
     std::string console_tail;
     for (int i = 0; i < 6; ++i) console_tail += "Calibration spectrum not present\n";
     console_tail += "Local BG spectrum not present\n";
+    const std::string later_flags = "0\r\n0\r\n0\r\n0\r\n0\r\n0\r\n0\r\n";
 
-    auto check = [&](const std::string& ref, const std::string& console, const std::string& echo,
-                     bool reported, bool directory, bool missing) {
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         ScratchDir dir;
         dir.write("dose.txt", kDoseUnit);
         dir.write("m.txt", m.text());
@@ -572,137 +557,134 @@ TEST(BadMethodFile, DamagedReferencedSpectrum) {
         std::vector<long long> s = bin4(100);
         s[1021] = 500;
         dir.write("s.txt", spectrum(1000, 1000, s));
-        if (directory) {
-            fs::create_directory(dir.path() / "ref.txt");
-        } else if (!missing) {
-            dir.write("ref.txt", ref);
-        }
+        if (c.place == Place::directory) fs::create_directory(dir.path() / "ref.txt");
+        if (c.place == Place::file) dir.write("ref.txt", c.bytes);
         Outcome o = run_in(dir);
 
+        const std::string console =
+            m.console_head() + "ref.txt\n" + (c.taken ? "" : "Spectrum file damaged\n") + console_tail;
+        const std::string echo =
+            m.echo_head() + "1\r\n" +
+            (c.taken ? spectrum_echo("7200000000", "18446744073709551615", counts, "0 0 0 0",
+                                     zero_short_echo() + later_flags)
+                     : later_flags);
         EXPECT_EQ(o.run.exit_status, 0);
         EXPECT_EQ(o.run.out, kBanner + kDoseOk + "Reads Method m.txt\n" + console + header_console(m) +
                                  row_console_exact("*s.txt", failed_fit_columns(1), "4.44", {"30.0"}));
         EXPECT_EQ(o.result, header_file(m) + row_file_exact("*s.txt", failed_fit_columns(1), "4.44", {"30.0"}));
         EXPECT_EQ(o.method, echo);
-        if (reported) {
-            expect_diagnostics(o.run.err, {"ref.txt", "m.txt", "s.txt"});
-        } else {
+        // Without standard spectra every evaluation fails, as said up front.
+        if (c.taken) {
             expect_diagnostics(o.run.err, {"m.txt", "s.txt"});
+        } else {
+            expect_diagnostics(o.run.err, {"ref.txt", "m.txt", "s.txt"});
         }
-    };
-
-    for (const Case& c : damaged) {
-        SCOPED_TRACE(c.what);
-        check(c.bytes, m.console_head() + "ref.txt\nSpectrum file damaged\n" + console_tail,
-              m.echo_head() + "1\r\n" + "0\r\n0\r\n0\r\n0\r\n0\r\n0\r\n0\r\n", true, c.directory, c.missing);
-    }
-
-    // Complete files are taken: the trailing reals may be missing (they echo as
-    // 0), and times may reach the largest 64-bit value.
-    const std::string taken_echo_tail = zero_short_echo() + "0\r\n0\r\n0\r\n0\r\n0\r\n0\r\n0\r\n";
-    {
-        SCOPED_TRACE("no trailing reals, times above 32 bits");
-        check("7200000000 18446744073709551615\n" + body, m.console_head() + "ref.txt\n" + console_tail,
-              m.echo_head() + "1\r\n" +
-                  spectrum_echo("7200000000", "18446744073709551615", counts, "0 0 0 0", taken_echo_tail),
-              false, false, false);
     }
 }
 
-// The whole method file is unusable: the run goes on with what could be read.
+// dose.txt, config.txt "m.txt *s.txt" and s.txt of 100 counts in bin 4 over
+// 1000 s (dose 4.44): a run whose method file m.txt a test writes.
+void write_run_around_method(const ScratchDir& dir) {
+    dir.write("dose.txt", kDoseUnit);
+    dir.write("config.txt", "m.txt *s.txt\n");
+    dir.write("s.txt", spectrum(1000, 1000, bin4(100)));
+}
+
+// The whole method file is unusable: the run goes on without components. The
+// fit then has no coefficients: qfit 0 and the first trial gain 0.94 (kEmptyFit).
 TEST(BadMethodFile, WholeFileUnusable) {
-    auto setup = [](const ScratchDir& dir) {
-        dir.write("dose.txt", kDoseUnit);
-        dir.write("config.txt", "m.txt *s.txt\n");
-        dir.write("s.txt", spectrum(1000, 1000, bin4(100)));
+    struct Case {
+        const char* what;
+        std::string bytes;  // empty with directory set: a directory
+        bool directory;
+        std::string method_console;
+        std::string echo;
+        bool one_diagnostic;  // else one or more, all naming m.txt
     };
-    // Without components the fit has no coefficients: qfit 0 and the first
-    // trial gain 0.94 (kEmptyFit).
+    const std::vector<Case> cases = {
+        {"directory in place of the method file: like one that cannot be opened", "", true, "", "", true},
+        {"white space only: empty name, no components, everything 0", " \n\t\r\n\n   \n", false,
+         zero_method_console("", {}, false), zero_method_echo("", {}), false},
+    };
     const std::string no_component_row_console = "*s.txt\t" + kEmptyFit + "  1.000\t4.44\t\n";
     const std::string no_component_row_file =
         "*s.txt\t" + kEmptyFit + " 0.0000000\t 0.0000000\t 0.0000000\t  1.000\t4.44\t\n";
-
-    {
-        SCOPED_TRACE("directory in place of the method file: like one that cannot be opened");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         ScratchDir dir;
-        setup(dir);
-        fs::create_directory(dir.path() / "m.txt");
+        write_run_around_method(dir);
+        if (c.directory) {
+            fs::create_directory(dir.path() / "m.txt");
+        } else {
+            dir.write("m.txt", c.bytes);
+        }
         Outcome o = run_in(dir);
         EXPECT_EQ(o.run.exit_status, 0);
-        EXPECT_EQ(o.run.out, kBanner + kDoseOk + "Reads Method m.txt\n" + header_console(MethodFile{}) +
-                                 no_component_row_console);
-        EXPECT_EQ(o.result, header_file(MethodFile{}) + no_component_row_file);
-        EXPECT_TRUE(dir.exists("method.txt"));
-        EXPECT_EQ(o.method, "");
-        expect_diagnostics(o.run.err, {"m.txt"});
-    }
-    {
-        SCOPED_TRACE("white space only: empty name, no components, everything 0");
-        ScratchDir dir;
-        setup(dir);
-        dir.write("m.txt", " \n\t\r\n\n   \n");
-        Outcome o = run_in(dir);
-        EXPECT_EQ(o.run.exit_status, 0);
-        EXPECT_EQ(o.run.out, kBanner + kDoseOk + "Reads Method m.txt\n" + zero_method_console("", {}, false) +
+        EXPECT_EQ(o.run.out, kBanner + kDoseOk + "Reads Method m.txt\n" + c.method_console +
                                  header_console(MethodFile{}) + no_component_row_console);
         EXPECT_EQ(o.result, header_file(MethodFile{}) + no_component_row_file);
-        EXPECT_EQ(o.method, zero_method_echo("", {}));
-        expect_diagnostics_all_naming(o.run.err, "m.txt");
+        EXPECT_TRUE(dir.exists("method.txt"));
+        EXPECT_EQ(o.method, c.echo);
+        if (c.one_diagnostic) {
+            expect_diagnostics(o.run.err, {"m.txt"});
+        } else {
+            expect_diagnostics_all_naming(o.run.err, "m.txt");
+        }
     }
-    {
-        // A NUL byte is no white space and starts no value: the background flag
-        // does not scan, and neither does anything after it, so every flag reads
-        // as "not present" and bg.txt is never read. Only that first failure is
-        // reported; then the fit, without standards, fails.
-        SCOPED_TRACE("NUL byte before the background flag");
-        MethodFile m;
-        m.components = {{"K40", "Bq"}};
-        m.rois[0] = roi(3063, 3066);
-        MethodFile with_bg = m;
-        with_bg.background = "1#bg.txt";
-        std::string text = with_bg.text();
-        text.insert(text.find("1#bg.txt"), 1, '\0');
+}
+
+// A NUL byte is no white space and starts no value: the background flag does
+// not scan, and neither does anything after it, so every flag reads as "not
+// present" and bg.txt is never read. Only that first failure is reported;
+// then the fit, without standards, fails.
+TEST(BadMethodFile, NulByteBeforeTheBackgroundFlag) {
+    MethodFile m;
+    m.components = {{"K40", "Bq"}};
+    m.rois[0] = roi(3063, 3066);
+    MethodFile with_bg = m;
+    with_bg.background = "1#bg.txt";
+    std::string text = with_bg.text();
+    text.insert(text.find("1#bg.txt"), 1, '\0');
+    ScratchDir dir;
+    write_run_around_method(dir);
+    dir.write("m.txt", text);
+    dir.write("bg.txt", spectrum(1000, 1000, bin4(50)));
+    Outcome o = run_in(dir);
+    EXPECT_EQ(o.run.exit_status, 0);
+    EXPECT_EQ(o.run.out, kBanner + kDoseOk + "Reads Method m.txt\n" + m.console() + header_console(m) +
+                             row_console_exact("*s.txt", failed_fit_columns(1), "4.44", {" 0.0"}));
+    EXPECT_EQ(o.result, header_file(m) + row_file_exact("*s.txt", failed_fit_columns(1), "4.44", {" 0.0"}));
+    EXPECT_EQ(o.method, m.echo());
+    expect_diagnostics(o.run.err, {"m.txt", "m.txt", "s.txt"});
+}
+
+// What random bytes make of the components cannot be written down in advance;
+// what must hold: the run ends normally, the header and the row agree on the
+// number of components, the dose column comes from the sample alone, and
+// every diagnostic names the method file.
+TEST(BadMethodFile, RandomBytes) {
+    for (uint32_t seed : {1u, 2u, 3u}) {
+        SCOPED_TRACE(seed);
         ScratchDir dir;
-        setup(dir);
-        dir.write("m.txt", text);
-        dir.write("bg.txt", spectrum(1000, 1000, bin4(50)));
+        write_run_around_method(dir);
+        dir.write("m.txt", garbage_bytes(20000, seed));
         Outcome o = run_in(dir);
         EXPECT_EQ(o.run.exit_status, 0);
-        EXPECT_EQ(o.run.out, kBanner + kDoseOk + "Reads Method m.txt\n" + m.console() + header_console(m) +
-                                 row_console_exact("*s.txt", failed_fit_columns(1), "4.44", {" 0.0"}));
-        EXPECT_EQ(o.result, header_file(m) + row_file_exact("*s.txt", failed_fit_columns(1), "4.44", {" 0.0"}));
-        EXPECT_EQ(o.method, m.echo());
-        expect_diagnostics(o.run.err, {"m.txt", "m.txt", "s.txt"});
-    }
-    {
-        // What random bytes make of the components cannot be written down in
-        // advance; what must hold: the run ends normally, the header and the row
-        // agree on the number of components, the dose column comes from the
-        // sample alone, and every diagnostic names the method file.
-        SCOPED_TRACE("random binary");
-        for (uint32_t seed : {1u, 2u, 3u}) {
-            SCOPED_TRACE(seed);
-            ScratchDir dir;
-            setup(dir);
-            dir.write("m.txt", garbage_bytes(20000, seed));
-            Outcome o = run_in(dir);
-            EXPECT_EQ(o.run.exit_status, 0);
-            const std::vector<std::string> lines = lines_of(o.result);
-            ASSERT_EQ(lines.size(), 4u) << o.result;
-            const std::vector<std::string> header = fields_of(lines[0]);
-            ASSERT_GE(header.size(), 8u);
-            ASSERT_EQ((header.size() - 8) % 3, 0u);
-            const size_t n = (header.size() - 8) / 3;
-            const std::vector<std::string> row = fields_of(lines[3]);
-            ASSERT_EQ(row.size(), 1 + 2 * n + 2 + 3 + 1 + 1 + n) << lines[3];
-            EXPECT_EQ(row[0], "*s.txt");
-            EXPECT_EQ(row[1 + 2 * n + 6], "4.44");
-            EXPECT_EQ(o.run.out.rfind(kBanner + kDoseOk + "Reads Method m.txt\n", 0), 0u);
-            ASSERT_FALSE(o.run.err.empty());
-            EXPECT_EQ(lines_of(o.run.err)[0].rfind("assay: m.txt", 0), 0u) << o.run.err;
-            for (const std::string& line : lines_of(o.run.err)) {
-                EXPECT_EQ(line.rfind("assay: ", 0), 0u) << line;
-            }
+        const std::vector<std::string> lines = lines_of(o.result);
+        ASSERT_EQ(lines.size(), 4u) << o.result;
+        const std::vector<std::string> header = fields_of(lines[0]);
+        ASSERT_GE(header.size(), 8u);
+        ASSERT_EQ((header.size() - 8) % 3, 0u);
+        const size_t n = (header.size() - 8) / 3;
+        const std::vector<std::string> row = fields_of(lines[3]);
+        ASSERT_EQ(row.size(), 1 + 2 * n + 2 + 3 + 1 + 1 + n) << lines[3];
+        EXPECT_EQ(row[0], "*s.txt");
+        EXPECT_EQ(row[1 + 2 * n + 6], "4.44");
+        EXPECT_EQ(o.run.out.rfind(kBanner + kDoseOk + "Reads Method m.txt\n", 0), 0u);
+        ASSERT_FALSE(o.run.err.empty());
+        EXPECT_EQ(lines_of(o.run.err)[0].rfind("assay: m.txt", 0), 0u) << o.run.err;
+        for (const std::string& line : lines_of(o.run.err)) {
+            EXPECT_EQ(line.rfind("assay: ", 0), 0u) << line;
         }
     }
 }
@@ -785,7 +767,8 @@ TEST(GarbageInput, RandomBytesAsConfig) {
     }
 }
 
-// dose.txt without five values that scan: no "calibration OK" line and "nan" in
+// dose.txt without five values that scan, or a directory in its place, which
+// cannot be read like a missing file: no "calibration OK" line and "nan" in
 // the dose column of every row.
 TEST(GarbageInput, DoseFileWithoutFiveValues) {
     const std::string garbage = garbage_bytes(2000, 21);
@@ -793,64 +776,51 @@ TEST(GarbageInput, DoseFileWithoutFiveValues) {
         << "the garbage must not begin like a number";
     struct Case {
         const char* what;
-        std::string bytes;
+        std::string bytes;  // empty with directory set: a directory
+        bool directory = false;
+        int evaluations = 2;
     };
     const std::vector<Case> cases = {
         {"random binary", garbage},
         {"NUL byte between two values", std::string("1 0 0\0 0 0\n", 11)},
         {"white space only", "\n \t \r\n"},
+        {"directory", "", true, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ScratchDir dir;
-        dir.write("dose.txt", c.bytes);
-        dir.write("config.txt", "none.txt *s.txt *s.txt\n");
+        if (c.directory) {
+            fs::create_directory(dir.path() / "dose.txt");
+        } else {
+            dir.write("dose.txt", c.bytes);
+        }
+        std::string config = "none.txt";
+        for (int i = 0; i < c.evaluations; ++i) config += " *s.txt";
+        dir.write("config.txt", config + "\n");
         dir.write("s.txt", spectrum(1000, 1000, bin4(100)));
         Outcome o = run_in(dir);
 
-        const std::vector<Row> rows = {{"*s.txt", "nan"}, {"*s.txt", "nan"}};
-        std::string out = kBanner + "Reads Method none.txt\n" + header_console(MethodFile{});
-        std::string result = header_file(MethodFile{});
-        for (const Row& r : rows) {
-            out += row_console(r, 0);
-            result += row_file(r, 0);
-        }
+        const std::vector<Row> rows(static_cast<size_t>(c.evaluations), Row{"*s.txt", "nan"});
         EXPECT_EQ(o.run.exit_status, 0);
-        EXPECT_EQ(o.run.out, out);
-        EXPECT_EQ(o.result, result);
+        EXPECT_EQ(o.run.out, out_without_method(rows, false));
+        EXPECT_EQ(o.result, result_without_method(rows));
         expect_diagnostics(o.run.err, {"dose.txt", "none.txt"});
     }
 }
 
-// A directory where config.txt or dose.txt should be cannot be read, like a
-// missing file: for config.txt the silent end after the dose line (not the
-// message of an empty configuration), for dose.txt "nan" in the dose column.
-TEST(GarbageInput, DirectoryInPlaceOfConfigOrDose) {
-    {
-        SCOPED_TRACE("config.txt");
-        ScratchDir dir;
-        dir.write("dose.txt", kDoseUnit);
-        fs::create_directory(dir.path() / "config.txt");
-        Outcome o = run_in(dir);
-        EXPECT_EQ(o.run.exit_status, 0);
-        EXPECT_EQ(o.run.out, kBanner + kDoseOk);
-        EXPECT_FALSE(dir.exists("result.txt"));
-        EXPECT_FALSE(dir.exists("method.txt"));
-        expect_diagnostics(o.run.err, {"config.txt"});
-    }
-    {
-        SCOPED_TRACE("dose.txt");
-        ScratchDir dir;
-        fs::create_directory(dir.path() / "dose.txt");
-        dir.write("config.txt", "none.txt *s.txt\n");
-        dir.write("s.txt", spectrum(1000, 1000, bin4(100)));
-        Outcome o = run_in(dir);
-        const Row row{"*s.txt", "nan"};
-        EXPECT_EQ(o.run.exit_status, 0);
-        EXPECT_EQ(o.run.out, kBanner + "Reads Method none.txt\n" + header_console(MethodFile{}) + row_console(row, 0));
-        EXPECT_EQ(o.result, header_file(MethodFile{}) + row_file(row, 0));
-        expect_diagnostics(o.run.err, {"dose.txt", "none.txt"});
-    }
+// A directory where config.txt should be cannot be read, like a missing file:
+// the silent end after the dose line (not the message of an empty
+// configuration).
+TEST(GarbageInput, DirectoryInPlaceOfConfig) {
+    ScratchDir dir;
+    dir.write("dose.txt", kDoseUnit);
+    fs::create_directory(dir.path() / "config.txt");
+    Outcome o = run_in(dir);
+    EXPECT_EQ(o.run.exit_status, 0);
+    EXPECT_EQ(o.run.out, kBanner + kDoseOk);
+    EXPECT_FALSE(dir.exists("result.txt"));
+    EXPECT_FALSE(dir.exists("method.txt"));
+    expect_diagnostics(o.run.err, {"config.txt"});
 }
 
 // ---------------------------------------------------------------------------
@@ -892,7 +862,8 @@ TEST(RoiRange, RoiBeyondTheSpectrumFailsTheFitAndCountsOnlyChannelsInside) {
         m.rois[0] = c.rois;
         ScratchDir dir;
         dir.write("dose.txt", kDoseZero);
-        dir.write("m.txt", method_with_standards(m, {"1#std.txt", "0", "0", "0", "0", "0"}));
+        m.standards[0] = "1#std.txt";
+        dir.write("m.txt", m.text());
         dir.write("std.txt", spectrum(1000, 1000, standard));
         dir.write("s.txt", spectrum(1000, 1000, sample));
         dir.write("config.txt", "m.txt *s.txt *s.txt\n");
@@ -917,7 +888,6 @@ TEST(RoiRange, RoiBeyondTheSpectrumFailsTheFitAndCountsOnlyChannelsInside) {
 // out would make the sample fit singular and leave every activity 0.
 TEST(RoiCapacity, SixComponentsWithSixRoisEachAllTakePart) {
     MethodFile m;
-    std::array<std::string, 6> standards;
     std::vector<long long> sample(1024, 0);
     ScratchDir dir;
     for (int k = 0; k < 6; ++k) {
@@ -934,11 +904,11 @@ TEST(RoiCapacity, SixComponentsWithSixRoisEachAllTakePart) {
             }
         }
         const std::string name = "std" + std::to_string(k + 1) + ".txt";
-        standards[static_cast<size_t>(k)] = "1#" + name;
+        m.standards[static_cast<size_t>(k)] = "1#" + name;
         dir.write(name, spectrum(1000, 1000, standard));
     }
     dir.write("dose.txt", kDoseZero);
-    dir.write("m.txt", method_with_standards(m, standards));
+    dir.write("m.txt", m.text());
     dir.write("s.txt", spectrum(1000, 1000, sample));
     dir.write("config.txt", "m.txt *s.txt\n");
     Outcome o = run_in(dir);
@@ -995,28 +965,53 @@ TEST(IntegerOverflow, SeveralLargeSpectraSaturateTheSumStepByStep) {
     expect_diagnostics(o.run.err, {"m.txt", "s2.txt", "s3.txt", "s4.txt"});
 }
 
-// The dose rate forms each bin's sum of four channels in 64 bits, negative
-// sums included. Bin 4 (channels 16..19) of four -2147483648: -8589934592;
-// bin 5 (20..23) of three 2147483647 and one -2147483648: 4294967293.
-// S = float(-8589934592) x 0.04442464 + float(4294967293) x 0.03468781
-//   = -232621728 over t = 1 (float32). (A 32-bit wrap gives -0.10, a sum held
-// at the int32 limits -20909680.00.)
-TEST(IntegerOverflow, DoseBinSumsOfNegativeAndMixedCountsIn64Bits) {
-    ScratchDir dir;
-    dir.write("dose.txt", kDoseUnit);
-    dir.write("config.txt", "none.txt *s.txt\n");
+// Dose rates of counts and times at the limits of their types, in runs
+// without a method.
+TEST(IntegerOverflow, DoseRateOfValuesAtTheLimits) {
     const long long lo = -2147483648LL;
     const long long hi = 2147483647LL;
-    dir.write("s.txt", spectrum(1000, 1000, counts({{16, lo}, {17, lo}, {18, lo}, {19, lo},
-                                                    {20, hi}, {21, hi}, {22, lo}, {23, hi}})));
-    Outcome o = run_in(dir);
+    struct Case {
+        const char* what;
+        std::string dose;
+        std::string config;
+        std::vector<std::pair<std::string, std::string>> files;
+        std::vector<Row> rows;
+    };
+    const std::vector<Case> cases = {
+        // The dose rate forms each bin's sum of four channels in 64 bits,
+        // negative sums included. Bin 4 (channels 16..19) of four -2147483648:
+        // -8589934592; bin 5 (20..23) of three 2147483647 and one -2147483648:
+        // 4294967293. S = float(-8589934592) x 0.04442464 + float(4294967293) x
+        // 0.03468781 = -232621728 over t = 1 (float32). (A 32-bit wrap gives
+        // -0.10, a sum held at the int32 limits -20909680.00.)
+        {"bin sums of negative and mixed counts in 64 bits", kDoseUnit, "none.txt *s.txt\n",
+         {{"s.txt", spectrum(1000, 1000, counts({{16, lo}, {17, lo}, {18, lo}, {19, lo},
+                                                  {20, hi}, {21, hi}, {22, lo}, {23, hi}}))}},
+         {{"*s.txt", "-232621728.00"}}},
+        // Times up to 18446744073709551615 us scan: 18446744073709 s. Dose
+        // factor 1e12, 1000 counts in bin 4 (S = 44.42464), t =
+        // float(18446744073709) / 1000: 1e12 x 44.42464 / 1.8446744e10 =
+        // 2408.26. The second row sums two such times (36893488147418 s) over
+        // the same 1000 counts: 1204.13. (Times held at the uint64 limit in
+        // seconds would give 0.00.)
+        {"times near 2^64 microseconds", "1e12 0 0 0 0\n", "none.txt *s.txt +s.txt *z.txt\n",
+         {{"s.txt", test_support::spectrum_text(18446744073709551615ULL, 18446744073709551615ULL, bin4(1000))},
+          {"z.txt", test_support::spectrum_text(18446744073709551615ULL, 18446744073709551615ULL, {})}},
+         {{"*s.txt", "2408.26"}, {"*z.txt", "1204.13"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir dir;
+        dir.write("dose.txt", c.dose);
+        dir.write("config.txt", c.config);
+        for (const auto& [name, bytes] : c.files) dir.write(name, bytes);
+        Outcome o = run_in(dir);
 
-    const Row row{"*s.txt", "-232621728.00"};
-    EXPECT_EQ(o.run.exit_status, 0);
-    EXPECT_EQ(o.run.out, kBanner + kDoseOk + "Reads Method none.txt\n" + header_console(MethodFile{}) +
-                             row_console(row, 0));
-    EXPECT_EQ(o.result, header_file(MethodFile{}) + row_file(row, 0));
-    expect_diagnostics(o.run.err, {"none.txt"});
+        EXPECT_EQ(o.run.exit_status, 0);
+        EXPECT_EQ(o.run.out, out_without_method(c.rows));
+        EXPECT_EQ(o.result, result_without_method(c.rows));
+        expect_diagnostics(o.run.err, {"none.txt"});
+    }
 }
 
 // Halving adds channel pairs, and the gain correction forms e - a and
@@ -1041,7 +1036,8 @@ TEST(IntegerOverflow, HalvingAndGainCorrectionOfChannelsNearTheInt32Limits) {
     const long long lo = -2147483648LL;
     ScratchDir dir;
     dir.write("dose.txt", kDoseUnit);
-    dir.write("m.txt", method_with_standards(m, {"1#std.txt", "0", "0", "0", "0", "0"}));
+    m.standards[0] = "1#std.txt";
+    dir.write("m.txt", m.text());
     dir.write("std.txt", spectrum(1000, 1000, standard));
     dir.write("s.txt", spectrum(1000, 1000, counts({{200, hi}, {201, hi}, {202, lo}, {203, lo},
                                                     {204, hi}, {205, hi}})));
@@ -1055,32 +1051,6 @@ TEST(IntegerOverflow, HalvingAndGainCorrectionOfChannelsNearTheInt32Limits) {
     for (const Row& r : rows) result += row_file(r, 1);
     EXPECT_EQ(mask_fit(o.result, 1), result);
     EXPECT_EQ(o.run.err, "");
-}
-
-// Times up to 18446744073709551615 us scan: 18446744073709 s. Dose factor
-// 1e12, 1000 counts in bin 4 (S = 44.42464), t = float(18446744073709) / 1000:
-// 1e12 x 44.42464 / 1.8446744e10 = 2408.26. The second row sums two such
-// times (36893488147418 s) over the same 1000 counts: 1204.13. (Times held at
-// the uint64 limit in seconds would give 0.00.)
-TEST(IntegerOverflow, TimesNear2To64Microseconds) {
-    ScratchDir dir;
-    dir.write("dose.txt", "1e12 0 0 0 0\n");
-    dir.write("config.txt", "none.txt *s.txt +s.txt *z.txt\n");
-    dir.write("s.txt", test_support::spectrum_text(18446744073709551615ULL, 18446744073709551615ULL, bin4(1000)));
-    dir.write("z.txt", test_support::spectrum_text(18446744073709551615ULL, 18446744073709551615ULL, {}));
-    Outcome o = run_in(dir);
-
-    const std::vector<Row> rows = {{"*s.txt", "2408.26"}, {"*z.txt", "1204.13"}};
-    std::string out = kBanner + kDoseOk + "Reads Method none.txt\n" + header_console(MethodFile{});
-    std::string result = header_file(MethodFile{});
-    for (const Row& r : rows) {
-        out += row_console(r, 0);
-        result += row_file(r, 0);
-    }
-    EXPECT_EQ(o.run.exit_status, 0);
-    EXPECT_EQ(o.run.out, out);
-    EXPECT_EQ(o.result, result);
-    expect_diagnostics(o.run.err, {"none.txt"});
 }
 
 }  // namespace

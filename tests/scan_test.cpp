@@ -1,4 +1,4 @@
-// Differential tests of the text scanner (src/scan.h) against the C library's
+// Differential tests of the text scanner (input/scan.h) against the C library's
 // own formatted scanning. The contract of scan.h is that every scan_* function
 // reads one value exactly as glibc's fscanf reads "%d", "%f", "%s" (and "%lu"
 // for times) from a stream: the same success, the same value and the same stop
@@ -9,25 +9,25 @@
 // checked on their own below.
 
 #include "input/scan.h"
-#include "input/text_file.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cinttypes>
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "test_support.h"
 
 namespace {
 
-using test_support::ScratchDir;
+using test_support::ByteStream;
 
 // What glibc's fscanf did with one conversion.
 struct LibcScan {
@@ -39,16 +39,14 @@ struct LibcScan {
 // (NUL bytes included) and reports its result and stop position.
 template <typename T>
 LibcScan libc_scan(const std::string& text, const char* format, T* destination) {
-    std::string bytes = text;  // fmemopen wants a writable buffer
-    FILE* stream = fmemopen(bytes.empty() ? nullptr : bytes.data(), bytes.size(), "r");
-    if (stream == nullptr) {
-        ADD_FAILURE() << "fmemopen failed: " << std::strerror(errno);
+    const ByteStream stream(text);
+    if (stream.file() == nullptr) {
+        ADD_FAILURE() << "fmemopen failed";
         return {};
     }
     LibcScan scan;
-    scan.result = std::fscanf(stream, format, destination);
-    scan.position = std::ftell(stream);
-    std::fclose(stream);
+    scan.result = std::fscanf(stream.file(), format, destination);
+    scan.position = std::ftell(stream.file());
     return scan;
 }
 
@@ -227,43 +225,27 @@ void compare_uint64(const std::string& text) {
     EXPECT_EQ(ours, libc_value) << "value";
 }
 
-// Scans the whole text value after value, both ways, until either side stops
-// making progress: the next scan must start where the failed one stopped.
-template <typename Compare>
-void compare_sequence(const std::string& text, Compare compare) {
-    // Each position is compared as a fresh input: the suffix from there on.
-    for (size_t start = 0; start <= text.size(); ++start) compare(text.substr(start));
-}
+struct Scanner {
+    const char* name;
+    void (*compare)(const std::string& text);
+};
+
+const Scanner kScanners[] = {
+    {"scan_int32", compare_int32},
+    {"scan_float", compare_float},
+    {"scan_word", compare_word},
+    {"scan_uint64", compare_uint64},
+};
 
 // ---------------------------------------------------------------------------
 // Differential runs.
 
-TEST(ScanInt32MatchesGlibc, OnTrickyInputs) {
-    for (const std::string& text : tricky_inputs()) compare_int32(text);
-}
-
-TEST(ScanInt32MatchesGlibc, OnRandomInputs) {
-    for (const std::string& text : random_inputs()) compare_int32(text);
-}
-
-TEST(ScanFloatMatchesGlibc, OnTrickyInputs) {
-    for (const std::string& text : tricky_inputs()) compare_float(text);
-}
-
-TEST(ScanFloatMatchesGlibc, OnRandomInputs) {
-    for (const std::string& text : random_inputs()) compare_float(text);
-}
-
-TEST(ScanWordMatchesGlibc, OnTrickyInputs) {
-    for (const std::string& text : tricky_inputs()) compare_word(text);
-}
-
-TEST(ScanWordMatchesGlibc, OnRandomInputs) {
-    for (const std::string& text : random_inputs()) compare_word(text);
-}
-
-TEST(ScanUint64MatchesGlibc, OnAllInputsExceptTheDeliberateDifferences) {
-    for (const std::string& text : all_inputs()) compare_uint64(text);
+TEST(ScannersMatchGlibc, OnTrickyAndRandomInputs) {
+    const std::vector<std::string> inputs = all_inputs();
+    for (const Scanner& scanner : kScanners) {
+        SCOPED_TRACE(scanner.name);
+        for (const std::string& text : inputs) scanner.compare(text);
+    }
 }
 
 // Every suffix of a few longer texts: covers scans that start right after a
@@ -274,11 +256,11 @@ TEST(ScannersMatchGlibc, FromEveryPositionOfLongerTexts) {
         "12 -7 +0 0x1A 3.5e2 #bg.txt 1#bg.txt\t\v\f-",
         std::string("1\0002 \x80 inf inity 4", 17),
     };
-    for (const std::string& text : texts) {
-        compare_sequence(text, compare_int32);
-        compare_sequence(text, compare_float);
-        compare_sequence(text, compare_word);
-        compare_sequence(text, compare_uint64);
+    for (const Scanner& scanner : kScanners) {
+        SCOPED_TRACE(scanner.name);
+        for (const std::string& text : texts) {
+            for (size_t start = 0; start <= text.size(); ++start) scanner.compare(text.substr(start));
+        }
     }
 }
 
@@ -286,8 +268,8 @@ TEST(ScannersMatchGlibc, FromEveryPositionOfLongerTexts) {
 // stop, and checks that each step matches glibc continuing on the same stream.
 TEST(ScannersMatchGlibc, ContinuingOnOneStreamAfterFailures) {
     const std::string text = "1 2x 3e+y -z nan(1) 0x 5";
-    std::string bytes = text;
-    FILE* stream = fmemopen(bytes.data(), bytes.size(), "r");
+    const ByteStream libc(text);
+    FILE* stream = libc.file();
     ASSERT_NE(stream, nullptr);
     TextScanner scanner{text};
     for (int step = 0; step < 20; ++step) {
@@ -309,154 +291,80 @@ TEST(ScannersMatchGlibc, ContinuingOnOneStreamAfterFailures) {
             EXPECT_EQ(word, buffer);
         }
     }
-    std::fclose(stream);
 }
 
 // ---------------------------------------------------------------------------
-// The glibc behaviours that scan.h names, spelled out so a regression reads
-// plainly (the differential runs cover them too).
+// Single scans spelled out, so that a regression reads plainly: the glibc
+// behaviours that scan.h names (the differential runs cover them too) and
+// the deliberate differences from glibc (which they leave out).
 
-struct Stop {
+// One scan of `text` into a value that holds the scanner's sentinel before it:
+// the status, the value afterwards (the sentinel when nothing was stored) and
+// where the scan stopped.
+template <typename T>
+struct ScanCase {
+    const char* text;
     ScanStatus status;
+    T value;
     size_t position;
 };
 
-Stop float_stop(const std::string& text, float* value) {
-    TextScanner scanner{text};
-    ScanStatus status = scan_float(scanner, value);
-    return {status, scanner.pos};
+// Runs every case, comparing values with `same`.
+template <typename T, typename Same>
+void expect_scans(ScanStatus (*scan)(TextScanner&, T*), T sentinel, const std::vector<ScanCase<T>>& cases,
+                  Same same) {
+    for (const ScanCase<T>& c : cases) {
+        SCOPED_TRACE(show(c.text));
+        TextScanner scanner{c.text};
+        T value = sentinel;
+        EXPECT_EQ(scan(scanner, &value), c.status);
+        EXPECT_TRUE(same(value, c.value)) << value;
+        EXPECT_EQ(scanner.pos, c.position);
+    }
 }
 
-TEST(ScanFloat, HundredErgsIsHundredHavingConsumedTheE) {
-    float value = 0.0f;
-    Stop stop = float_stop("100ergs", &value);
-    EXPECT_EQ(stop.status, ScanStatus::ok);
-    EXPECT_EQ(value, 100.0f);
-    EXPECT_EQ(stop.position, 4u);  // "100e"
+template <typename T>
+void expect_scans(ScanStatus (*scan)(TextScanner&, T*), T sentinel, const std::vector<ScanCase<T>>& cases) {
+    expect_scans(scan, sentinel, cases, [](T value, T expected) { return value == expected; });
 }
 
-TEST(ScanFloat, DanglingExponentSignIsConsumed) {
-    float value = 0.0f;
-    Stop stop = float_stop("1e+x", &value);
-    EXPECT_EQ(stop.status, ScanStatus::ok);
-    EXPECT_EQ(value, 1.0f);
-    EXPECT_EQ(stop.position, 3u);  // "1e+"
+TEST(ScanFloat, StopsWhereGlibcStops) {
+    const float kSentinel = 7.0f;
+    const float kInf = std::numeric_limits<float>::infinity();
+    const float kNan = std::numeric_limits<float>::quiet_NaN();
+    expect_scans<float>(scan_float, kSentinel, {
+        {"100ergs", ScanStatus::ok, 100.0f, 4},       // "100e": an exponent could have followed
+        {"1e+x", ScanStatus::ok, 1.0f, 3},            // the dangling exponent sign is consumed
+        {"nan(abc)", ScanStatus::ok, kNan, 3},        // a payload is not read
+        {"-nan", ScanStatus::ok, -kNan, 4},           // a NaN keeps its sign
+        {"nax", ScanStatus::no_match, kSentinel, 3},  // the mismatching letter is consumed
+        {"-x", ScanStatus::no_match, kSentinel, 1},   // a lone minus is consumed
+        {"0x", ScanStatus::no_match, kSentinel, 2},   // a hexadecimal prefix alone
+        {"0x1p3", ScanStatus::ok, 8.0f, 5},           // binary exponent
+        {"infx", ScanStatus::ok, kInf, 3},
+        {"-infinity", ScanStatus::ok, -kInf, 9},
+        {"infix", ScanStatus::no_match, kSentinel, 5},  // "infinity" begun; the mismatch is consumed
+        // 1 + 2^-24 + 2^-60 lies just above the halfway point between 1 and
+        // the next float: correct single rounding goes up, rounding via double
+        // would land exactly on the halfway point and go down to 1 (ties to even).
+        {"1.000000059604644776136715732026e0", ScanStatus::ok, std::nextafter(1.0f, 2.0f), 34},
+    }, [](float value, float expected) {
+        // Bit for bit, except that any NaN of the expected sign will do.
+        if (std::isnan(expected)) return std::isnan(value) && std::signbit(value) == std::signbit(expected);
+        return float_bits(value) == float_bits(expected);
+    });
 }
 
-TEST(ScanFloat, NanWithPayloadStopsAfterNan) {
-    float value = 0.0f;
-    Stop stop = float_stop("nan(abc)", &value);
-    EXPECT_EQ(stop.status, ScanStatus::ok);
-    EXPECT_TRUE(std::isnan(value));
-    EXPECT_FALSE(std::signbit(value));
-    EXPECT_EQ(stop.position, 3u);
-}
-
-TEST(ScanFloat, NegativeNanKeepsItsSign) {
-    float value = 0.0f;
-    Stop stop = float_stop("-nan", &value);
-    EXPECT_EQ(stop.status, ScanStatus::ok);
-    EXPECT_TRUE(std::isnan(value));
-    EXPECT_TRUE(std::signbit(value));
-}
-
-TEST(ScanFloat, FailedNanConsumesTheMismatchingLetter) {
-    float value = 7.0f;
-    Stop stop = float_stop("nax", &value);
-    EXPECT_EQ(stop.status, ScanStatus::no_match);
-    EXPECT_EQ(value, 7.0f);
-    EXPECT_EQ(stop.position, 3u);
-}
-
-TEST(ScanFloat, LoneMinusIsConsumed) {
-    float value = 7.0f;
-    Stop stop = float_stop("-x", &value);
-    EXPECT_EQ(stop.status, ScanStatus::no_match);
-    EXPECT_EQ(value, 7.0f);
-    EXPECT_EQ(stop.position, 1u);
-}
-
-TEST(ScanFloat, HexadecimalPrefixAloneDoesNotScan) {
-    float value = 7.0f;
-    Stop stop = float_stop("0x", &value);
-    EXPECT_EQ(stop.status, ScanStatus::no_match);
-    EXPECT_EQ(value, 7.0f);
-    EXPECT_EQ(stop.position, 2u);
-}
-
-TEST(ScanFloat, HexadecimalFloatWithBinaryExponent) {
-    float value = 0.0f;
-    Stop stop = float_stop("0x1p3", &value);
-    EXPECT_EQ(stop.status, ScanStatus::ok);
-    EXPECT_EQ(value, 8.0f);
-    EXPECT_EQ(stop.position, 5u);
-}
-
-TEST(ScanFloat, InfinitySpellings) {
-    float value = 0.0f;
-    EXPECT_EQ(float_stop("infx", &value).position, 3u);
-    EXPECT_TRUE(std::isinf(value));
-    Stop stop = float_stop("-infinity", &value);
-    EXPECT_EQ(stop.status, ScanStatus::ok);
-    EXPECT_EQ(stop.position, 9u);
-    EXPECT_TRUE(std::isinf(value) && value < 0);
-    value = 7.0f;
-    stop = float_stop("infix", &value);  // "infinity" begun and not finished
-    EXPECT_EQ(stop.status, ScanStatus::no_match);
-    EXPECT_EQ(value, 7.0f);
-}
-
-TEST(ScanFloat, RoundsOnceToSinglePrecision) {
-    // 1 + 2^-24 + 2^-60 lies just above the halfway point between 1 and the
-    // next float: correct single rounding goes up, rounding via double would
-    // land exactly on the halfway point and go down to 1 (ties to even).
-    float value = 0.0f;
-    Stop stop = float_stop("1.000000059604644776136715732026e0", &value);
-    EXPECT_EQ(stop.status, ScanStatus::ok);
-    EXPECT_EQ(value, std::nextafter(1.0f, 2.0f));
-}
-
-// ---------------------------------------------------------------------------
-// Deliberate differences from glibc: integers that do not fit.
-
-Stop int32_stop(const std::string& text, int32_t* value) {
-    TextScanner scanner{text};
-    ScanStatus status = scan_int32(scanner, value);
-    return {status, scanner.pos};
-}
-
-TEST(ScanInt32, NumeralAboveInt32IsConsumedAndNotStored) {
-    int32_t value = 5;
-    Stop stop = int32_stop("2147483648 7", &value);
-    EXPECT_EQ(stop.status, ScanStatus::out_of_range);
-    EXPECT_EQ(value, 5);
-    EXPECT_EQ(stop.position, 10u);
-}
-
-TEST(ScanInt32, NumeralBelowInt32IsConsumedAndNotStored) {
-    int32_t value = 5;
-    Stop stop = int32_stop("-2147483649x", &value);
-    EXPECT_EQ(stop.status, ScanStatus::out_of_range);
-    EXPECT_EQ(value, 5);
-    EXPECT_EQ(stop.position, 11u);
-}
-
-TEST(ScanInt32, NumeralBeyond64BitsIsConsumedAndNotStored) {
-    int32_t value = 5;
-    Stop stop = int32_stop("  123456789012345678901234567890", &value);
-    EXPECT_EQ(stop.status, ScanStatus::out_of_range);
-    EXPECT_EQ(value, 5);
-    EXPECT_EQ(stop.position, 32u);
-}
-
-TEST(ScanInt32, ExtremesOfInt32Scan) {
-    int32_t value = 0;
-    EXPECT_EQ(int32_stop("-2147483648", &value).status, ScanStatus::ok);
-    EXPECT_EQ(value, INT32_MIN);
-    EXPECT_EQ(int32_stop("2147483647", &value).status, ScanStatus::ok);
-    EXPECT_EQ(value, INT32_MAX);
-    EXPECT_EQ(int32_stop("+0002147483647", &value).status, ScanStatus::ok);
-    EXPECT_EQ(value, INT32_MAX);
+// An integer that does not fit is consumed whole and not stored.
+TEST(ScanInt32, FitsInt32OrIsConsumedAndNotStored) {
+    expect_scans<int32_t>(scan_int32, 5, {
+        {"2147483648 7", ScanStatus::out_of_range, 5, 10},
+        {"-2147483649x", ScanStatus::out_of_range, 5, 11},
+        {"  123456789012345678901234567890", ScanStatus::out_of_range, 5, 32},  // beyond 64 bits
+        {"-2147483648", ScanStatus::ok, INT32_MIN, 11},
+        {"2147483647", ScanStatus::ok, INT32_MAX, 10},
+        {"+0002147483647", ScanStatus::ok, INT32_MAX, 14},
+    });
 }
 
 TEST(ScanInt32, ScanAfterOutOfRangeGoesOn) {
@@ -468,81 +376,38 @@ TEST(ScanInt32, ScanAfterOutOfRangeGoesOn) {
     EXPECT_EQ(scan_int32(scanner, &value), ScanStatus::end_of_input);
 }
 
-Stop uint64_stop(const std::string& text, uint64_t* value) {
-    TextScanner scanner{text};
-    ScanStatus status = scan_uint64(scanner, value);
-    return {status, scanner.pos};
-}
-
-TEST(ScanUint64, LargestValueScans) {
-    uint64_t value = 0;
-    Stop stop = uint64_stop("18446744073709551615", &value);
-    EXPECT_EQ(stop.status, ScanStatus::ok);
-    EXPECT_EQ(value, UINT64_MAX);
-    EXPECT_EQ(stop.position, 20u);
-}
-
-TEST(ScanUint64, OneBeyond64BitsIsConsumedAndNotStored) {
-    uint64_t value = 3;
-    Stop stop = uint64_stop("18446744073709551616 1", &value);
-    EXPECT_EQ(stop.status, ScanStatus::out_of_range);
-    EXPECT_EQ(value, 3u);
-    EXPECT_EQ(stop.position, 20u);
-}
-
-// A time below 0 is refused (and consumed); "-0" is 0, as the C scan of an
-// unsigned numeral reads it.
-TEST(ScanUint64, NegativeTimeIsRefusedMinusZeroIsZero) {
-    uint64_t value = 3;
-    Stop stop = uint64_stop("-5", &value);
-    EXPECT_EQ(stop.status, ScanStatus::out_of_range);
-    EXPECT_EQ(value, 3u);
-    EXPECT_EQ(stop.position, 2u);
-    for (const char* zero : {" -0 ", " -000 "}) {
-        value = 3;
-        stop = uint64_stop(zero, &value);
-        EXPECT_EQ(stop.status, ScanStatus::ok) << zero;
-        EXPECT_EQ(value, 0u) << zero;
-        EXPECT_EQ(stop.position, std::string_view(zero).size() - 1) << zero;
-    }
-}
-
-TEST(ScanUint64, PlusSignScans) {
-    uint64_t value = 0;
-    Stop stop = uint64_stop("+7", &value);
-    EXPECT_EQ(stop.status, ScanStatus::ok);
-    EXPECT_EQ(value, 7u);
-    EXPECT_EQ(stop.position, 2u);
-}
-
-TEST(ScanUint64, TwoHourMeasurementInMicrosecondsScans) {
-    uint64_t value = 0;
-    Stop stop = uint64_stop("7200000000", &value);
-    EXPECT_EQ(stop.status, ScanStatus::ok);
-    EXPECT_EQ(value, 7200000000ULL);
+// Times: every 64-bit value; one beyond, or below 0, is consumed and refused.
+// "-0" is 0, as the C scan of an unsigned numeral reads it.
+TEST(ScanUint64, TakesEvery64BitTimeAndRefusesNegativeOnes) {
+    expect_scans<uint64_t>(scan_uint64, 3, {
+        {"18446744073709551615", ScanStatus::ok, UINT64_MAX, 20},
+        {"18446744073709551616 1", ScanStatus::out_of_range, 3, 20},
+        {"-5", ScanStatus::out_of_range, 3, 2},
+        {" -0 ", ScanStatus::ok, 0, 3},
+        {" -000 ", ScanStatus::ok, 0, 5},
+        {"+7", ScanStatus::ok, 7, 2},
+        {"7200000000", ScanStatus::ok, 7200000000ULL, 10},  // a two-hour measurement in microseconds
+    });
 }
 
 // ---------------------------------------------------------------------------
 // take_char and scan_word.
 
+// Each byte as unsigned, white space included, then -1 at the end without
+// moving on.
 TEST(TakeChar, ReturnsEachByteAsUnsignedThenMinusOneAtTheEnd) {
-    const std::string text("a\xff\0\r", 4);
-    TextScanner scanner{text};
-    EXPECT_EQ(take_char(scanner), 'a');
-    EXPECT_EQ(take_char(scanner), 0xff);
-    EXPECT_EQ(take_char(scanner), 0);
-    EXPECT_EQ(take_char(scanner), '\r');
-    EXPECT_EQ(scanner.pos, 4u);
-    EXPECT_EQ(take_char(scanner), -1);
-    EXPECT_EQ(take_char(scanner), -1);
-    EXPECT_EQ(scanner.pos, 4u);
-}
-
-TEST(TakeChar, SkipsNoWhiteSpace) {
-    TextScanner scanner{" \n5"};
-    EXPECT_EQ(take_char(scanner), ' ');
-    EXPECT_EQ(take_char(scanner), '\n');
-    EXPECT_EQ(take_char(scanner), '5');
+    const std::vector<std::pair<std::string, std::vector<int>>> cases = {
+        {std::string("a\xff\0\r", 4), {'a', 0xff, 0, '\r', -1, -1}},
+        {" \n5", {' ', '\n', '5', -1}},
+    };
+    for (const auto& [text, taken] : cases) {
+        SCOPED_TRACE(show(text));
+        TextScanner scanner{text};
+        for (size_t k = 0; k < taken.size(); ++k) {
+            EXPECT_EQ(take_char(scanner), taken[k]) << "call " << k;
+            EXPECT_EQ(scanner.pos, std::min(k + 1, text.size())) << "call " << k;
+        }
+    }
 }
 
 TEST(ScanWord, ReadsWordsOfAnyLength) {

@@ -261,4 +261,40 @@ std::string spectrum_text(unsigned long long live_time_us, unsigned long long re
     return text;
 }
 
+std::string counts_text(const std::vector<long long>& counts) {
+    std::string text;
+    for (long long count : counts) text += std::to_string(count) + "\n";
+    return text;
+}
+
+std::string crlf(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+ByteStream::ByteStream(std::string bytes) : bytes_(std::move(bytes)) {
+    // fmemopen wants a writable buffer, and none at all for an empty text.
+    file_ = fmemopen(bytes_.empty() ? nullptr : bytes_.data(), bytes_.size(), "r");
+}
+
+ByteStream::~ByteStream() {
+    if (file_ != nullptr) std::fclose(file_);
+}
+
 }  // namespace test_support

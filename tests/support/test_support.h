@@ -2,6 +2,7 @@
 // real executable in a working directory.
 #pragma once
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -96,5 +97,31 @@ std::string read_file(const std::filesystem::path& path);
 // one per line, and "0 0 0 0" as trailing reals.
 std::string spectrum_text(unsigned long long live_time_us, unsigned long long real_time_us,
                           const std::vector<long long>& counts);
+
+// Each value on a line of its own, as the counts of a spectrum stand.
+std::string counts_text(const std::vector<long long>& counts);
+
+// `text` with a CR before every LF, as the files come from Windows machines.
+std::string crlf(const std::string& text);
+
+// The lines of `text` without their LF; a last line without one counts too.
+std::vector<std::string> lines_of(const std::string& text);
+
+// A read-only stream over a copy of `bytes`, NUL bytes included, for the C
+// library's own scanning and for readers that take a FILE*. Closed with the
+// object; file() is null when the stream could not be opened.
+class ByteStream {
+public:
+    explicit ByteStream(std::string bytes);
+    ~ByteStream();
+    ByteStream(const ByteStream&) = delete;
+    ByteStream& operator=(const ByteStream&) = delete;
+
+    FILE* file() const { return file_; }
+
+private:
+    std::string bytes_;
+    FILE* file_ = nullptr;
+};
 
 }  // namespace test_support

@@ -5,27 +5,31 @@
 // and the bytes of method.txt. Expected values are written from the file
 // format's rules and its worked examples.
 
+#include "input/method_file.h"
+
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "cli/command_line.h"
 #include "core/records.h"
-#include "input/method_file.h"
-#include "input/spectrum_file.h"
-#include "run/run.h"
 #include "test_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using test_support::counts_text;
+using test_support::crlf;
+using test_support::lines_of;
 using test_support::ScratchDir;
 
 // ---------------------------------------------------------------------------
@@ -100,18 +104,6 @@ std::unique_ptr<ReaderRun> run_reader(const ScratchDir& dir, const char* path = 
     return run;
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
@@ -141,18 +133,12 @@ std::vector<long long> counts_where(long long (*count)(int), int n = kChannels) 
     return counts;
 }
 
-std::string values_text(const std::vector<long long>& values) {
-    std::string text;
-    for (long long v : values) text += std::to_string(v) + "\n";
-    return text;
-}
-
 // The short spectrum that follows an inline spectrum: two times, 256 counts,
 // four reals.
 std::string short_spectrum(unsigned long long live_us = 0, unsigned long long real_us = 0,
                            const std::vector<long long>& counts = std::vector<long long>(256, 0),
                            const std::string& reals = "0 0 0 0") {
-    return std::to_string(live_us) + "\n" + std::to_string(real_us) + "\n" + values_text(counts) +
+    return std::to_string(live_us) + "\n" + std::to_string(real_us) + "\n" + counts_text(counts) +
            reals;
 }
 
@@ -162,14 +148,14 @@ std::string inline_spectrum(unsigned long long live_us, unsigned long long real_
                             const std::string& reals = "0 0 0 0",
                             const std::string& short_part = short_spectrum()) {
     return "1\n" + std::to_string(live_us) + "\n" + std::to_string(real_us) + "\n" +
-           values_text(counts) + reals + "\n" + short_part;
+           counts_text(counts) + reals + "\n" + short_part;
 }
 
 // A spectrum file in the program's format.
 std::string spectrum_file(unsigned long long live_us, unsigned long long real_us,
                           const std::vector<long long>& counts,
                           const std::string& reals = "0 0 0 0") {
-    return std::to_string(live_us) + "\n" + std::to_string(real_us) + "\n" + values_text(counts) +
+    return std::to_string(live_us) + "\n" + std::to_string(real_us) + "\n" + counts_text(counts) +
            reals + (reals.empty() ? "" : "\n");
 }
 
@@ -193,8 +179,8 @@ struct MethodText {
     std::vector<std::string> standards = std::vector<std::string>(6, "0");
     std::string local_background = "0";
 
-    // The file's bytes; with `crlf` every line end is CR LF.
-    std::string text(bool crlf = false) const {
+    // The file's bytes; with `with_crlf` every line end is CR LF.
+    std::string text(bool with_crlf = false) const {
         std::string t = name + "\n" + components;
         for (const std::string& row : table) t += row + "\n";
         t += strip + "\n";
@@ -204,22 +190,12 @@ struct MethodText {
         t += background + "\n";
         for (const std::string& standard : standards) t += standard + "\n";
         t += local_background + "\n";
-        return crlf ? with_crlf(t) : t;
-    }
-
-    static std::string with_crlf(const std::string& lf) {
-        std::string out;
-        for (char c : lf) {
-            if (c == '\n') out += '\r';
-            out += c;
-        }
-        return out;
+        return with_crlf ? crlf(t) : t;
     }
 };
 
-std::unique_ptr<ReaderRun> run_method(const ScratchDir& dir, const MethodText& method,
-                                      bool crlf = false) {
-    dir.write(kMethodFile, method.text(crlf));
+std::unique_ptr<ReaderRun> run_method(const ScratchDir& dir, const MethodText& method) {
+    dir.write(kMethodFile, method.text());
     return run_reader(dir);
 }
 
@@ -235,81 +211,84 @@ const std::string kAllSpectraAbsent = "BG spectrum not present\n" +
 // ---------------------------------------------------------------------------
 // Component list.
 
-TEST(MethodComponentList, SixPairsOnOneLineFollowedByTheTableOnTheSameLine) {
-    ScratchDir dir;
-    MethodText method;
-    // The list ends after the sixth pair; the table follows on the same line.
-    method.components = "A a B b C c D d E e F f ";
-    auto run = run_method(dir, method);
-    EXPECT_EQ(run->method->component_count, 6);
-    EXPECT_EQ(run->names->count, 6);
-    EXPECT_STREQ(run->names->entry[0].name, "A");
-    EXPECT_STREQ(run->names->entry[5].name, "F");
-    EXPECT_STREQ(run->names->entry[5].unit, "f");
-    EXPECT_FALSE(contains(run->console, "components total"));
-    // The table is read in full: every row as given.
-    for (int i = 0; i < kMaxComponents; ++i) {
-        for (int k = 0; k < kMaxComponents; ++k) {
-            const float expected = i == k ? 10.0f * static_cast<float>(i + 1) : 0.0f;
-            EXPECT_EQ(run->method->component[i].standard_activity[k], expected)
-                << "row " << i << " element " << k;
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+// Expects the names and units of `pairs` in the name table, then empty entries.
+void expect_names(const NameTable& names, const Pairs& pairs) {
+    EXPECT_EQ(names.count, static_cast<int>(pairs.size()));
+    const NameEntry empty{};
+    for (size_t i = 0; i < kMaxComponents; ++i) {
+        if (i < pairs.size()) {
+            EXPECT_STREQ(names.entry[i].name, pairs[i].first.c_str()) << "entry " << i;
+            EXPECT_STREQ(names.entry[i].unit, pairs[i].second.c_str()) << "entry " << i;
+        } else {
+            EXPECT_EQ(std::memcmp(&names.entry[i], &empty, sizeof empty), 0) << "entry " << i;
         }
     }
-    EXPECT_EQ(run->factors->factor[5], 1.0f);
-    expect_no_diagnostics(*run);
 }
 
-TEST(MethodComponentList, TwoPairsOnePerLineEndedByTwoEmptyLines) {
-    ScratchDir dir;
-    auto run = run_method(dir, MethodText{});
-    EXPECT_EQ(run->method->component_count, 2);
-    EXPECT_EQ(run->names->count, 2);
-    EXPECT_STREQ(run->names->entry[0].name, "K40");
-    EXPECT_STREQ(run->names->entry[0].unit, "Bq");
-    EXPECT_STREQ(run->names->entry[1].name, "Cs137");
-    EXPECT_STREQ(run->names->entry[1].unit, "Bq");
-    const NameEntry empty{};
-    for (int i = 2; i < kMaxComponents; ++i) {
-        EXPECT_EQ(std::memcmp(&run->names->entry[i], &empty, sizeof empty), 0) << "entry " << i;
+// The console's first lines: the method name, then one line per pair.
+std::string console_names(const std::string& name, const Pairs& pairs) {
+    std::string text = name + "\n";
+    for (const auto& [component, unit] : pairs) text += component + " " + unit + "\n";
+    return text;
+}
+
+// The echo's first lines: the method name, then all six names and units, one
+// per line, empty beyond the list.
+std::string echo_names(const std::string& name, const Pairs& pairs) {
+    std::string text = name + "\r\n";
+    for (size_t i = 0; i < kMaxComponents; ++i) {
+        text += i < pairs.size() ? pairs[i].first + "\r\n" + pairs[i].second + "\r\n" : "\r\n\r\n";
     }
-    EXPECT_EQ(run->console.rfind("Demo\nK40 Bq\nCs137 Bq\ncomponents total 2\n", 0), 0u)
-        << run->console;
-    // The names and units, then eight empty lines for entries 2 to 5.
-    EXPECT_EQ(run->echo.rfind("Demo\r\nK40\r\nBq\r\nCs137\r\nBq\r\n" + repeat("\r\n", 8) +
-                                  "10.000000\r\n",
-                              0),
-              0u);
-    expect_no_diagnostics(*run);
+    return text;
 }
 
-TEST(MethodComponentList, AllPairsOnOneLineEndedByBlankAndLineEnd) {
-    ScratchDir dir;
-    MethodText method;
-    // After the last unit: its separator (a blank), the line end, and one
-    // more character that is consumed with it (here the blank before the table).
-    method.components = "K40 Bq Cs137 Bq U238 Bq \n ";
-    auto run = run_method(dir, method);
-    EXPECT_EQ(run->method->component_count, 3);
-    EXPECT_STREQ(run->names->entry[2].name, "U238");
-    EXPECT_TRUE(contains(run->console, "components total 3\n"));
-    EXPECT_EQ(run->method->component[0].standard_activity[0], 10.0f);
-    expect_no_diagnostics(*run);
-}
-
-TEST(MethodComponentList, WeightIsOneInAllSixBlocks) {
-    ScratchDir dir;
-    auto run = run_method(dir, MethodText{});
-    for (int i = 0; i < kMaxComponents; ++i) EXPECT_EQ(run->method->component[i].weight, 1.0f);
-}
-
-TEST(MethodComponentList, NameOfNineCharactersFits) {
-    ScratchDir dir;
-    MethodText method;
-    method.components = "Americium Becquerel\n\n\n";
-    auto run = run_method(dir, method);
-    EXPECT_STREQ(run->names->entry[0].name, "Americium");
-    EXPECT_STREQ(run->names->entry[0].unit, "Becquerel");
-    expect_no_diagnostics(*run);
+// A list ends after the sixth pair or at an empty line; the total line is
+// written only for the second. Whatever follows is read from the right place:
+// the standards table in full, the factors, every block's weight of 1.
+TEST(MethodComponentList, WellFormedListIsReadInFull) {
+    struct Case {
+        const char* what;
+        std::string components;
+        Pairs pairs;
+        bool total_line;
+    };
+    const std::vector<Case> cases = {
+        {"six pairs on one line, the table on the same line", "A a B b C c D d E e F f ",
+         {{"A", "a"}, {"B", "b"}, {"C", "c"}, {"D", "d"}, {"E", "e"}, {"F", "f"}}, false},
+        {"two pairs one per line, ended by two empty lines", MethodText{}.components,
+         {{"K40", "Bq"}, {"Cs137", "Bq"}}, true},
+        // After the last unit: its separator (a blank), the line end, and one
+        // more character that is consumed with it (here the blank before the table).
+        {"all pairs on one line, ended by a blank and a line end", "K40 Bq Cs137 Bq U238 Bq \n ",
+         {{"K40", "Bq"}, {"Cs137", "Bq"}, {"U238", "Bq"}}, true},
+        {"name and unit of nine characters", "Americium Becquerel\n\n\n", {{"Americium", "Becquerel"}}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir dir;
+        MethodText method;
+        method.components = c.components;
+        auto run = run_method(dir, method);
+        const int count = static_cast<int>(c.pairs.size());
+        EXPECT_EQ(run->method->component_count, count);
+        expect_names(*run->names, c.pairs);
+        const std::string total = c.total_line ? "components total " + std::to_string(count) + "\n" : "";
+        EXPECT_EQ(run->console.rfind(console_names("Demo", c.pairs) + total, 0), 0u) << run->console;
+        EXPECT_EQ(contains(run->console, "components total"), c.total_line);
+        EXPECT_EQ(run->echo.rfind(echo_names("Demo", c.pairs) + "10.000000\r\n", 0), 0u);
+        for (int i = 0; i < kMaxComponents; ++i) {
+            EXPECT_EQ(run->method->component[i].weight, 1.0f) << "block " << i;
+            for (int k = 0; k < kMaxComponents; ++k) {
+                const float expected = i == k ? 10.0f * static_cast<float>(i + 1) : 0.0f;
+                EXPECT_EQ(run->method->component[i].standard_activity[k], expected)
+                    << "row " << i << " element " << k;
+            }
+        }
+        EXPECT_EQ(run->factors->factor[5], 1.0f);
+        expect_no_diagnostics(*run);
+    }
 }
 
 TEST(MethodComponentList, LongerNameAndUnitKeepNineCharactersAndAreReported) {
@@ -354,60 +333,40 @@ TEST(MethodComponentList, SevenPairsStopAfterSixAndTheNextValueIsReported) {
     EXPECT_TRUE(contains(lines[0], "G")) << lines[0];
 }
 
-TEST(MethodComponentList, FileEndingAfterANameCountsThePairWithAnEmptyUnit) {
-    ScratchDir dir;
-    dir.write(kMethodFile, "Demo\nK40 Bq\nCs137");
-    auto run = run_reader(dir);
-    EXPECT_EQ(run->method->component_count, 2);
-    EXPECT_EQ(run->names->count, 2);
-    EXPECT_STREQ(run->names->entry[1].name, "Cs137");
-    EXPECT_STREQ(run->names->entry[1].unit, "");
-    EXPECT_EQ(run->console.rfind("Demo\nK40 Bq\nCs137 \n", 0), 0u) << run->console;
-    EXPECT_FALSE(contains(run->console, "components total"));
-    std::vector<std::string> lines = diagnostic_lines(run->diagnostics);
-    ASSERT_EQ(lines.size(), 1u) << run->diagnostics;
-    EXPECT_TRUE(contains(lines[0], kMethodFile));
-}
-
-TEST(MethodComponentList, FileEndingAfterAUnitCountsOnlyPairsWhoseNameScanned) {
-    ScratchDir dir;
-    dir.write(kMethodFile, "Demo\nK40 Bq\n");
-    auto run = run_reader(dir);
-    EXPECT_EQ(run->method->component_count, 1);
-    EXPECT_EQ(run->names->count, 1);
-    EXPECT_STREQ(run->names->entry[1].name, "");
-    EXPECT_FALSE(contains(run->console, "components total"));
-    std::vector<std::string> lines = diagnostic_lines(run->diagnostics);
-    ASSERT_EQ(lines.size(), 1u) << run->diagnostics;
-    EXPECT_TRUE(contains(lines[0], kMethodFile));
-    // Every later item is missing: the records stay zero, all spectra absent.
-    EXPECT_EQ(run->method->component[0].standard_activity[0], 0.0f);
-    EXPECT_TRUE(contains(run->console, kAllSpectraAbsent));
-}
-
-TEST(MethodComponentList, FileHoldingOnlyTheMethodNameHasNoComponents) {
-    ScratchDir dir;
-    dir.write(kMethodFile, "Demo\n");
-    auto run = run_reader(dir);
-    EXPECT_EQ(run->method->component_count, 0);
-    EXPECT_EQ(run->names->count, 0);
-    EXPECT_EQ(run->console.rfind("Demo\n", 0), 0u);
-    EXPECT_FALSE(contains(run->console, "components total"));
-    EXPECT_EQ(diagnostic_lines(run->diagnostics).size(), 1u);
-}
-
-TEST(MethodComponentList, EmptyMethodFileReadsAsEmptyNameAndNoComponents) {
-    ScratchDir dir;
-    dir.write(kMethodFile, "");
-    auto run = run_reader(dir);
-    EXPECT_EQ(run->result, 1);
-    EXPECT_EQ(run->method->component_count, 0);
-    // The method name goes into no record: it reads as empty.
-    EXPECT_EQ(run->console.rfind("\n", 0), 0u);
-    EXPECT_EQ(run->echo.rfind("\r\n" + repeat("\r\n\r\n", 6), 0), 0u);
-    std::vector<std::string> lines = diagnostic_lines(run->diagnostics);
-    ASSERT_FALSE(lines.empty());
-    EXPECT_TRUE(contains(lines[0], kMethodFile));
+// A file that ends inside the list: a pair whose name scanned counts, with an
+// empty unit when the unit did not; the method name goes into no record and
+// reads as empty when it did not scan. Every later item is missing: the
+// records stay zero and every spectrum is absent. The end is reported once.
+TEST(MethodComponentList, FileEndingInsideTheListKeepsWhatWasRead) {
+    struct Case {
+        const char* what;
+        std::string text;
+        std::string name;  // as read
+        Pairs pairs;       // as stored
+    };
+    const std::vector<Case> cases = {
+        {"empty file", "", "", {}},
+        {"only the method name", "Demo\n", "Demo", {}},
+        {"after a name", "Demo\nK40 Bq\nCs137", "Demo", {{"K40", "Bq"}, {"Cs137", ""}}},
+        {"after a unit", "Demo\nK40 Bq\n", "Demo", {{"K40", "Bq"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir dir;
+        dir.write(kMethodFile, c.text);
+        auto run = run_reader(dir);
+        EXPECT_EQ(run->result, 1);
+        EXPECT_EQ(run->method->component_count, static_cast<int>(c.pairs.size()));
+        expect_names(*run->names, c.pairs);
+        EXPECT_EQ(run->console.rfind(console_names(c.name, c.pairs), 0), 0u) << run->console;
+        EXPECT_FALSE(contains(run->console, "components total"));
+        EXPECT_TRUE(contains(run->console, kAllSpectraAbsent));
+        EXPECT_EQ(run->echo.rfind(echo_names(c.name, c.pairs), 0), 0u);
+        EXPECT_EQ(run->method->component[0].standard_activity[0], 0.0f);
+        std::vector<std::string> lines = diagnostic_lines(run->diagnostics);
+        ASSERT_EQ(lines.size(), 1u) << run->diagnostics;
+        EXPECT_TRUE(contains(lines[0], kMethodFile)) << lines[0];
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -476,47 +435,40 @@ TEST(MethodStandards, ConsoleShowsTableAsReadThenStripThenStrippedRows) {
 // ---------------------------------------------------------------------------
 // ROIs.
 
-TEST(MethodRois, OnlyLeadingNonZeroPairsCountAndOnlyTheyAreDividedByThree) {
-    ScratchDir dir;
-    MethodText method;
-    method.rois[0] = "30 60 0 0 90 120 0 0 0 0 0 0";
-    auto run = run_method(dir, method);
-    const ComponentBlock& block = run->method->component[0];
-    EXPECT_EQ(block.roi_count, 1);
-    EXPECT_EQ(block.roi[0][0], 10);
-    EXPECT_EQ(block.roi[0][1], 20);
-    EXPECT_EQ(block.roi[1][0], 0);
-    EXPECT_EQ(block.roi[1][1], 0);
-    EXPECT_EQ(block.roi[2][0], 90);   // beyond roi_count: kept as read
-    EXPECT_EQ(block.roi[2][1], 120);
-    // The echo holds the twelve integers as read.
-    EXPECT_TRUE(contains(run->echo, "30\r\n60\r\n0\r\n0\r\n90\r\n120\r\n0\r\n0\r\n"));
-    expect_no_diagnostics(*run);
-}
-
-TEST(MethodRois, PairWithOnlyItsEndNonZeroCounts) {
-    ScratchDir dir;
-    MethodText method;
-    method.rois[4] = "0 30 0 0 60 90 0 0 0 0 0 0";
-    auto run = run_method(dir, method);
-    const ComponentBlock& block = run->method->component[4];
-    EXPECT_EQ(block.roi_count, 1);
-    EXPECT_EQ(block.roi[0][0], 0);
-    EXPECT_EQ(block.roi[0][1], 10);
-    EXPECT_EQ(block.roi[2][0], 60);
-}
-
-TEST(MethodRois, NegativeBoundsAreDividedTowardZero) {
-    ScratchDir dir;
-    MethodText method;
-    method.rois[1] = "-4 -5 7 0 0 0 0 0 0 0 0 0";
-    auto run = run_method(dir, method);
-    const ComponentBlock& block = run->method->component[1];
-    EXPECT_EQ(block.roi_count, 2);
-    EXPECT_EQ(block.roi[0][0], -1);
-    EXPECT_EQ(block.roi[0][1], -1);
-    EXPECT_EQ(block.roi[1][0], 2);
-    EXPECT_EQ(block.roi[1][1], 0);
+// Only the leading pairs with a non-zero bound count, and only they are
+// divided by three (toward zero); the pairs beyond keep the values read. The
+// echo holds the twelve integers as read.
+TEST(MethodRois, LeadingNonZeroPairsCountAndAreDividedByThree) {
+    struct Case {
+        const char* what;
+        int block;
+        std::string line;
+        int roi_count;
+        std::vector<std::array<int32_t, 2>> rois;  // the first ones stored
+    };
+    const std::vector<Case> cases = {
+        {"a zero pair ends the list", 0, "30 60 0 0 90 120 0 0 0 0 0 0", 1, {{10, 20}, {0, 0}, {90, 120}}},
+        {"a pair with only its end non-zero counts", 4, "0 30 0 0 60 90 0 0 0 0 0 0", 1,
+         {{0, 10}, {0, 0}, {60, 90}}},
+        {"negative bounds", 1, "-4 -5 7 0 0 0 0 0 0 0 0 0", 2, {{-1, -1}, {2, 0}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir dir;
+        MethodText method;
+        method.rois[static_cast<size_t>(c.block)] = c.line;
+        auto run = run_method(dir, method);
+        const ComponentBlock& block = run->method->component[c.block];
+        EXPECT_EQ(block.roi_count, c.roi_count);
+        for (size_t r = 0; r < c.rois.size(); ++r) {
+            EXPECT_EQ(block.roi[r][0], c.rois[r][0]) << "ROI " << r;
+            EXPECT_EQ(block.roi[r][1], c.rois[r][1]) << "ROI " << r;
+        }
+        std::string as_read;
+        for (char ch : c.line) as_read += ch == ' ' ? std::string("\r\n") : std::string(1, ch);
+        EXPECT_TRUE(contains(run->echo, as_read + "\r\n"));
+        expect_no_diagnostics(*run);
+    }
 }
 
 TEST(MethodRois, SixPairsAllCountAndEveryBlockIsRead) {
@@ -755,31 +707,23 @@ void expect_damaged_reference(const ScratchDir& dir, const std::string& file) {
     EXPECT_TRUE(contains(lines[0], file)) << lines[0];
 }
 
-TEST(MethodDamagedSpectrum, MissingReferencedFile) {
-    ScratchDir dir;
-    expect_damaged_reference(dir, "nothere.txt");
-}
-
-TEST(MethodDamagedSpectrum, TruncatedReferencedFile) {
-    ScratchDir dir;
-    std::vector<long long> counts = background_counts();
-    counts.resize(1000);
-    dir.write("short.txt", spectrum_file(600000000, 601000000, counts, ""));
-    expect_damaged_reference(dir, "short.txt");
-}
-
-TEST(MethodDamagedSpectrum, EmptyReferencedFile) {
-    ScratchDir dir;
-    dir.write("empty.txt", "");
-    expect_damaged_reference(dir, "empty.txt");
-}
-
-TEST(MethodDamagedSpectrum, ReferencedFileWithACountThatDoesNotScan) {
-    ScratchDir dir;
-    std::string text = spectrum_file(600000000, 601000000, background_counts());
-    text.replace(text.find("\n3\n") + 1, 1, "3x");
-    dir.write("bad.txt", text);
-    expect_damaged_reference(dir, "bad.txt");
+TEST(MethodDamagedSpectrum, ReferencedFileThatCannotBeUsedIsReportedAndNotEchoed) {
+    std::vector<long long> first_1000 = background_counts();
+    first_1000.resize(1000);
+    std::string bad_count = spectrum_file(600000000, 601000000, background_counts());
+    bad_count.replace(bad_count.find("\n3\n") + 1, 1, "3x");
+    const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
+        {"nothere.txt", std::nullopt},  // missing
+        {"short.txt", spectrum_file(600000000, 601000000, first_1000, "")},
+        {"empty.txt", ""},
+        {"bad.txt", bad_count},
+    };
+    for (const auto& [file, bytes] : cases) {
+        SCOPED_TRACE(file);
+        ScratchDir dir;
+        if (bytes) dir.write(file, *bytes);
+        expect_damaged_reference(dir, file);
+    }
 }
 
 TEST(MethodDamagedSpectrum, ReadingGoesOnWithTheNextItem) {
@@ -882,34 +826,29 @@ TEST(MethodScanFailure, NegativeInlineTimeKeepsTheFieldAndIsReported) {
 // ---------------------------------------------------------------------------
 // Files that cannot be opened or created.
 
-TEST(MethodFiles, UnopenableMethodFileGivesNoComponentsAndAnEmptyEcho) {
-    ScratchDir dir;
-    dir.write(METHOD, "old echo\r\n");
-    auto run = run_reader(dir, "absent.txt");
-    EXPECT_EQ(run->result, 1);
-    EXPECT_TRUE(dir.exists(METHOD));
-    EXPECT_EQ(run->echo, "");
-    EXPECT_EQ(run->method->component_count, 0);
-    const auto zero_method = std::make_unique<MethodRecord>();
-    const auto zero_names = std::make_unique<NameTable>();
-    EXPECT_EQ(std::memcmp(run->method.get(), zero_method.get(), sizeof(MethodRecord)), 0);
-    EXPECT_EQ(std::memcmp(run->names.get(), zero_names.get(), sizeof(NameTable)), 0);
-    EXPECT_EQ(run->console, "");
-    std::vector<std::string> lines = diagnostic_lines(run->diagnostics);
-    ASSERT_EQ(lines.size(), 1u) << run->diagnostics;
-    EXPECT_TRUE(contains(lines[0], "absent.txt")) << lines[0];
-}
-
-TEST(MethodFiles, MethodFileThatIsADirectoryGivesNoComponents) {
-    ScratchDir dir;
-    fs::create_directory(dir.path() / "methods");
-    auto run = run_reader(dir, "methods");
-    EXPECT_EQ(run->method->component_count, 0);
-    EXPECT_TRUE(dir.exists(METHOD));
-    EXPECT_EQ(run->echo, "");
-    std::vector<std::string> lines = diagnostic_lines(run->diagnostics);
-    ASSERT_EQ(lines.size(), 1u) << run->diagnostics;
-    EXPECT_TRUE(contains(lines[0], "methods")) << lines[0];
+// A method file that cannot be read leaves the records zero and truncates the
+// echo of an earlier run.
+TEST(MethodFiles, MethodFileThatCannotBeReadGivesNoComponentsAndAnEmptyEcho) {
+    for (const bool directory : {false, true}) {
+        const char* path = directory ? "methods" : "absent.txt";
+        SCOPED_TRACE(path);
+        ScratchDir dir;
+        if (directory) fs::create_directory(dir.path() / path);
+        dir.write(METHOD, "old echo\r\n");
+        auto run = run_reader(dir, path);
+        EXPECT_EQ(run->result, 1);
+        EXPECT_TRUE(dir.exists(METHOD));
+        EXPECT_EQ(run->echo, "");
+        EXPECT_EQ(run->method->component_count, 0);
+        const auto zero_method = std::make_unique<MethodRecord>();
+        const auto zero_names = std::make_unique<NameTable>();
+        EXPECT_EQ(std::memcmp(run->method.get(), zero_method.get(), sizeof(MethodRecord)), 0);
+        EXPECT_EQ(std::memcmp(run->names.get(), zero_names.get(), sizeof(NameTable)), 0);
+        EXPECT_EQ(run->console, "");
+        std::vector<std::string> lines = diagnostic_lines(run->diagnostics);
+        ASSERT_EQ(lines.size(), 1u) << run->diagnostics;
+        EXPECT_TRUE(contains(lines[0], path)) << lines[0];
+    }
 }
 
 TEST(MethodFiles, EchoThatCannotBeCreatedIsReportedAndReadingGoesOn) {
@@ -977,13 +916,11 @@ MethodText complete_method() {
     return method;
 }
 
-void write_complete_method_files(const ScratchDir& dir, bool crlf) {
-    auto convert = [crlf](const std::string& text) {
-        return crlf ? MethodText::with_crlf(text) : text;
-    };
+void write_complete_method_files(const ScratchDir& dir, bool with_crlf) {
+    auto convert = [with_crlf](const std::string& text) { return with_crlf ? crlf(text) : text; };
     dir.write("std1.txt", convert(spectrum_file(300000000, 300500000, standard_0_counts())));
     dir.write("lbg.txt", convert(spectrum_file(1000000000, 1000000000, local_counts(), "")));
-    dir.write(kMethodFile, complete_method().text(crlf));
+    dir.write(kMethodFile, complete_method().text(with_crlf));
 }
 
 std::string echo_counts(const std::vector<long long>& counts) {
@@ -1161,16 +1098,16 @@ TEST(MethodComplete, CrLfFilesGiveTheSameRecordsConsoleAndEcho) {
     ScratchDir crlf_dir;
     write_complete_method_files(crlf_dir, true);
     ASSERT_TRUE(contains(crlf_dir.read(kMethodFile), "Bq\r\n\r\n\r\n"));
-    auto crlf = run_reader(crlf_dir);
-    EXPECT_EQ(std::memcmp(lf->method.get(), crlf->method.get(), sizeof(MethodRecord)), 0);
-    EXPECT_EQ(std::memcmp(lf->names.get(), crlf->names.get(), sizeof(NameTable)), 0);
-    EXPECT_EQ(std::memcmp(lf->factors.get(), crlf->factors.get(), sizeof(StandardFactors)), 0);
-    EXPECT_EQ(std::memcmp(lf->local_background.get(), crlf->local_background.get(),
+    auto from_crlf = run_reader(crlf_dir);
+    EXPECT_EQ(std::memcmp(lf->method.get(), from_crlf->method.get(), sizeof(MethodRecord)), 0);
+    EXPECT_EQ(std::memcmp(lf->names.get(), from_crlf->names.get(), sizeof(NameTable)), 0);
+    EXPECT_EQ(std::memcmp(lf->factors.get(), from_crlf->factors.get(), sizeof(StandardFactors)), 0);
+    EXPECT_EQ(std::memcmp(lf->local_background.get(), from_crlf->local_background.get(),
                           sizeof(LocalBackground)),
               0);
-    EXPECT_EQ(crlf->console, lf->console);
-    EXPECT_TRUE(crlf->echo == lf->echo);
-    expect_no_diagnostics(*crlf);
+    EXPECT_EQ(from_crlf->console, lf->console);
+    EXPECT_TRUE(from_crlf->echo == lf->echo);
+    expect_no_diagnostics(*from_crlf);
 }
 
 TEST(MethodComplete, EchoIsTruncatedOnEachCall) {

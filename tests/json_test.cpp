@@ -1,12 +1,11 @@
-// The command line parser and the two JSON writers of the report, in process.
-//
-// The parser is checked on whole argument lists: every option in each of its
-// spellings, missing and wrong values, and everything that must be refused
-// with status 2. The JSON writers are checked against the rules of the
-// report: strings survive any bytes a file name can hold, numbers read back
-// bit for bit and are as short as that allows.
+// The two JSON writers of the report, json_string and json_number, checked
+// against the rules of the report: strings survive any bytes a file name can
+// hold, numbers read back bit for bit and are as short as that allows.
+#include "output/json.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -14,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <limits>
 #include <random>
 #include <regex>
@@ -25,208 +23,12 @@
 #include <utility>
 #include <vector>
 
-#include "cli/command_line.h"
-#include "core/records.h"
-#include "input/method_file.h"
-#include "input/spectrum_file.h"
-#include "run/run.h"
-#include "core/text.h"
-#include "output/json.h"
 #include "utf8.h"
 
 namespace {
 
 using test_support::utf8;
 using test_support::valid_utf8;
-
-
-// ---------------------------------------------------------------------------
-// Command line.
-
-struct Parsed {
-    int status = -1;
-    CommandLine line;
-    std::string error;
-};
-
-// Parses `args` as they follow the program name.
-Parsed parse(const std::vector<std::string>& args) {
-    std::vector<const char*> argv{"assay"};
-    for (const std::string& a : args) argv.push_back(a.c_str());
-    argv.push_back(nullptr);
-    Parsed parsed;
-    parsed.status = parse_command_line(static_cast<int>(args.size() + 1), argv.data(), &parsed.line,
-                                       &parsed.error);
-    return parsed;
-}
-
-std::string joined(const std::vector<std::string>& args) {
-    std::string text;
-    for (const std::string& a : args) {
-        if (!text.empty()) text += ' ';
-        text += '\'';
-        text += a;
-        text += '\'';
-    }
-    return text;
-}
-
-// Without arguments the program must run exactly as it always did: nothing set.
-TEST(CommandLine, NoArgumentsLeavesEveryOptionAtItsDefault) {
-    const Parsed p = parse({});
-    EXPECT_EQ(p.status, 0);
-    EXPECT_EQ(p.error, "");
-    EXPECT_FALSE(p.line.help);
-    EXPECT_FALSE(p.line.version);
-    EXPECT_EQ(p.line.directory, "");
-    EXPECT_EQ(p.line.run.report_path, "");
-    EXPECT_EQ(p.line.run.threads, 0);  // 0: one per hardware thread
-    EXPECT_FALSE(p.line.run.straightforward);
-}
-
-// -C DIR, --directory DIR and --directory=DIR all name the working directory.
-TEST(CommandLine, DirectoryInEverySpelling) {
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"-C", "runs/a b"}, {"--directory", "runs/a b"}, {"--directory=runs/a b"}}) {
-        SCOPED_TRACE(joined(args));
-        const Parsed p = parse(args);
-        EXPECT_EQ(p.status, 0) << p.error;
-        EXPECT_EQ(p.line.directory, "runs/a b");
-        EXPECT_EQ(p.line.run.report_path, "");
-    }
-}
-
-// --report FILE and --report=FILE; in the second form everything after the
-// first "=" is the name, which may itself hold "=".
-TEST(CommandLine, ReportInBothForms) {
-    EXPECT_EQ(parse({"--report", "out.jsonl"}).line.run.report_path, "out.jsonl");
-    EXPECT_EQ(parse({"--report=out.jsonl"}).line.run.report_path, "out.jsonl");
-    const Parsed p = parse({"--report=a=b.jsonl"});
-    EXPECT_EQ(p.status, 0) << p.error;
-    EXPECT_EQ(p.line.run.report_path, "a=b.jsonl");
-}
-
-// --threads takes a whole number from 1 to 256, both bounds included.
-TEST(CommandLine, ThreadsAcceptsOneTo256InBothForms) {
-    const std::vector<std::pair<std::vector<std::string>, int>> cases = {
-        {{"--threads", "1"}, 1}, {{"--threads", "2"}, 2},   {{"--threads", "256"}, 256},
-        {{"--threads=1"}, 1},    {{"--threads=17"}, 17},    {{"--threads=256"}, 256}};
-    for (const auto& [args, threads] : cases) {
-        SCOPED_TRACE(joined(args));
-        const Parsed p = parse(args);
-        EXPECT_EQ(p.status, 0) << p.error;
-        EXPECT_EQ(p.line.run.threads, threads);
-    }
-}
-
-TEST(CommandLine, ThreadsOutsideOneTo256OrNotANumberIsRefused) {
-    for (const std::string value : {"0", "257", "-1", "-256", "abc", "4x", "1.5", "0x10", "1e2",
-                                    "2147483648", "4294967297", "99999999999999999999999"}) {
-        for (const auto& args : std::vector<std::vector<std::string>>{{"--threads", value},
-                                                                      {"--threads=" + value}}) {
-            SCOPED_TRACE(joined(args));
-            const Parsed p = parse(args);
-            EXPECT_EQ(p.status, 2);
-            EXPECT_NE(p.error, "");
-        }
-    }
-}
-
-// An option that needs a value and has none: at the end of the list, or with
-// an empty value after "=".
-TEST(CommandLine, MissingValueIsRefused) {
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"-C"},
-             {"--directory"},
-             {"--report"},
-             {"--threads"},
-             {"--directory="},
-             {"--report="},
-             {"--threads="},
-             {"--threads", ""},
-             {"--straightforward", "--report"},
-             {"--report", "r.jsonl", "-C"}}) {
-        SCOPED_TRACE(joined(args));
-        const Parsed p = parse(args);
-        EXPECT_EQ(p.status, 2);
-        EXPECT_NE(p.error, "");
-    }
-}
-
-TEST(CommandLine, FlagsInEverySpelling) {
-    EXPECT_TRUE(parse({"-h"}).line.help);
-    EXPECT_TRUE(parse({"--help"}).line.help);
-    EXPECT_TRUE(parse({"--version"}).line.version);
-    EXPECT_TRUE(parse({"--straightforward"}).line.run.straightforward);
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"-h"}, {"--help"}, {"--version"}, {"--straightforward"}}) {
-        SCOPED_TRACE(joined(args));
-        const Parsed p = parse(args);
-        EXPECT_EQ(p.status, 0);
-        EXPECT_EQ(p.error, "");
-    }
-    // A flag sets only itself.
-    const Parsed p = parse({"--straightforward"});
-    EXPECT_FALSE(p.line.help);
-    EXPECT_FALSE(p.line.version);
-    EXPECT_EQ(p.line.run.threads, 0);
-}
-
-// Every option together, in two orders: each keeps its value.
-TEST(CommandLine, AllOptionsCombineInAnyOrder) {
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"-C", "dir", "--report", "r.jsonl", "--threads", "3", "--plot", "p"},
-             {"--plot=p", "--threads=3", "--report=r.jsonl", "--directory=dir"}}) {
-        SCOPED_TRACE(joined(args));
-        const Parsed p = parse(args);
-        EXPECT_EQ(p.status, 0) << p.error;
-        EXPECT_EQ(p.line.directory, "dir");
-        EXPECT_EQ(p.line.run.report_path, "r.jsonl");
-        EXPECT_EQ(p.line.run.plot_directory, "p");
-        EXPECT_EQ(p.line.run.threads, 3);
-        EXPECT_FALSE(p.line.run.straightforward);
-        EXPECT_FALSE(p.line.help);
-        EXPECT_FALSE(p.line.version);
-    }
-}
-
-// Anything that is not one of the options, and any argument that is not an
-// option at all, is refused with status 2 and a message naming it; a valid
-// option before or after it does not save the command line.
-TEST(CommandLine, UnknownOptionOrStrayArgumentIsRefusedNamingIt) {
-    // (arguments, the one that must be named)
-    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{"--bogus"}, "--bogus"},
-        {{"-x"}, "-x"},
-        {{"-v"}, "-v"},
-        {{"--Report", "r.jsonl"}, "--Report"},
-        {{"--reports", "r.jsonl"}, "--reports"},
-        {{"--report-file=r.jsonl"}, "--report-file=r.jsonl"},
-        {{"---report", "r.jsonl"}, "---report"},
-        {{"--threadsx=2"}, "--threadsx=2"},
-        {{"--help=yes"}, "--help=yes"},
-        {{"--version=1"}, "--version=1"},
-        {{"--straightforward=1"}, "--straightforward=1"},
-        {{"config.txt"}, "config.txt"},
-        {{"--report", "r.jsonl", "extra"}, "extra"},
-        {{"extra", "--report", "r.jsonl"}, "extra"},
-        {{"--threads", "2", "--bogus"}, "--bogus"},
-        {{"-C", "dir", "dir2"}, "dir2"},
-        // An option where a value is expected is no value.
-        {{"--report", "--plot", "p"}, "--plot"},
-        {{"-C", "--report=r.jsonl"}, "--report=r.jsonl"},
-        {{"--plot", "-x"}, "-x"},
-        // The reference form runs on one thread.
-        {{"--threads", "2", "--straightforward"}, "--straightforward"},
-        {{"--straightforward", "--threads=2"}, "--threads"},
-    };
-    for (const auto& [args, offending] : cases) {
-        SCOPED_TRACE(joined(args));
-        const Parsed p = parse(args);
-        EXPECT_EQ(p.status, 2);
-        EXPECT_NE(p.error.find(offending), std::string::npos) << "message: " << p.error;
-    }
-}
 
 // ---------------------------------------------------------------------------
 // JSON strings.
@@ -259,8 +61,6 @@ std::string hex_bytes(std::string_view bytes) {
     }
     return out;
 }
-
-
 
 // Reads a JSON string literal back into bytes, taking \udc80..\udcff (a low
 // surrogate without a high one) as the raw byte 0x80..0xff. Throws on anything

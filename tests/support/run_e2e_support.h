@@ -15,6 +15,9 @@
 
 namespace run_e2e {
 
+using test_support::crlf;
+using test_support::lines_of;
+
 inline const std::string kBanner = "Assay processor ORB ver. DR1.2 WIN32\n";
 inline const std::string kDoseOk = "Dose Rate calibration OK\n";
 
@@ -50,15 +53,6 @@ inline std::string spectrum(unsigned long long live_s, unsigned long long real_s
     return test_support::spectrum_text(us(live_s), us(real_s), c);
 }
 
-inline std::string crlf(const std::string& text) {
-    std::string out;
-    for (char ch : text) {
-        if (ch == '\n') out += '\r';
-        out += ch;
-    }
-    return out;
-}
-
 inline std::string fmt(const char* format, double value) {
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, format, value);
@@ -66,12 +60,14 @@ inline std::string fmt(const char* format, double value) {
 }
 
 // A method file with one name/unit pair per line, a unit standards table, a
-// zero strip line and, unless set otherwise, no spectra at all.
+// zero strip line and, unless set otherwise, no spectra at all (console() and
+// echo() describe it only then).
 struct MethodFile {
     std::string name = "demo";
     std::vector<std::pair<std::string, std::string>> components;
     std::array<std::array<int, 12>, 6> rois{};  // as written: thirds of a channel
     std::string background = "0";               // flag and what follows it
+    std::array<std::string, 6> standards = {"0", "0", "0", "0", "0", "0"};
     std::string local_background = "0";
 
     std::string text() const {
@@ -90,7 +86,7 @@ struct MethodFile {
         }
         t += "0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0\n";
         t += background + "\n";
-        t += "0\n0\n0\n0\n0\n0\n";
+        for (const auto& standard : standards) t += standard + "\n";
         t += local_background + "\n";
         return t;
     }
@@ -229,18 +225,6 @@ inline std::string mask_fit(const std::string& text, int components) {
         start = end + 1;
     }
     return out;
-}
-
-inline std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
 }
 
 // What a run leaves: its streams, result.txt and method.txt.

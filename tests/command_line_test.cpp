@@ -1,0 +1,154 @@
+// The command line parser, on whole argument lists: every option in each of
+// its spellings, missing and wrong values, and everything that must be
+// refused with status 2.
+#include "cli/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+struct Parsed {
+    int status = -1;
+    CommandLine line;
+    std::string error;
+};
+
+// Parses `args` as they follow the program name.
+Parsed parse(const std::vector<std::string>& args) {
+    std::vector<const char*> argv{"assay"};
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    argv.push_back(nullptr);
+    Parsed parsed;
+    parsed.status = parse_command_line(static_cast<int>(args.size() + 1), argv.data(), &parsed.line,
+                                       &parsed.error);
+    return parsed;
+}
+
+std::string joined(const std::vector<std::string>& args) {
+    std::string text;
+    for (const std::string& a : args) {
+        if (!text.empty()) text += ' ';
+        text += '\'';
+        text += a;
+        text += '\'';
+    }
+    return text;
+}
+
+// Every accepted command line sets exactly its own options and leaves every
+// other one at the default of a bare run (which must run exactly as it always
+// did).
+TEST(CommandLine, AcceptedArgumentsSetExactlyTheirOptions) {
+    struct Expected {
+        std::string directory = "";
+        std::string report = "";
+        std::string plot = "";
+        int threads = 0;  // 0: one per hardware thread
+        bool straightforward = false;
+        bool help = false;
+        bool version = false;
+    };
+    const std::vector<std::pair<std::vector<std::string>, Expected>> cases = {
+        {{}, {}},
+        // -C DIR, --directory DIR and --directory=DIR all name the working directory.
+        {{"-C", "runs/a b"}, {.directory = "runs/a b"}},
+        {{"--directory", "runs/a b"}, {.directory = "runs/a b"}},
+        {{"--directory=runs/a b"}, {.directory = "runs/a b"}},
+        // After "--report=" everything is the name, "=" included.
+        {{"--report", "out.jsonl"}, {.report = "out.jsonl"}},
+        {{"--report=out.jsonl"}, {.report = "out.jsonl"}},
+        {{"--report=a=b.jsonl"}, {.report = "a=b.jsonl"}},
+        // --threads takes a whole number from 1 to 256, both bounds included.
+        {{"--threads", "1"}, {.threads = 1}},
+        {{"--threads", "2"}, {.threads = 2}},
+        {{"--threads", "256"}, {.threads = 256}},
+        {{"--threads=1"}, {.threads = 1}},
+        {{"--threads=17"}, {.threads = 17}},
+        {{"--threads=256"}, {.threads = 256}},
+        {{"-h"}, {.help = true}},
+        {{"--help"}, {.help = true}},
+        {{"--version"}, {.version = true}},
+        {{"--straightforward"}, {.straightforward = true}},
+        // Every option together, in two orders.
+        {{"-C", "dir", "--report", "r.jsonl", "--threads", "3", "--plot", "p"},
+         {.directory = "dir", .report = "r.jsonl", .plot = "p", .threads = 3}},
+        {{"--plot=p", "--threads=3", "--report=r.jsonl", "--directory=dir"},
+         {.directory = "dir", .report = "r.jsonl", .plot = "p", .threads = 3}},
+    };
+    for (const auto& [args, expected] : cases) {
+        SCOPED_TRACE(joined(args));
+        const Parsed p = parse(args);
+        EXPECT_EQ(p.status, 0);
+        EXPECT_EQ(p.error, "");
+        EXPECT_EQ(p.line.directory, expected.directory);
+        EXPECT_EQ(p.line.run.report_path, expected.report);
+        EXPECT_EQ(p.line.run.plot_directory, expected.plot);
+        EXPECT_EQ(p.line.run.threads, expected.threads);
+        EXPECT_EQ(p.line.run.straightforward, expected.straightforward);
+        EXPECT_EQ(p.line.help, expected.help);
+        EXPECT_EQ(p.line.version, expected.version);
+    }
+}
+
+// Every usage error gives status 2 and a message; where one argument is at
+// fault the message names it, and a valid option before or after it does not
+// save the command line.
+TEST(CommandLine, UsageErrorIsRefusedWithStatus2) {
+    // (arguments, what the message must name; "" for any message)
+    std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        // A value missing: at the end of the list, or empty after "=".
+        {{"-C"}, ""},
+        {{"--directory"}, ""},
+        {{"--report"}, ""},
+        {{"--threads"}, ""},
+        {{"--directory="}, ""},
+        {{"--report="}, ""},
+        {{"--threads="}, ""},
+        {{"--threads", ""}, ""},
+        {{"--straightforward", "--report"}, ""},
+        {{"--report", "r.jsonl", "-C"}, ""},
+        // Not one of the options, or not an option at all.
+        {{"--bogus"}, "--bogus"},
+        {{"-x"}, "-x"},
+        {{"-v"}, "-v"},
+        {{"--Report", "r.jsonl"}, "--Report"},
+        {{"--reports", "r.jsonl"}, "--reports"},
+        {{"--report-file=r.jsonl"}, "--report-file=r.jsonl"},
+        {{"---report", "r.jsonl"}, "---report"},
+        {{"--threadsx=2"}, "--threadsx=2"},
+        {{"--help=yes"}, "--help=yes"},
+        {{"--version=1"}, "--version=1"},
+        {{"--straightforward=1"}, "--straightforward=1"},
+        {{"config.txt"}, "config.txt"},
+        {{"--report", "r.jsonl", "extra"}, "extra"},
+        {{"extra", "--report", "r.jsonl"}, "extra"},
+        {{"--threads", "2", "--bogus"}, "--bogus"},
+        {{"-C", "dir", "dir2"}, "dir2"},
+        // An option where a value is expected is no value.
+        {{"--report", "--plot", "p"}, "--plot"},
+        {{"-C", "--report=r.jsonl"}, "--report=r.jsonl"},
+        {{"--plot", "-x"}, "-x"},
+        // The reference form runs on one thread.
+        {{"--threads", "2", "--straightforward"}, "--straightforward"},
+        {{"--straightforward", "--threads=2"}, "--threads"},
+    };
+    // --threads outside 1 to 256 or not a whole number, in both forms.
+    for (const std::string value : {"0", "257", "-1", "-256", "abc", "4x", "1.5", "0x10", "1e2",
+                                    "2147483648", "4294967297", "99999999999999999999999"}) {
+        cases.push_back({{"--threads", value}, ""});
+        cases.push_back({{"--threads=" + value}, ""});
+    }
+    for (const auto& [args, named] : cases) {
+        SCOPED_TRACE(joined(args));
+        const Parsed p = parse(args);
+        EXPECT_EQ(p.status, 2);
+        EXPECT_NE(p.error, "");
+        EXPECT_NE(p.error.find(named), std::string::npos) << "message: " << p.error;
+    }
+}
+
+}  // namespace
