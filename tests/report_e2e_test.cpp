@@ -1473,7 +1473,11 @@ TEST(HandDerivedReport, RunAndSummaryLinesDescribeTheRun) {
     EXPECT_EQ(run["program_version"].str(), version[1].str());
     EXPECT_TRUE(std::regex_match(run["start_time"].str(), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")))
         << run["start_time"].str();
-    EXPECT_EQ(fs::canonical(run["working_directory"].str()), fs::canonical(dir.path()));
+    // Absolute, and the scratch folder's (under Wine as a Windows path: Z:\tmp\...).
+    const std::string where = run["working_directory"].str();
+    const std::string folder = dir.path().filename().string();
+    EXPECT_TRUE(where.front() == '/' || where.substr(1, 2) == ":\\") << where;
+    EXPECT_EQ(where.substr(where.size() - std::min(where.size(), folder.size())), folder) << where;
     EXPECT_EQ(run["method_file"].str(), "none.cal");
     const Json& options = run["options"];
     EXPECT_EQ(options["threads"].integer(), 2);
