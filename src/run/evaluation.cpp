@@ -87,12 +87,7 @@ FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra)
     if (with_spectra) {
         row.measured.assign(kChannels, NAN);
         corrected_spectrum(sum.channel, results.gain, row.measured.data());
-        if (evaluated) {
-            // The fitted activities before the division by the standard
-            // factors, as the unknown-nuclide check used them.
-            row.expected.assign(kChannels, NAN);
-            expected_counts(&sum, &method, context_.local_background, kChannels, row.expected.data());
-        }
+        if (evaluated) row.expected = evaluation.detail.model;
     }
     return row;
 }
