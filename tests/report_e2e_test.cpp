@@ -1374,4 +1374,36 @@ TEST(HandDerivedReport, FileNamesWithAnyBytesAreEscaped) {
     EXPECT_EQ(r.table.rows.at(0).at(0), "*" + odd);  // the table keeps the bytes
 }
 
+// The bundled example's samples hold only the method's nuclides: no row
+// flags an unknown one. A peak of 8000 counts at channel 265 (795 keV, a
+// line the method does not know, away from every ROI) added to the fallout
+// sample is flagged on that row alone.
+TEST_F(ReportOnBundledExample, UnknownNuclideOnlyWhereTheMethodLacksOne) {
+    ScratchDir dir;
+    copy_demo(dir.path());
+    auto unknown_rows = [&]() {
+        std::vector<std::string> flagged;
+        for (const Json& l : run_with_report(dir).lines) {
+            if (l["kind"].str() == "evaluate" && l["unknown_found"].boolean()) flagged.push_back(l["entry"].str());
+        }
+        return flagged;
+    };
+    EXPECT_EQ(unknown_rows(), std::vector<std::string>{});
+
+    // Line 0 and 1 are the times; channel c is line c + 2.
+    std::istringstream lines(dir.read("fallout.txt"));
+    std::string text;
+    int index = 0;
+    for (std::string line; std::getline(lines, line); ++index) {
+        const int channel = index - 2;
+        if (channel >= 250 && channel <= 280) {
+            const double d = (channel - 265) / 5.0;
+            line = std::to_string(std::stoll(line) + std::llround(8000 * std::exp(-0.5 * d * d) / (5.0 * 2.5066283)));
+        }
+        text += line + "\n";
+    }
+    dir.write("fallout.txt", text);
+    EXPECT_EQ(unknown_rows(), std::vector<std::string>{"*fallout.txt"});
+}
+
 }  // namespace
