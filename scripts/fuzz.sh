@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each for the given number of
 # seconds (default 60): scripts/fuzz.sh [seconds] [target...]
-# Installs clang and its libFuzzer runtime with apt-get when they are missing
-# and the script runs as root. scripts/fuzz.sh --check-toolchain only tells
+# Installs clang and its libFuzzer runtime (scripts/setup.sh fuzz) when they
+# are missing and the script runs as root. scripts/fuzz.sh --check-toolchain only tells
 # (by its status) whether they are there.
 # Targets: scan method_reader spectrum_reader run lsq. The growing corpus lives in
 # build-fuzz/corpus/<target>, findings in build-fuzz/findings/<target>.
@@ -27,9 +27,7 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(scan method_reader spectrum_reader run lsq)
 
 if ! have_toolchain; then
-  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-    apt-get install -y clang libclang-rt-14-dev >/dev/null
-  fi
+  scripts/setup.sh fuzz || true
   if ! have_toolchain; then
     echo "fuzz.sh: clang with libFuzzer is needed (apt-get install clang libclang-rt-14-dev)" >&2
     exit 2

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds assay.exe for 64-bit Windows with mingw-w64 and runs the
 # end-to-end tests against it under Wine (headless, in a fresh prefix under
-# build-windows). Installs mingw-w64 and Wine with apt-get when they are
-# missing and the script runs as root.
+# build-windows). Installs mingw-w64 and Wine (scripts/setup.sh windows) when
+# they are missing and the script runs as root.
 #   scripts/windows.sh [--check-toolchain] [ctest arguments...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,9 +16,7 @@ if [ "${1:-}" = "--check-toolchain" ]; then
   exit $?
 fi
 if ! have_toolchain; then
-  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-    apt-get install -y g++-mingw-w64-x86-64 wine64 >/dev/null
-  fi
+  scripts/setup.sh windows || true
   if ! have_toolchain; then
     echo "windows.sh: mingw-w64 and Wine are needed (apt-get install g++-mingw-w64-x86-64 wine64)" >&2
     exit 2

@@ -258,7 +258,7 @@ TEST(BadSampleFile, CompleteFileIsTakenWhateverFollowsItsCounts) {
         EXPECT_EQ(o.run.out, kBanner + kDoseOk + "Reads Method m.txt\n" + m.console() + header_console(m) +
                                  row_console_exact("*s.txt", failed_fit_columns(1), "4.44", {c.rate}));
         EXPECT_EQ(o.result, header_file(m) + row_file_exact("*s.txt", failed_fit_columns(1), "4.44", {c.rate}));
-        expect_diagnostics(o.run.err, {"s.txt"});
+        expect_diagnostics(o.run.err, {"m.txt", "s.txt"});
     }
 }
 
@@ -512,9 +512,9 @@ TEST(BadMethodFile, DamagedInlineSpectrum) {
         EXPECT_EQ(o.result, header_file(m) + row_file_exact("*s.txt", failed_fit_columns(1), "4.44", {"30.0"}));
         EXPECT_EQ(o.method, c.echo);
         if (c.reported) {
-            expect_diagnostics(o.run.err, {"m.txt", "s.txt"});
+            expect_diagnostics(o.run.err, {"m.txt", "m.txt", "s.txt"});
         } else {
-            expect_diagnostics(o.run.err, {"s.txt"});
+            expect_diagnostics(o.run.err, {"m.txt", "s.txt"});
         }
     }
 }
@@ -585,9 +585,9 @@ TEST(BadMethodFile, DamagedReferencedSpectrum) {
         EXPECT_EQ(o.result, header_file(m) + row_file_exact("*s.txt", failed_fit_columns(1), "4.44", {"30.0"}));
         EXPECT_EQ(o.method, echo);
         if (reported) {
-            expect_diagnostics(o.run.err, {"ref.txt", "s.txt"});
+            expect_diagnostics(o.run.err, {"ref.txt", "m.txt", "s.txt"});
         } else {
-            expect_diagnostics(o.run.err, {"s.txt"});
+            expect_diagnostics(o.run.err, {"m.txt", "s.txt"});
         }
     };
 
@@ -672,7 +672,7 @@ TEST(BadMethodFile, WholeFileUnusable) {
                                  row_console_exact("*s.txt", failed_fit_columns(1), "4.44", {" 0.0"}));
         EXPECT_EQ(o.result, header_file(m) + row_file_exact("*s.txt", failed_fit_columns(1), "4.44", {" 0.0"}));
         EXPECT_EQ(o.method, m.echo());
-        expect_diagnostics(o.run.err, {"m.txt", "s.txt"});
+        expect_diagnostics(o.run.err, {"m.txt", "m.txt", "s.txt"});
     }
     {
         // What random bytes make of the components cannot be written down in

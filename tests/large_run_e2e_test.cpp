@@ -159,8 +159,14 @@ TEST(LargeRun, TwentyThousandEntriesGiveEveryRowInConstantMemory) {
         for (const std::string& line : lines_of(m.run.out)) console_rows += line.rfind('*', 0) == 0 ? 1 : 0;
         EXPECT_EQ(console_rows, w.row_names.size());
         // One diagnostic per skipped entry, in the order of the entries, each
-        // naming its file.
-        const std::vector<std::string> diagnostics = lines_of(m.run.err);
+        // naming its file, then the summary that counts them.
+        std::vector<std::string> diagnostics = lines_of(m.run.err);
+        if (diagnostics.empty()) diagnostics.push_back("(no summary)");
+        EXPECT_EQ(diagnostics.back().rfind("assay: summary: " + std::to_string(entries) + " entries, ", 0), 0u)
+            << diagnostics.back();
+        EXPECT_NE(diagnostics.back().find(": " + std::to_string(w.skipped.size()) + " skipped"),
+                  std::string::npos) << diagnostics.back();
+        diagnostics.pop_back();
         EXPECT_EQ(diagnostics.size(), w.skipped.size());
         for (size_t i = 0; i < diagnostics.size() && i < w.skipped.size(); ++i) {
             if (diagnostics[i].rfind("assay: " + w.skipped[i], 0) != 0) {

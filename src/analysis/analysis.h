@@ -152,3 +152,9 @@ struct UnusableRoi {
 // with every component joins them.
 std::vector<UnusableRoi> unusable_rois(const MethodRecord& method, int32_t channel_count,
                                        int32_t mode);
+
+// Whether the calibration of all components of `method` (with default
+// backgrounds where they are missing) is singular over their joined ROIs, so
+// that every evaluation fails; false when the ROIs themselves are unusable
+// (unusable_rois says so) or the method has no components.
+bool calibration_singular(const MethodRecord& method, int32_t channel_count, int32_t mode);

@@ -214,3 +214,29 @@ std::vector<UnusableRoi> unusable_rois(const MethodRecord& method, int32_t chann
     }
     return unusable;
 }
+
+bool calibration_singular(const MethodRecord& method, int32_t channel_count, int32_t mode) {
+    const bool all[kMaxComponents] = {true, true, true, true, true, true};
+    auto copy = std::make_unique<MethodRecord>(method);
+    auto local_background = std::make_unique<LocalBackground>();
+    default_backgrounds(copy.get(), local_background.get(), channel_count);
+    auto reduced = std::make_unique<MethodRecord>();
+    RoiList collected{};
+    RoiList joined{};
+    reduce_method(*copy, all, nullptr, reduced.get(), &collected);
+    if (reduced->component_count == 0) return false;
+    roi_join_sort(&collected, &joined);
+    std::vector<int32_t> roi_channel;
+    for (int r = 0; r < joined.count; ++r) {
+        int32_t first = 0;
+        int32_t end = 0;
+        if (!map_roi(joined.roi[r][0], joined.roi[r][1], channel_count, mode, &first, &end)) return false;
+        for (int32_t ch = first; ch <= end; ++ch) roi_channel.push_back(ch);
+    }
+    auto spectra = std::make_unique<FitSpectra>();
+    copy_standards(*reduced, reduced->component_count, channel_count, mode, spectra.get());
+    Calibration calibration;
+    calibrate(*reduced, reduced->component_count, spectra->standard, spectra->background,
+              roi_channel, &calibration);
+    return calibration.singular;
+}

@@ -13,10 +13,7 @@
 #include "core/expected.h"
 #include "core/records.h"
 #include "core/text.h"
-
-#ifndef ASSAY_PROJECT_VERSION
-#define ASSAY_PROJECT_VERSION "unknown"
-#endif
+#include "core/version.h"
 
 namespace {
 
@@ -45,6 +42,7 @@ struct Parser {
                  "assay"};
     CommandLine* line;
     std::string threads;
+    std::string plot_select = "all";
     CLI::Option* threads_option = nullptr;
     CLI::Option* straightforward_option = nullptr;
 
@@ -74,15 +72,30 @@ struct Parser {
                          "use the plain reference form of the analysis on one thread (same "
                          "results, slower; for checking)");
         threads_option->excludes(straightforward_option);
+        app.add_option("--plot-select", plot_select,
+                       "which evaluations --plot draws: all (the default) or flagged (an unknown "
+                       "nuclide, a limit exceeded, a failed or poor fit, the gain at the scan's edge)")
+            ->type_name("WHICH")
+            ->check(CLI::IsMember({"all", "flagged"}));
+        app.add_flag("--strict", line->run.strict,
+                     "end with status 3 when an entry was skipped, a fit failed, dose.txt was "
+                     "incomplete or there was nothing to run");
+        app.add_option("--dose-unit", line->run.dose_unit,
+                       "the unit of the dose column, for the report and the pictures (by default "
+                       "none is named: it follows from the factor in dose.txt)")
+            ->type_name("TEXT")
+            ->check(check_not_empty);
         app.get_formatter()->column_width(26);
         app.footer(
-            "Problems with the input are reported on standard error. Exit status: 0, 1 when\n"
-            "result.txt, the report or a picture cannot be written, 2 for a wrong command line.");
+            "Problems with the input are reported on standard error. Exit status: 0; 1 when\n"
+            "result.txt, the report or a picture cannot be written; 2 for a wrong command line;\n"
+            "3 with --strict when the run did not evaluate all it was asked to.");
     }
 };
 
-constexpr const char* kValueOptions[] = {"-C", "--directory", "--report", "--plot", "--threads"};
-constexpr const char* kFlags[] = {"-h", "--help", "--version", "--straightforward"};
+constexpr const char* kValueOptions[] = {"-C",        "--directory",   "--report",   "--plot",
+                                         "--threads", "--plot-select", "--dose-unit"};
+constexpr const char* kFlags[] = {"-h", "--help", "--version", "--straightforward", "--strict"};
 
 bool one_of(std::string_view arg, const auto& names) {
     for (const char* name : names) {
@@ -136,6 +149,7 @@ int parse_command_line(int argc, const char* const* argv, CommandLine* line, std
         return kUsageError;
     }
     if (!parser.threads.empty()) line->run.threads = std::stoi(parser.threads);
+    line->run.plot_select = parser.plot_select == "flagged" ? PlotSelect::flagged : PlotSelect::all;
     return 0;
 }
 
@@ -156,7 +170,7 @@ int assay_main(int argc, const char* const* argv) {
         return 0;
     }
     if (line.version) {
-        std::printf("assay %s (assay processor version %s)\n", ASSAY_PROJECT_VERSION, kVersion);
+        std::printf("assay %s (assay processor version %s)\n", program_version(), kVersion);
         return 0;
     }
     if (!line.directory.empty() && chdir(line.directory.c_str()) != 0) {

@@ -8,6 +8,13 @@
 #include "core/expected.h"
 #include "core/file.h"
 #include "core/text.h"
+#include "core/version.h"
+
+#ifndef ASSAY_PROJECT_VERSION
+#define ASSAY_PROJECT_VERSION "unknown"
+#endif
+
+const char* program_version() { return ASSAY_PROJECT_VERSION; }
 
 std::string system_error_text(int error_number) {
     return error_number != 0 ? std::strerror(error_number) : "unknown error";
@@ -51,8 +58,14 @@ size_t read_conversion(const char* fmt, size_t i, Conversion* c) {
 
 template <typename... Args>
 void append_formatted(std::string& out, const char* spec, Args... args) {
-    const int size = std::snprintf(nullptr, 0, spec, args...);
+    // Most conversions fit a small buffer, and then one call does.
+    char buffer[128];
+    const int size = std::snprintf(buffer, sizeof buffer, spec, args...);
     if (size <= 0) return;
+    if (static_cast<size_t>(size) < sizeof buffer) {
+        out.append(buffer, static_cast<size_t>(size));
+        return;
+    }
     const size_t at = out.size();
     out.resize(at + static_cast<size_t>(size) + 1);
     std::snprintf(out.data() + at, static_cast<size_t>(size) + 1, spec, args...);

@@ -26,8 +26,6 @@ inline constexpr const char* CONFIG = "config.txt";
 inline constexpr const char* RESULT = "result.txt";
 inline constexpr const char* METHOD = "method.txt";
 
-// Version text shown in the banner.
-inline constexpr const char* kVersion = "1.2";
 
 // ---------------------------------------------------------------------------
 // Records.

@@ -137,3 +137,7 @@ void dose_calc_nai16(const SampleRecord* sample, float* out, float dose_factor,
 bool dose_dead_time_over_limit(const SampleRecord* sample) {
     return sample->live_time != 0 && static_cast<double>(dose_dead_time(sample)) > kDeadTimeLimitPercent;
 }
+
+const char* dose_quantity(int32_t table_select) {
+    return table_select == 1 ? "ambient dose equivalent rate" : "air kerma rate";
+}

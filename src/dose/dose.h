@@ -39,6 +39,10 @@ float dose_dead_time(const SampleRecord* sample);
 // `sample`: a live time and a dead time above the limit.
 bool dose_dead_time_over_limit(const SampleRecord* sample);
 
+// What the dose rate of a table is: "ambient dose equivalent rate" for the
+// sievert-based table (table_select 1), else "air kerma rate".
+const char* dose_quantity(int32_t table_select);
+
 void dose_calc_nai16(const SampleRecord* sample, float* out, float dose_factor,
                      double dead_time_c3, double dead_time_c2, double dead_time_c1,
                      double dead_time_limit, int32_t table_select);

@@ -1,6 +1,7 @@
 #include "input/method_file.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -41,9 +42,20 @@ struct MethodReader {
     const char* path;
     bool scan_failure_reported = false;
 
-    // Every line goes through format(), which writes NaNs alike on every platform.
+    // Every line with a real goes through format(), which writes NaNs alike on
+    // every platform.
     void echo_line(const std::string& line) {
         if (echo != nullptr) std::fputs(line.c_str(), echo);
+    }
+
+    // "%d\r\n" without a format to parse: spectra are most of the echo.
+    void echo_int(int32_t value) {
+        if (echo == nullptr) return;
+        char buffer[16];
+        char* end = std::to_chars(buffer, buffer + sizeof buffer - 2, value).ptr;
+        *end++ = '\r';
+        *end++ = '\n';
+        std::fwrite(buffer, 1, static_cast<size_t>(end - buffer), echo);
     }
 
     void console(const std::string& text) const { std::fputs(text.c_str(), output.console); }
@@ -115,7 +127,7 @@ struct MethodReader {
 
 void echo_short_spectrum_zero(MethodReader& reader) {
     reader.echo_line(format("%llu\r\n%llu\r\n", 0ULL, 0ULL));
-    for (int i = 0; i < kShortChannels; ++i) reader.echo_line(format("%d\r\n", 0));
+    for (int i = 0; i < kShortChannels; ++i) reader.echo_int(0);
     reader.echo_line(format("%d %d %d %d\r\n", 0, 0, 0, 0));
 }
 
@@ -149,7 +161,7 @@ void read_method_spectrum(MethodReader& reader, uint64_t* live_time, uint64_t* r
         *real_time = microseconds_to_seconds(file.real_time_us);
         for (int i = 0; i < kChannels; ++i) {
             channel[i] = file.channel[i];
-            reader.echo_line(format("%d\r\n", channel[i]));
+            reader.echo_int(channel[i]);
         }
         reader.echo_line(format("%d %d %d %d\r\n", float_to_count(file.trailing[0]),
                                 float_to_count(file.trailing[1]), float_to_count(file.trailing[2]),
@@ -172,7 +184,7 @@ void read_method_spectrum(MethodReader& reader, uint64_t* live_time, uint64_t* r
     *real_time = microseconds_to_seconds(real_us);
     for (int i = 0; i < kChannels; ++i) {
         reader.read_into(&channel[i], item + " counts");
-        reader.echo_line(format("%d\r\n", channel[i]));
+        reader.echo_int(channel[i]);
     }
     float reals[4];
     for (float& real : reals) real = reader.read_float(item + " trailing reals");
@@ -185,7 +197,7 @@ void read_method_spectrum(MethodReader& reader, uint64_t* live_time, uint64_t* r
     reader.echo_line(format("%llu\r\n%llu\r\n", static_cast<unsigned long long>(short_live),
                      static_cast<unsigned long long>(short_real)));
     for (int i = 0; i < kShortChannels; ++i) {
-        reader.echo_line(format("%d\r\n", reader.read_int(item + " short spectrum")));
+        reader.echo_int(reader.read_int(item + " short spectrum"));
     }
     for (float& real : reals) real = reader.read_float(item + " short spectrum");
     reader.echo_line(format("%d %d %d %d\r\n", float_to_count(reals[0]), float_to_count(reals[1]),
@@ -293,11 +305,11 @@ void read_method(MethodReader& reader, MethodRecord* method, NameTable* names,
     for (float value : method->detection_limit) reader.echo_line(format("%f\r\n", value));
     for (float& value : method->partial_limit) reader.read_into(&value, "partial limits");
     for (float value : method->partial_limit) reader.echo_line(format("%f\r\n", value));
-    for (int i = 0; i < 3; ++i) reader.echo_line(format("%d\r\n", reader.read_int("reserved integers")));
+    for (int i = 0; i < 3; ++i) reader.echo_int(reader.read_int("reserved integers"));
 
     // One background serves all components.
     int32_t flag = reader.read_int("background flag");
-    reader.echo_line(format("%d\r\n", flag));
+    reader.echo_int(flag);
     if (flag == 0) {
         reader.console("BG spectrum not present\n");
     } else {
@@ -316,7 +328,7 @@ void read_method(MethodReader& reader, MethodRecord* method, NameTable* names,
     for (int i = 0; i < kMaxComponents; ++i) {
         const std::string item = format("standard spectrum of component %d", i + 1);
         flag = reader.read_int(item + " flag");
-        reader.echo_line(format("%d\r\n", flag));
+        reader.echo_int(flag);
         if (flag == 0) {
             reader.console("Calibration spectrum not present\n");
             continue;
@@ -327,7 +339,7 @@ void read_method(MethodReader& reader, MethodRecord* method, NameTable* names,
     }
 
     flag = reader.read_int("local background flag");
-    reader.echo_line(format("%d\r\n", flag));
+    reader.echo_int(flag);
     if (flag == 0) {
         reader.console("Local BG spectrum not present\n");
     } else {
@@ -349,7 +361,7 @@ int32_t read_calibration(const char* path, MethodRecord* method, NameTable* name
     FILE* echo_file = echo ? echo->get() : nullptr;
     const Expected<std::string> text = load_text_file(path);
     if (!text) {
-        diagnose(output.diagnostics, format("%s: method file cannot be opened: %s; no components",
+        diagnose(output.diagnostics, format("%s: method file cannot be opened: %s; the run has no components",
                                             path, text.error().message.c_str()));
         return 1;
     }

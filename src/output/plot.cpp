@@ -324,6 +324,7 @@ void draw_title(Svg& svg, const FinishedRow& data) {
         "gain " + fixed(data.gain, 4) + (data.gain_at_scan_edge ? " (AT SCAN EDGE)" : "");
     std::string after = " \u00b7 qfit " + fixed(data.qfit, 2) + " \u00b7 ";
     after += data.dose_rate ? "dose rate " + fixed(*data.dose_rate, 2) : "no dose calibration";
+    if (data.dose_rate && !data.dose_unit.empty()) append(after, " ", xml(data.dose_unit));
     if (data.weight != 1.0f) append(after, " \u00b7 weight ", fixed(data.weight, 3));
     // Extreme values may make the line long: the font gives way rather than the margin.
     const double width = text_width(decode(before + after), 13.0, false) +
@@ -804,7 +805,10 @@ std::string plot_index_html(const std::string& title, const std::vector<IndexRow
             " over a limit. Detected activities are shaded green; activities over their limit "
             "orange. Click a picture to open it.</p>\n<table>\n<thead><tr><th>#</th><th>entry</th>"
             "<th>flags</th><th>live time [s]</th><th>dead time [%]</th><th>qfit</th><th>gain</th>"
-            "<th>dose rate</th>";
+            "<th>dose rate" +
+            (rows.empty() || rows.front().data.dose_unit.empty() ? std::string()
+                                                                 : " [" + xml(rows.front().data.dose_unit) + "]") +
+            "</th>";
     for (const auto& header : headers) append(html, "<th>", header, "</th>");
     html += "<th>picture</th></tr></thead>\n<tbody>\n";
 

@@ -1,52 +1,162 @@
 #include "output/report.h"
 
-#include <vector>
+#include <cmath>
 
+#include "core/version.h"
 #include "output/json.h"
+
+namespace {
+
+std::string strings_array(const std::vector<std::string>& texts) {
+    std::vector<std::string> values;
+    for (const std::string& text : texts) values.push_back(json_string(text));
+    return json_array(values.data(), values.size());
+}
+
+std::string numbers_array(const std::vector<double>& numbers) {
+    std::vector<std::string> values;
+    for (const double number : numbers) values.push_back(json_number(number));
+    return json_array(values.data(), values.size());
+}
+
+void source_fields(JsonObject& line, const SourceFile& source) {
+    if (source.format == nullptr) return;
+    line.text("format", source.format).integer("source_channels", source.source_channels);
+    if (source.conversion.empty()) {
+        line.null("conversion");
+    } else {
+        line.text("conversion", source.conversion);
+    }
+    if (source.calibration.empty()) {
+        line.null("energy_calibration");
+    } else {
+        line.field("energy_calibration", numbers_array(source.calibration));
+    }
+    line.field("unread", strings_array(source.unread));
+}
+
+void optional_number(JsonObject& line, const char* key, const std::optional<float>& value) {
+    if (value) {
+        line.number(key, *value);
+    } else {
+        line.null(key);
+    }
+}
+
+}  // namespace
+
+std::string report_run_line(const ReportRun& run) {
+    JsonObject line;
+    line.text("kind", "run").integer("schema_version", kReportSchemaVersion);
+    line.text("program", "assay").text("program_version", program_version());
+    line.text("start_time", run.start_time).text("working_directory", run.working_directory);
+    if (run.method_file) {
+        line.text("method_file", *run.method_file);
+    } else {
+        line.null("method_file");
+    }
+    JsonObject options;
+    for (const auto& [name, value] : run.options) options.field(name.c_str(), value);
+    line.field("options", options.str());
+    return line.str();
+}
 
 std::string report_entry_line(const ReportEntry& entry) {
     JsonObject line;
-    line.text("entry", entry.token).integer("index", entry.index).text("kind", entry.kind);
-    line.text("file", entry.file).text("status", entry.status);
+    line.text("kind", entry.kind).text("entry", entry.token).integer("index", entry.index);
+    line.null("row").null("picture");
+    if (!entry.file.empty()) line.text("file", entry.file);
+    line.text("status", entry.status);
     if (!entry.reason.empty()) line.text("reason", entry.reason);
+    if (entry.weight) line.number("weight", *entry.weight);
+    source_fields(line, entry.source);
     return line.str();
 }
 
 std::string report_row_line(const FinishedRow& row) {
+    const bool failed = row.analysis_failed;
     JsonObject line;
-    line.text("entry", row.entry).integer("index", row.index).text("kind", "evaluate");
+    line.text("kind", "evaluate").text("entry", row.entry).integer("index", row.index);
+    line.integer("row", row.row);
+    if (row.picture.empty()) {
+        line.null("picture");
+    } else {
+        line.text("picture", row.picture);
+    }
     line.text("file", row.entry.substr(1));
-    line.text("status", row.analysis_failed ? "analysis_failed" : "evaluated");
-    std::vector<std::string> files;
-    for (const std::string& file : row.sum_of) files.push_back(json_string(file));
-    line.field("sum_of", json_array(files.data(), files.size()));
+    line.text("status", failed ? "analysis_failed" : "evaluated");
+    if (failed) {
+        if (row.repeats_row) {
+            line.integer("table_repeats_row", *row.repeats_row);
+        } else {
+            line.null("table_repeats_row");
+        }
+    }
+    source_fields(line, row.source);
+    line.field("sum_of", strings_array(row.sum_of));
     line.unsigned_integer("live_time_s", row.live_time).unsigned_integer("real_time_s", row.real_time);
+    line.unsigned_integer("live_time_us", row.live_time_us);
+    line.unsigned_integer("real_time_us", row.real_time_us);
     line.number("dead_time_percent", row.dead_time_percent);
-    line.number("weight", row.weight).number("qfit", row.qfit).number("gain", row.gain);
-    if (row.analysis_failed) {
-        line.null("gain_at_scan_edge");
+    line.number("weight", row.weight);
+    // A failed fit has no results of its own; the table repeats older ones.
+    optional_number(line, "qfit", failed ? std::nullopt : std::optional<float>(row.qfit));
+    optional_number(line, "gain", failed ? std::nullopt : std::optional<float>(row.gain));
+    if (failed) {
+        line.null("gain_at_scan_edge").null("unknown_found");
     } else {
         line.boolean("gain_at_scan_edge", row.gain_at_scan_edge);
+        line.boolean("unknown_found", row.unknown_found);
     }
-    line.integer("limit_status", row.limit_status);
-    line.boolean("unknown_found", row.unknown_found);
+    line.boolean("over_partial_limit", (row.limit_status & 1) != 0);
+    line.boolean("over_total_limit", (row.limit_status & 2) != 0);
+    line.boolean("over_fraction_limit", (row.limit_status & 4) != 0);
     line.number("summary_activity", row.summary_activity);
     line.number("summary_fraction", row.summary_fraction);
+    optional_number(line, "dose_rate", row.dose_rate);
     if (row.dose_rate) {
-        line.number("dose_rate", *row.dose_rate);
         line.boolean("dose_dead_time_over_limit", row.dose_dead_time_over_limit);
+        line.text("dose_quantity", row.dose_quantity != nullptr ? row.dose_quantity : "");
     } else {
-        line.null("dose_rate").null("dose_dead_time_over_limit");
+        line.null("dose_dead_time_over_limit").null("dose_quantity");
+    }
+    if (row.dose_unit.empty()) {
+        line.null("dose_unit");
+    } else {
+        line.text("dose_unit", row.dose_unit);
     }
     std::vector<std::string> components;
     for (const RowComponent& c : row.components) {
         JsonObject component;
         component.text("name", c.name).text("unit", c.unit);
-        component.number("activity", c.activity).number("activity_sd", c.activity_sd);
-        component.boolean("detected", c.detected).boolean("over_limit", c.over_limit);
+        const bool valued = !failed && std::isfinite(c.activity);
+        optional_number(component, "activity", failed ? std::nullopt : std::optional<float>(c.activity));
+        optional_number(component, "activity_sd",
+                        failed ? std::nullopt : std::optional<float>(c.activity_sd));
+        if (valued) {
+            component.boolean("detected", c.detected);
+        } else {
+            component.null("detected");
+        }
+        component.boolean("over_limit", c.over_limit);
         component.number("count_rate_cpm", c.count_rate_cpm);
         components.push_back(component.str());
     }
     line.field("components", json_array(components.data(), components.size()));
+    return line.str();
+}
+
+std::string report_summary_line(const ReportSummary& s) {
+    JsonObject line;
+    line.text("kind", "summary").integer("entries", s.entries).integer("evaluations", s.evaluations);
+    line.integer("failed_fits", s.failed_fits).integer("skipped_entries", s.skipped);
+    JsonObject flags;
+    flags.integer("unknown_nuclide", s.unknown_nuclide).integer("over_limit", s.over_limit);
+    flags.integer("gain_at_scan_edge", s.gain_at_scan_edge).integer("fit_poor", s.fit_poor);
+    flags.integer("dose_dead_time_over_limit", s.dose_dead_time_over_limit);
+    line.field("flagged", flags.str());
+    line.integer("pictures", s.pictures);
+    line.boolean("dose_calibration_complete", s.dose_calibration_complete);
+    line.integer("exit_status", s.exit_status);
     return line.str();
 }

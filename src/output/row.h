@@ -9,6 +9,15 @@
 #include <utility>
 #include <vector>
 
+// What a spectrum file was and how it became the record's 1024 channels.
+struct SourceFile {
+    const char* format = nullptr;  // null: no file was read
+    int source_channels = 0;
+    std::string conversion;           // empty: taken as it is
+    std::vector<double> calibration;  // keV = sum_k c_k channel^k on the 1024-channel scale
+    std::vector<std::string> unread;  // what the file holds besides
+};
+
 struct RowComponent {
     std::string name;
     std::string unit;
@@ -27,17 +36,26 @@ struct FinishedRow {
     std::vector<std::string> sum_of;  // the files whose counts are in the evaluated sum
     bool analysis_failed = false;  // the fit failed: activities, qfit, gain and the unknown
                                    // flag are those of the row before
-    uint64_t live_time = 0;        // s
+    std::optional<int> repeats_row;  // when failed: the row whose results the table repeats
+                                     // (none: the zeros of the run's start)
+    std::string picture;           // file name of the row's picture, when one is drawn
+    SourceFile source;             // the evaluate entry's own file
+    std::vector<double> energy_calibration;  // one all files of the sum agree on; else empty
+    uint64_t live_time = 0;        // s, as the table and the analysis use it
     uint64_t real_time = 0;        // s
-    float dead_time_percent = 0.0f;
+    uint64_t live_time_us = 0;     // µs, as the files give it, summed
+    uint64_t real_time_us = 0;     // µs
+    double dead_time_percent = 0.0;  // (1 - live / real) * 100 from the times in µs
     float weight = 1.0f;
     float qfit = 0.0f;
     float gain = 0.0f;
     bool gain_at_scan_edge = false;
     std::optional<float> dose_rate;   // none when the dose calibration is incomplete
     bool dose_dead_time_over_limit = false;
+    const char* dose_quantity = nullptr;  // what the dose column is, with the calibration
+    std::string dose_unit;         // given by the user; empty when not
     bool unknown_found = false;
-    int32_t limit_status = 0;
+    int32_t limit_status = 0;      // bit 0 over a partial limit, bit 1 total, bit 2 fraction
     float summary_activity = 0.0f;
     float summary_fraction = 0.0f;
     std::vector<RowComponent> components;

@@ -52,13 +52,24 @@ FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra)
 
     FinishedRow row;
     row.row = ++rows_;
+    if (evaluated) {
+        results_row_ = row.row;
+    } else {
+        row.repeats_row = results_row_;
+    }
     row.index = evaluation.index;
     row.entry = evaluation.token;
     row.sum_of = evaluation.sum_of;
     row.analysis_failed = !evaluated;
     row.live_time = sum.live_time;
     row.real_time = sum.real_time;
-    row.dead_time_percent = dose_dead_time(&sum);
+    row.live_time_us = evaluation.live_time_us;
+    row.real_time_us = evaluation.real_time_us;
+    row.dead_time_percent = (1.0 - static_cast<double>(evaluation.live_time_us) /
+                                       static_cast<double>(evaluation.real_time_us)) *
+                            100.0;
+    row.source = evaluation.source;
+    row.energy_calibration = evaluation.energy_calibration;
     row.weight = sum.weight;
     row.qfit = results.qfit;
     row.gain = results.gain;
@@ -66,7 +77,9 @@ FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra)
     if (context_.dose->complete) {
         row.dose_rate = evaluation.dose_rate;
         row.dose_dead_time_over_limit = dose_dead_time_over_limit(&sum);
+        row.dose_quantity = dose_quantity(context_.dose->table_select);
     }
+    row.dose_unit = context_.dose_unit;
     row.unknown_found = results.unknown_found != 0;
     row.limit_status = results.limit_status;
     row.summary_activity = results.summary_activity;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@ struct EvaluationContext {
     const StandardFactors* factors;
     const DoseCalibration* dose;
     AnalysisOptions analysis;
+    std::string dose_unit;  // for the rows; empty when not given
 };
 
 // An evaluate entry: the sum as it stood when the entry came, and what the
@@ -32,6 +34,10 @@ struct Evaluation {
     int index = 0;                    // position among the configuration's entries
     std::vector<std::string> sum_of;  // files added into this sum, in order
     std::unique_ptr<SampleRecord> sum = std::make_unique<SampleRecord>();
+    uint64_t live_time_us = 0;        // the sum's times as the files give them
+    uint64_t real_time_us = 0;
+    SourceFile source;                // the entry's own file
+    std::vector<double> energy_calibration;  // one the files of the sum agree on
     EvaluationDetail detail;
     int32_t status = 0;               // of lsq_calc_activity
     float dose_rate = 0.0f;
@@ -56,4 +62,5 @@ private:
     const EvaluationContext& context_;
     SampleRecord results_{};  // the results as the rows leave them
     int rows_ = 0;
+    std::optional<int> results_row_;  // the row whose evaluation they come from
 };

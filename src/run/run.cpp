@@ -1,5 +1,7 @@
 #include "run/run.h"
 
+#include <algorithm>
+#include <ctime>
 #include <deque>
 #include <filesystem>
 #include <memory>
@@ -11,11 +13,13 @@
 #include "core/file.h"
 #include "core/records.h"
 #include "core/text.h"
+#include "core/version.h"
 #include "input/config_file.h"
 #include "input/dose_file.h"
 #include "input/method_file.h"
 #include "input/scan.h"
 #include "input/spectrum_file.h"
+#include "output/json.h"
 #include "output/plot.h"
 #include "output/report.h"
 #include "output/table.h"
@@ -24,6 +28,42 @@
 #include "run/sum.h"
 
 namespace {
+
+namespace fs = std::filesystem;
+
+// The spectrum part of the sum as the files give it, beside the record's
+// whole seconds: the times in microseconds, and the energy calibration while
+// all files agree on one.
+struct SumSources {
+    uint64_t live_time_us = 0;
+    uint64_t real_time_us = 0;
+    std::vector<double> calibration;
+    bool calibration_agrees = true;
+    int files = 0;
+
+    void add(const SpectrumFile& file) {
+        const auto add_held = [](uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; };
+        live_time_us = add_held(live_time_us, file.live_time_us);
+        real_time_us = add_held(real_time_us, file.real_time_us);
+        if (files == 0) {
+            calibration = file.calibration;
+        } else if (calibration != file.calibration) {
+            calibration_agrees = false;
+        }
+        ++files;
+    }
+    void replace(const SpectrumFile& file) {
+        *this = SumSources{};
+        add(file);
+    }
+    std::vector<double> agreed_calibration() const {
+        return calibration_agrees ? calibration : std::vector<double>{};
+    }
+};
+
+SourceFile source_of(const SpectrumFile& file) {
+    return SourceFile{file.format, file.source_channels, file.conversion, file.calibration, file.unread};
+}
 
 struct Run {
     Run(FILE* console_stream, FILE* diagnostics_stream, const RunOptions& run_options)
@@ -37,10 +77,14 @@ struct Run {
     std::unique_ptr<LocalBackground> local_background = std::make_unique<LocalBackground>();
     std::unique_ptr<SampleRecord> sum = std::make_unique<SampleRecord>();
     std::unique_ptr<SampleRecord> scratch = std::make_unique<SampleRecord>();
+    SumSources sum_sources;
     DoseCalibration dose;
     File report;
     std::vector<IndexRow> plotted;  // the rows drawn so far, for the index
     std::string method_name;
+    std::vector<std::string> standards_problems;  // said before the first evaluation
+    ReportSummary tally;
+    bool nothing_to_run = false;  // no config.txt, no method name, or no method
     bool backgrounds_defaulted = false;
     bool write_failed = false;
 
@@ -63,24 +107,80 @@ void write_report_line(Run& run, const std::string& line) {
 }
 
 const char* entry_kind_word(EntryKind kind) {
-    return kind == EntryKind::evaluate ? "evaluate" : kind == EntryKind::add ? "add" : "plain";
+    switch (kind) {
+        case EntryKind::weight: return "weight";
+        case EntryKind::add: return "add";
+        case EntryKind::evaluate: return "evaluate";
+        case EntryKind::plain: break;
+    }
+    return "plain";
+}
+
+std::string utc_now() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+#if defined(_WIN32)
+    gmtime_s(&utc, &now);
+#else
+    gmtime_r(&now, &utc);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+std::string working_directory() {
+    std::error_code error;
+    const fs::path here = fs::current_path(error);
+    return error ? std::string(".") : here.string();
+}
+
+// The first line of the report: what runs, where, when, and how.
+void write_run_line(Run& run, std::optional<std::string> method_file) {
+    if (!run.report) return;
+    const RunOptions& o = run.options;
+    ReportRun line;
+    line.start_time = utc_now();
+    line.working_directory = working_directory();
+    line.method_file = std::move(method_file);
+    const auto text_or_null = [](const std::string& text) {
+        return text.empty() ? std::string("null") : json_string(text);
+    };
+    line.options = {
+        {"threads", o.threads > 0 ? std::to_string(o.threads) : std::string("null")},
+        {"straightforward", o.straightforward ? "true" : "false"},
+        {"report", json_string(o.report_path)},
+        {"plot", text_or_null(o.plot_directory)},
+        {"plot_select", json_string(o.plot_select == PlotSelect::all ? "all" : "flagged")},
+        {"strict", o.strict ? "true" : "false"},
+        {"dose_unit", text_or_null(o.dose_unit)},
+    };
+    write_report_line(run, report_run_line(line));
+}
+
+bool flagged(const FinishedRow& row) {
+    return row.analysis_failed || row.unknown_found || row.limit_status != 0 || row.gain_at_scan_edge ||
+           std::any_of(row.components.begin(), row.components.end(),
+                       [](const RowComponent& c) { return c.over_limit; });
 }
 
 // Draws a finished row and keeps its values for the index.
-void plot_row(Run& run, FinishedRow row) {
-    const std::string name = plot_file_name(row.row, row.entry);
-    const std::filesystem::path path = std::filesystem::path(run.options.plot_directory) / name;
+void plot_row(Run& run, FinishedRow& row) {
+    row.picture = plot_file_name(row.row, row.entry);
+    const fs::path path = fs::path(run.options.plot_directory) / row.picture;
     if (Status written = write_whole_file(path.string(), plot_svg(row)); !written) {
         run.write_failure(format("%s: the picture %s", path.string().c_str(), written.error().c_str()));
     }
+    ++run.tally.pictures;
     // The index needs the values, not the spectra.
-    row.measured = {};
-    row.expected = {};
-    run.plotted.push_back(IndexRow{std::move(row), name});
+    FinishedRow values = row;
+    values.measured = {};
+    values.expected = {};
+    run.plotted.push_back(IndexRow{std::move(values), row.picture});
 }
 
 void write_plot_index(Run& run) {
-    const std::filesystem::path path = std::filesystem::path(run.options.plot_directory) / "index.html";
+    const fs::path path = fs::path(run.options.plot_directory) / "index.html";
     if (Status written = write_whole_file(path.string(), plot_index_html("assay: " + run.method_name, run.plotted));
         !written) {
         diagnose(run.diagnostics, format("%s: %s", path.string().c_str(), written.error().c_str()));
@@ -111,8 +211,9 @@ public:
         write_ready();
     }
 
-    void evaluation(std::unique_ptr<Evaluation> evaluation) {
+    void evaluation(std::unique_ptr<Evaluation> evaluation, std::string diagnostic) {
         Output output;
+        output.diagnostic = std::move(diagnostic);
         output.evaluation = std::move(evaluation);
         if (pool_ == nullptr) {
             evaluate(context_, output.evaluation.get(), &cache_);
@@ -170,8 +271,25 @@ private:
         if (Status flushed = table_.flush(); !flushed) {
             run_.write_failure(format("%s: write failed: %s", RESULT, flushed.error().c_str()));
         }
+        tally(row);
+        if (plotting && (run_.options.plot_select == PlotSelect::all || flagged(row))) {
+            plot_row(run_, row);
+        }
         if (run_.report) write_report_line(run_, report_row_line(row));
-        if (plotting) plot_row(run_, std::move(row));
+    }
+
+    void tally(const FinishedRow& row) {
+        ReportSummary& t = run_.tally;
+        ++t.evaluations;
+        t.failed_fits += row.analysis_failed;
+        if (!row.analysis_failed) {
+            t.unknown_nuclide += row.unknown_found;
+            t.gain_at_scan_edge += row.gain_at_scan_edge;
+        }
+        t.over_limit += row.limit_status != 0 ||
+                        std::any_of(row.components.begin(), row.components.end(),
+                                    [](const RowComponent& c) { return c.over_limit; });
+        t.dose_dead_time_over_limit += row.dose_rate && row.dose_dead_time_over_limit;
     }
 
     Run& run_;
@@ -184,27 +302,51 @@ private:
     int in_flight_ = 0;
 };
 
-// Reads an entry's spectrum file into `target`; when the file cannot be used,
-// reports it (diagnostic and report line) and returns false.
-bool read_entry_file(Run& run, OrderedOutput& output, const Entry& entry, int index,
-                     const std::string& path, SampleRecord* target) {
-    const auto spectrum = std::make_unique<Expected<SpectrumFile, SpectrumFailure>>(read_spectrum_file(path));
-    if (*spectrum) {
-        store_spectrum(**spectrum, target);
-        return true;
-    }
+// The report line of an entry that writes no row, without its details.
+ReportEntry report_entry(const Entry& entry, int index, const char* status, std::string reason = {}) {
+    ReportEntry line;
+    line.token = entry.token;
+    line.index = index;
+    line.kind = entry_kind_word(entry.kind);
+    if (entry.kind != EntryKind::weight) line.file = entry.rest;
+    line.status = status;
+    line.reason = std::move(reason);
+    return line;
+}
+
+// Where a name that cannot be opened is the second half of a name with a
+// blank in it ("*my soil.txt" is two entries), the name that was meant.
+std::string white_space_hint(const std::string& previous_entry, const std::string& path) {
+    if (previous_entry.empty()) return {};
+    const Entry before = classify_entry(previous_entry);
+    const std::string joined = before.rest + " " + path;
+    std::error_code error;
+    if (before.kind == EntryKind::weight || !fs::is_regular_file(joined, error)) return {};
+    return format("; names cannot contain white space; did you mean '%s'?", joined.c_str());
+}
+
+// Reads an entry's spectrum file; when the file cannot be used, reports it
+// (diagnostic and report line) and returns nothing.
+std::unique_ptr<SpectrumFile> read_entry_file(Run& run, OrderedOutput& output, const Entry& entry,
+                                              int index, const std::string& previous_entry) {
+    const auto spectrum =
+        std::make_unique<Expected<SpectrumFile, SpectrumFailure>>(read_spectrum_file(entry.rest));
+    if (*spectrum) return std::make_unique<SpectrumFile>(std::move(spectrum->value()));
     const SpectrumFailure& failure = spectrum->error();
+    std::string reason = failure.message;
+    if (failure.kind == SpectrumFailure::Kind::cannot_open) reason += white_space_hint(previous_entry, entry.rest);
+    ++run.tally.skipped;
     std::string report;
     if (run.report) {
-        report = report_entry_line(ReportEntry{
-            entry.token, index, entry_kind_word(entry.kind), path,
+        report = report_entry_line(report_entry(
+            entry, index,
             failure.kind == SpectrumFailure::Kind::cannot_open ? "skipped_missing" : "skipped_damaged",
-            failure.message});
+            reason));
     }
-    output.entry(format("%s: %s; entry '%s' skipped", path.c_str(), failure.message.c_str(),
+    output.entry(format("%s: %s; entry '%s' skipped", entry.rest.c_str(), reason.c_str(),
                         entry.token.c_str()),
                  report);
-    return false;
+    return nullptr;
 }
 
 int thread_count(const RunOptions& options) {
@@ -214,31 +356,61 @@ int thread_count(const RunOptions& options) {
     return hardware > 0 ? static_cast<int>(hardware) : 1;
 }
 
+// A weight entry: the weight in force from here on.
+void set_weight(Run& run, OrderedOutput& output, const Entry& entry, int index) {
+    TextScanner scanner{entry.rest};
+    std::string diagnostic;
+    const bool scanned = scan_float(scanner, &run.sum->weight) == ScanStatus::ok;
+    const float weight = run.sum->weight;
+    if (!scanned) {
+        diagnostic = format("%s: weight entry '%s' does not scan; weight stays %g", CONFIG,
+                            entry.token.c_str(), weight);
+    } else if (weight == 0.0f) {
+        diagnostic = format("%s: weight entry '%s' sets the weight to 0; the activities of the rows "
+                            "after it are infinite or undefined",
+                            CONFIG, entry.token.c_str());
+    } else if (weight < 0.0f) {
+        diagnostic = format("%s: weight entry '%s' sets a negative weight; the activities of the "
+                            "rows after it change sign",
+                            CONFIG, entry.token.c_str());
+    }
+    std::string report;
+    if (run.report) {
+        ReportEntry line = report_entry(entry, index, scanned ? "set" : "not_set",
+                                        scanned ? std::string() : "does not scan");
+        line.weight = weight;
+        report = report_entry_line(line);
+    }
+    output.entry(std::move(diagnostic), std::move(report));
+}
+
 // Walks the entries after the method file name.
 void walk_entries(Run& run, ConfigReader& config, TableWriter& table) {
-    const EvaluationContext context{run.method.get(), run.local_background.get(), run.names.get(),
-                                    run.factors.get(), &run.dose,
-                                    AnalysisOptions{nullptr, run.options.straightforward}};
+    const EvaluationContext context{run.method.get(),   run.local_background.get(),
+                                    run.names.get(),    run.factors.get(),
+                                    &run.dose,          AnalysisOptions{nullptr, run.options.straightforward},
+                                    run.options.dose_unit};
     const int threads = thread_count(run.options);
     std::unique_ptr<EvaluationPool> pool;
     if (threads > 1) pool = std::make_unique<EvaluationPool>(context, threads);
     OrderedOutput output(run, table, context, pool.get());
 
     std::string token;
+    std::string previous_entry;
     std::vector<std::string> sum_of;  // files whose counts are in the sum
     int index = 0;
     while (config.next(&token)) {
         ++index;
+        ++run.tally.entries;
         const Entry entry = classify_entry(token);
         if (entry.kind == EntryKind::weight) {
-            TextScanner scanner{entry.rest};
-            if (scan_float(scanner, &run.sum->weight) != ScanStatus::ok) {
-                output.entry(format("%s: weight entry '%s' does not scan; weight stays %g", CONFIG,
-                                    entry.token.c_str(), run.sum->weight),
-                             {});
-            }
+            set_weight(run, output, entry, index);
         } else if (entry.kind == EntryKind::add || entry.kind == EntryKind::evaluate) {
-            if (!read_entry_file(run, output, entry, index, entry.rest, run.scratch.get())) continue;
+            const std::unique_ptr<SpectrumFile> file = read_entry_file(run, output, entry, index, previous_entry);
+            previous_entry = token;
+            if (!file) continue;
+            store_spectrum(*file, run.scratch.get());
+            run.sum_sources.add(*file);
             sum_of.push_back(entry.rest);
             std::string overflow;
             if (add_to_sum(*run.scratch, run.sum.get())) {
@@ -247,10 +419,13 @@ void walk_entries(Run& run, ConfigReader& config, TableWriter& table) {
                     entry.rest.c_str(), entry.token.c_str());
             }
             if (entry.kind == EntryKind::add) {
-                output.entry(std::move(overflow),
-                             run.report ? report_entry_line(ReportEntry{entry.token, index, "add",
-                                                                        entry.rest, "added", {}})
-                                        : std::string());
+                std::string report;
+                if (run.report) {
+                    ReportEntry line = report_entry(entry, index, "added");
+                    line.source = source_of(*file);
+                    report = report_entry_line(line);
+                }
+                output.entry(std::move(overflow), std::move(report));
             } else {
                 if (!overflow.empty()) output.entry(std::move(overflow), {});
                 // The analysis puts default backgrounds into the method; doing it
@@ -259,6 +434,7 @@ void walk_entries(Run& run, ConfigReader& config, TableWriter& table) {
                 if (!run.backgrounds_defaulted) {
                     default_backgrounds(run.method.get(), run.local_background.get(), kChannels);
                     run.backgrounds_defaulted = true;
+                    for (std::string& problem : run.standards_problems) output.entry(std::move(problem), {});
                 }
                 auto evaluation = std::make_unique<Evaluation>();
                 evaluation->token = entry.token;
@@ -266,24 +442,44 @@ void walk_entries(Run& run, ConfigReader& config, TableWriter& table) {
                 evaluation->sum_of = std::move(sum_of);
                 sum_of.clear();
                 *evaluation->sum = *run.sum;
-                output.evaluation(std::move(evaluation));
+                evaluation->live_time_us = run.sum_sources.live_time_us;
+                evaluation->real_time_us = run.sum_sources.real_time_us;
+                evaluation->source = source_of(*file);
+                evaluation->energy_calibration = run.sum_sources.agreed_calibration();
+                std::string diagnostic;
+                if (run.sum->live_time == 0) {
+                    diagnostic = format("%s: the sum evaluated by entry '%s' has a live time of 0 s "
+                                        "(%llu us); its count rates and activities are infinite or "
+                                        "undefined",
+                                        entry.rest.c_str(), entry.token.c_str(),
+                                        static_cast<unsigned long long>(run.sum_sources.live_time_us));
+                }
+                output.evaluation(std::move(evaluation), std::move(diagnostic));
                 clear_sum(run.sum.get());
+                run.sum_sources = SumSources{};
             }
-        } else if (read_entry_file(run, output, entry, index, entry.rest, run.sum.get())) {
+        } else {
             // A plain entry replaces the sum.
+            const std::unique_ptr<SpectrumFile> file = read_entry_file(run, output, entry, index, previous_entry);
+            previous_entry = token;
+            if (!file) continue;
+            store_spectrum(*file, run.sum.get());
+            run.sum_sources.replace(*file);
             sum_of.assign(1, entry.rest);
             if (run.report) {
-                output.entry({}, report_entry_line(ReportEntry{entry.token, index, "plain",
-                                                               entry.rest, "read", {}}));
+                ReportEntry line = report_entry(entry, index, "read");
+                line.source = source_of(*file);
+                output.entry({}, report_entry_line(line));
             }
         }
+        if (entry.kind == EntryKind::weight) previous_entry = token;
         output.write_ready();
     }
     output.write_all();
 }
 
-// A method whose joined ROIs no fit can use fails every evaluation, which is
-// worth saying once, up front.
+// The method's ROIs that no fit can use spoil every evaluation: said once,
+// up front.
 void report_unusable_rois(const Run& run, const std::string& path) {
     for (const UnusableRoi& roi : unusable_rois(*run.method, kChannels, 2)) {
         std::string owners;
@@ -298,6 +494,73 @@ void report_unusable_rois(const Run& run, const std::string& path) {
     }
 }
 
+// Why every evaluation will fail for want of usable standards, one line per
+// cause; said once, before the first evaluation (a run that evaluates
+// nothing need not hear it).
+std::vector<std::string> standards_problems(const Run& run, const std::string& path) {
+    const MethodRecord& method = *run.method;
+    std::vector<std::string> problems;
+    if (!calibration_singular(method, kChannels, 2)) return problems;
+    for (int i = 0; i < method.component_count; ++i) {
+        if (method.component[i].standard_live_time != 0) continue;
+        problems.push_back(format("%s: every evaluation will fail because component '%s' has no "
+                                  "usable standard spectrum (none was read, or its live time is 0 s)",
+                                  path.c_str(), run.names->entry[i].name));
+    }
+    if (problems.empty()) {
+        problems.push_back(format("%s: every evaluation will fail because the standards cannot be "
+                                  "told apart in the ROIs (a standard without net counts there, or "
+                                  "two alike)",
+                                  path.c_str()));
+    }
+    return problems;
+}
+
+// The one-line account of a run in which anything was skipped, failed or
+// flagged.
+void write_summary_diagnostic(const Run& run) {
+    const ReportSummary& t = run.tally;
+    const std::pair<int, const char*> parts[] = {
+        {t.skipped, "skipped"},
+        {t.failed_fits, "with a failed fit"},
+        {t.unknown_nuclide, "with an unknown nuclide"},
+        {t.over_limit, "over a limit"},
+        {t.gain_at_scan_edge, "with the gain at the scan's edge"},
+        {t.fit_poor, "with a poor fit"},
+        {t.dose_dead_time_over_limit, "with the dead time over the limit"}};
+    std::string counts;
+    for (const auto& [count, what] : parts) {
+        if (count > 0) counts += format("%s%d %s", counts.empty() ? "" : ", ", count, what);
+    }
+    if (counts.empty()) return;
+    diagnose(run.diagnostics, format("summary: %d %s, %d %s: %s", t.entries,
+                                     t.entries == 1 ? "entry" : "entries", t.evaluations,
+                                     t.evaluations == 1 ? "evaluation" : "evaluations", counts.c_str()));
+}
+
+// The exit status, the summary on standard error and the report's last line.
+int finish_run(Run& run) {
+    write_summary_diagnostic(run);
+    int status = 0;
+    if (run.write_failed) {
+        status = kExitWriteFailed;
+    } else if (run.options.strict && (run.nothing_to_run || run.tally.skipped > 0 ||
+                                      run.tally.failed_fits > 0 || !run.dose.complete)) {
+        status = kExitIncomplete;
+    }
+    if (run.report) {
+        run.tally.dose_calibration_complete = run.dose.complete;
+        run.tally.exit_status = status;
+        write_report_line(run, report_summary_line(run.tally));
+        if (Status closed = close_file(std::move(run.report)); !closed) {
+            run.write_failure(format("%s: write failed: %s", run.options.report_path.c_str(),
+                                     closed.error().c_str()));
+            status = kExitWriteFailed;
+        }
+    }
+    return status;
+}
+
 }  // namespace
 
 int run_assay(FILE* console, FILE* diagnostics, const RunOptions& options) {
@@ -308,59 +571,72 @@ int run_assay(FILE* console, FILE* diagnostics, const RunOptions& options) {
         if (!report) {
             diagnose(diagnostics, format("%s: report cannot be created: %s; run not started",
                                          options.report_path.c_str(), report.error().message.c_str()));
-            return 1;
+            return kExitWriteFailed;
         }
         run.report = std::move(*report);
     }
     if (!options.plot_directory.empty()) {
         std::error_code error;
-        std::filesystem::create_directories(options.plot_directory, error);
-        if (error || !std::filesystem::is_directory(options.plot_directory)) {
+        fs::create_directories(options.plot_directory, error);
+        if (error || !fs::is_directory(options.plot_directory)) {
             diagnose(diagnostics, format("%s: directory for the pictures cannot be created: %s; run "
                                          "not started",
                                          options.plot_directory.c_str(),
                                          error ? error.message().c_str() : "not a directory"));
-            return 1;
+            return kExitWriteFailed;
         }
+    }
+
+    // Binary, so that no platform's text mode cuts the file short at a ^Z;
+    // CR is white space between tokens anyway. A missing configuration is
+    // the first thing to say: nothing else matters then.
+    Expected<File> config_file = open_file(CONFIG, "rb");
+    if (!config_file) {
+        diagnose(diagnostics, format("%s: cannot be opened: %s; nothing to do", CONFIG,
+                                     config_file.error().message.c_str()));
     }
 
     std::fprintf(console, "Assay processor ORB ver. DR%s WIN32\n", kVersion);
     run.dose = read_dose_calibration(diagnostics);
     if (run.dose.complete) std::fputs("Dose Rate calibration OK\n", console);
 
-    // Binary, so that no platform's text mode cuts the file short at a ^Z;
-    // CR is white space between tokens anyway.
-    Expected<File> config_file = open_file(CONFIG, "rb");
     if (!config_file) {
-        diagnose(diagnostics, format("%s: cannot be opened: %s; nothing to do", CONFIG,
-                                     config_file.error().message.c_str()));
-        return 0;
+        run.nothing_to_run = true;
+        write_run_line(run, std::nullopt);
+        return finish_run(run);
     }
     ConfigReader config(config_file->get());
     std::string token;
     if (!config.next(&token)) {
+        run.nothing_to_run = true;
+        write_run_line(run, std::nullopt);
         // A configuration that cannot be read (a directory, say) ends as
         // silently as one that cannot be opened.
         if (config.failed()) {
             diagnose(diagnostics, format("%s: cannot be read: %s; nothing to do", CONFIG,
                                          config.error().c_str()));
-            return 0;
+            return finish_run(run);
         }
         std::fputs("Wrong method file name/n", console);
         diagnose(diagnostics, format("%s: holds no method file name", CONFIG));
-        return 0;
+        return finish_run(run);
     }
+    write_run_line(run, token);
     std::fprintf(console, "Reads Method %s\n", token.c_str());
     read_calibration(token.c_str(), run.method.get(), run.names.get(), run.factors.get(),
                      run.local_background.get(), ReaderOutput{console, diagnostics});
+    std::error_code error;
+    run.nothing_to_run = !fs::is_regular_file(token, error);
     report_unusable_rois(run, token);
+    run.standards_problems = standards_problems(run, token);
     run.method_name = token;
 
     Expected<File> result = open_file(RESULT, "w");
     if (!result) {
         diagnose(diagnostics, format("%s: cannot be created: %s; run stopped", RESULT,
                                      result.error().message.c_str()));
-        return 1;
+        run.write_failed = true;
+        return finish_run(run);
     }
     TableWriter table(console, result->get());
     std::vector<std::string> names, units;
@@ -378,11 +654,5 @@ int run_assay(FILE* console, FILE* diagnostics, const RunOptions& options) {
     if (Status closed = close_file(std::move(*result)); !closed) {
         run.write_failure(format("%s: write failed: %s", RESULT, closed.error().c_str()));
     }
-    if (run.report) {
-        if (Status closed = close_file(std::move(run.report)); !closed) {
-            run.write_failure(format("%s: write failed: %s", options.report_path.c_str(),
-                                     closed.error().c_str()));
-        }
-    }
-    return run.write_failed ? 1 : 0;
+    return finish_run(run);
 }

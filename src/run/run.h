@@ -8,8 +8,12 @@
 // configuration order, each row as soon as it and all rows before it are
 // complete, although evaluations may run in parallel.
 // Failure: problems with the input go to the diagnostics stream, one line
-// each, and the entry concerned is skipped; the exit status is 1 only when an
-// output cannot be created or written.
+// each, and the entry concerned is skipped; root causes that spoil the whole
+// run (no config.txt, no method, a component without a usable standard) are
+// said once, up front, and a run in which anything was skipped, failed or
+// flagged ends with a one-line summary there. The exit status is 1 when an
+// output cannot be created or written, and with --strict 3 when the run did
+// not evaluate everything it was asked to.
 #pragma once
 
 #include <cstdio>
@@ -17,14 +21,27 @@
 
 // How a run may go about its work. Nothing here changes what the run writes
 // to the console, RESULT and METHOD.
+enum class PlotSelect {
+    all,      // every evaluation
+    flagged,  // those with a flag: unknown nuclide, a limit exceeded, a failed or poor
+              // fit, the gain at the scan's edge
+};
+
 struct RunOptions {
     int threads = 0;               // evaluations at once; 0: one per hardware thread
     bool straightforward = false;  // the reference form of the analysis on one thread
     std::string report_path;       // when not empty: also write the JSON Lines report there
-    std::string plot_directory;    // when not empty: also draw every evaluation there
+    std::string plot_directory;    // when not empty: also draw evaluations there
+    PlotSelect plot_select = PlotSelect::all;
+    bool strict = false;           // exit status 3 when anything was skipped or failed
+    std::string dose_unit;         // the dose column's unit, for the report and the pictures
 };
 
-// Runs the whole configuration in the current directory. Returns the exit
-// status: 0, or 1 when RESULT, the report or a picture cannot be created or
-// written.
+// Exit statuses besides 0.
+inline constexpr int kExitWriteFailed = 1;  // an output could not be created or written
+inline constexpr int kExitIncomplete = 3;   // --strict: an entry skipped, a fit failed, no
+                                            // dose calibration, or nothing to run
+
+// Runs the whole configuration in the current directory and returns the exit
+// status.
 int run_assay(FILE* console, FILE* diagnostics, const RunOptions& options = {});

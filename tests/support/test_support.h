@@ -33,7 +33,8 @@ private:
 struct RunResult {
     int exit_status = -1;  // exit status, or -1 when it did not exit normally
     std::string out;       // standard output
-    std::string err;       // standard error
+    std::string err;       // standard error, but for the closing summary line
+    std::string summary;   // the closing "assay: summary: ..." line of run_assay_in, if any
 };
 
 // Runs `program` with `args` in `directory`, capturing both output streams.
@@ -44,7 +45,8 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
 // Windows run points it at assay.exe under Wine), else the built assay.
 std::string assay_program();
 
-// Runs the built assay executable in `directory`.
+// Runs the built assay executable in `directory`; a closing summary line on
+// standard error is moved from `err` to `summary`.
 RunResult run_assay_in(const std::filesystem::path& directory,
                        const std::vector<std::string>& args = {});
 
