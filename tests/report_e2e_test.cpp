@@ -532,7 +532,9 @@ std::vector<std::string> strings(const Json& array) {
 void expect_entry(const Json& line, const std::string& token, long long index, const char* kind,
                   const std::string& file, const char* status) {
     EXPECT_EQ(line["entry"].str(), token);
-    if (std::string(kind) != "evaluate") EXPECT_TRUE(line["row"].is_null());
+    if (std::string(kind) != "evaluate") {
+        EXPECT_TRUE(line["row"].is_null());
+    }
     EXPECT_EQ(line["index"].integer(), index);
     EXPECT_EQ(line["kind"].str(), kind);
     EXPECT_EQ(line["file"].str(), file);
@@ -819,8 +821,19 @@ TEST_F(ReportOnBundledExample, ReportAgreesWithTheTableNumberForNumber) {
             EXPECT_EQ(fmt("%7.2f", c["activity_sd"].f32()), cols[1 + n + i]);
             EXPECT_EQ(fmt("%4.1f", c["count_rate_cpm"].f32()), cols[2 * n + 8 + i]);
             c["detected"].boolean();
+            c["below_method_limit"].boolean();
+            EXPECT_LT(c["decision_threshold"].f64(), c["detection_limit"].f64());
+            EXPECT_EQ(c["detected"].boolean(), c["activity"].f64() > c["decision_threshold"].f64());
             c["over_limit"].boolean();
         }
+        // The fit's statistics; the scan range holds the gain and the first pass's best.
+        EXPECT_NEAR(l["chi_square_per_dof"].f64() * l["degrees_of_freedom"].integer(), l["chi_square"].f64(),
+                    1e-9 * l["chi_square"].f64());
+        EXPECT_EQ(l["fit_poor"].boolean(), l["p_value"].f64() < 0.001);
+        EXPECT_LE(l["scan_lowest_gain"].f64(), l["gain"].f64());
+        EXPECT_GE(l["scan_highest_gain"].f64(), l["gain"].f64());
+        EXPECT_GE(l["first_pass_gain"].f64(), 0.94 - 1e-6);
+        EXPECT_LE(l["first_pass_gain"].f64(), 1.0576 + 1e-6);
         EXPECT_EQ(fmt("%7.2f", l["qfit"].f32()), cols[2 * n + 1]);
         EXPECT_EQ(fmt("%7.4f", l["gain"].f32()), cols[2 * n + 2]);
         EXPECT_EQ(fmt("%7.3f", l["weight"].f32()), cols[2 * n + 6]);
@@ -1016,8 +1029,10 @@ TEST(HandDerivedReport, DetectionAndPartialLimitsFollowTheFit) {
         EXPECT_NEAR(c[1]["activity"].f64(), x.activity_b, kActivityTolerance);
         EXPECT_NEAR(c[0]["activity_sd"].f64(), 0.0, kActivityTolerance);
         EXPECT_NEAR(c[1]["activity_sd"].f64(), 0.0, kActivityTolerance);
+        // The method's own detection limit; "detected" is the decision threshold's.
+        EXPECT_FALSE(c[0]["below_method_limit"].boolean());
+        EXPECT_EQ(c[1]["below_method_limit"].boolean(), !x.detected_b);
         EXPECT_TRUE(c[0]["detected"].boolean());
-        EXPECT_EQ(c[1]["detected"].boolean(), x.detected_b);
         EXPECT_EQ(c[0]["over_limit"].boolean(), x.over_a);
         EXPECT_FALSE(c[1]["over_limit"].boolean());
         EXPECT_NEAR(c[0]["count_rate_cpm"].f64(), x.rate_a, 1e-3);
