@@ -4,7 +4,8 @@
 #   scripts/setup.sh            what the build and the test suite need
 #   scripts/setup.sh windows    also mingw-w64 and Wine for the Windows run
 #   scripts/setup.sh fuzz       also clang and its libFuzzer runtime
-#   scripts/setup.sh batch      also GNU parallel, for the many-directories test
+#   scripts/setup.sh batch      also GNU parallel, Slurm and munge, for the
+#                               many-directories checks
 #   scripts/setup.sh all        all of them
 set -euo pipefail
 
@@ -14,8 +15,8 @@ for part in "$@"; do
   case "$part" in
     windows) packages+=(g++-mingw-w64-x86-64 wine64) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
-    batch) packages+=(parallel) ;;
-    all) packages+=(g++-mingw-w64-x86-64 wine64 clang libclang-rt-14-dev parallel) ;;
+    batch) packages+=(parallel slurm-wlm munge) ;;
+    all) packages+=(g++-mingw-w64-x86-64 wine64 clang libclang-rt-14-dev parallel slurm-wlm munge) ;;
     *) echo "setup.sh: unknown part '$part'" >&2; exit 2 ;;
   esac
 done

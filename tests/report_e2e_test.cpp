@@ -1102,7 +1102,7 @@ TEST(HandDerivedReport, UnknownFoundOnlyForAnExcessNoComponentExplains) {
 //   high: centred at 106.5 / 1.10: the last trial of each pass wins, and the
 //   second pass's last, G + 0.002304, is the highest gain tried.
 //   centre: exactly twice the standard: gain 1.0, inside the scan.
-TEST(HandDerivedReport, GainAtTheEdgeOfTheScanIsFlagged) {
+void write_gain_edge_folder(const ScratchDir& dir) {
     auto broad_peak = [](double centre, double height, long long base) {
         std::vector<long long> c = no_counts();
         for (int ch = 60; ch < 180; ++ch) {
@@ -1111,7 +1111,6 @@ TEST(HandDerivedReport, GainAtTheEdgeOfTheScanIsFlagged) {
         }
         return c;
     };
-    ScratchDir dir;
     Method m;
     Component a = component_a();
     a.roi = roi(240, 417);  // channels 80..139
@@ -1126,6 +1125,11 @@ TEST(HandDerivedReport, GainAtTheEdgeOfTheScanIsFlagged) {
     dir.write("centre.txt", spectrum(1000, 1000, twice));
     dir.write("dose.txt", "0 0 0 0 0\n");
     dir.write("config.txt", "test.cal\n*low.txt\n*high.txt\n*centre.txt\n");
+}
+
+TEST(HandDerivedReport, GainAtTheEdgeOfTheScanIsFlagged) {
+    ScratchDir dir;
+    write_gain_edge_folder(dir);
 
     const double step1 = (1.06 - 0.94) / 50.0;
     const float lowest = static_cast<float>(static_cast<double>(static_cast<float>(0.94)) - step1);
@@ -1465,6 +1469,86 @@ TEST_F(ReportOnBundledExample, UnknownNuclideOnlyWhereTheMethodLacksOne) {
     }
     dir.write("fallout.txt", text);
     EXPECT_EQ(unknown_rows(), std::vector<std::string>{"*fallout.txt"});
+}
+
+}  // namespace
+
+namespace {
+
+// --plot-select flagged draws only the rows with a flag (here the two whose
+// gain lies at the scan's edge); the report names each row's picture, or
+// null, and the index lists the pictures drawn.
+TEST(HandDerivedReport, PlotSelectFlaggedDrawsOnlyFlaggedRows) {
+    ScratchDir dir;
+    write_gain_edge_folder(dir);
+    const ReportRun r = run_with_report(dir, {"--plot", "p", "--plot-select", "flagged"});
+    ASSERT_EQ(r.lines.size(), 3u);
+    EXPECT_EQ(r.lines[0]["picture"].str(), "0001__low.txt.svg");
+    EXPECT_EQ(r.lines[1]["picture"].str(), "0002__high.txt.svg");
+    EXPECT_TRUE(r.lines[2]["picture"].is_null());
+    EXPECT_TRUE(dir.exists("p/0001__low.txt.svg"));
+    EXPECT_TRUE(dir.exists("p/0002__high.txt.svg"));
+    EXPECT_FALSE(dir.exists("p/0003__centre.txt.svg"));
+    const std::string index = dir.read("p/index.html");
+    EXPECT_NE(index.find("0002__high.txt.svg"), std::string::npos);
+    EXPECT_EQ(index.find("centre.txt"), std::string::npos);
+    EXPECT_EQ(r.summary["pictures"].integer(), 2);
+    EXPECT_EQ(r.summary["flagged"]["gain_at_scan_edge"].integer(), 2);
+}
+
+// The first line says what ran, where, when and how; the last counts what
+// happened. Times come as read: two files of 600.64 s real time each make a
+// dead time the whole seconds would hide. The dose column says what it is.
+TEST(HandDerivedReport, RunAndSummaryLinesDescribeTheRun) {
+    ScratchDir dir;
+    const std::string one = test_support::spectrum_text(600000000, 600640000, std::vector<long long>(1024, 1));
+    dir.write("a.txt", one);
+    dir.write("b.txt", one);
+    dir.write("dose.txt", "1 0 0 0 1\n");  // the sievert-based table
+    dir.write("config.txt", "none.cal\n+a.txt\n*b.txt\n*gone.txt\n");
+    ReportRun r;
+    r.run = run_assay_in(dir.path(), {"--report", "r.jsonl", "--dose-unit", "nSv/h", "--strict", "--threads", "2"});
+    EXPECT_EQ(r.run.exit_status, 3);  // --strict: a skipped entry, and no method
+    split_report(report_lines(dir.read("r.jsonl")), &r);
+
+    const Json& run = r.run_line;
+    EXPECT_EQ(run["schema_version"].integer(), 2);
+    const std::string cmake = test_support::read_file(fs::path(ASSAY_SOURCE_DIR) / "CMakeLists.txt");
+    std::smatch version;
+    ASSERT_TRUE(std::regex_search(cmake, version, std::regex(R"(project\s*\(\s*assay\s+VERSION\s+([0-9.]+))")));
+    EXPECT_EQ(run["program_version"].str(), version[1].str());
+    EXPECT_TRUE(std::regex_match(run["start_time"].str(), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")))
+        << run["start_time"].str();
+    EXPECT_EQ(fs::canonical(run["working_directory"].str()), fs::canonical(dir.path()));
+    EXPECT_EQ(run["method_file"].str(), "none.cal");
+    const Json& options = run["options"];
+    EXPECT_EQ(options["threads"].integer(), 2);
+    EXPECT_FALSE(options["straightforward"].boolean());
+    EXPECT_EQ(options["report"].str(), "r.jsonl");
+    EXPECT_TRUE(options["plot"].is_null());
+    EXPECT_EQ(options["plot_select"].str(), "all");
+    EXPECT_TRUE(options["strict"].boolean());
+    EXPECT_EQ(options["dose_unit"].str(), "nSv/h");
+
+    ASSERT_EQ(r.lines.size(), 3u);
+    const Json& evaluated = r.lines[1];
+    EXPECT_EQ(evaluated["row"].integer(), 1);
+    EXPECT_EQ(evaluated["real_time_s"].uinteger(), 1200u);
+    EXPECT_EQ(evaluated["real_time_us"].uinteger(), 1201280000u);
+    EXPECT_EQ(evaluated["live_time_us"].uinteger(), 1200000000u);
+    // (1 - 1200 / 1201.28) * 100
+    EXPECT_NEAR(evaluated["dead_time_percent"].f64(), 0.10655301012253929, 1e-12);
+    EXPECT_EQ(evaluated["dose_quantity"].str(), "ambient dose equivalent rate");
+    EXPECT_EQ(evaluated["dose_unit"].str(), "nSv/h");
+    EXPECT_EQ(r.lines[2]["status"].str(), "skipped_missing");
+
+    const Json& summary = r.summary;
+    EXPECT_EQ(summary["entries"].integer(), 3);
+    EXPECT_EQ(summary["evaluations"].integer(), 1);
+    EXPECT_EQ(summary["failed_fits"].integer(), 0);
+    EXPECT_EQ(summary["skipped_entries"].integer(), 1);
+    EXPECT_TRUE(summary["dose_calibration_complete"].boolean());
+    EXPECT_EQ(summary["exit_status"].integer(), 3);
 }
 
 }  // namespace
