@@ -119,6 +119,25 @@ TEST(CommandLine, ThreadsAcceptsOneTo256InBothForms) {
     }
 }
 
+// --alpha and --beta: probabilities above 0 and below 0.5 (beyond it the
+// decision threshold would lie below zero activity); 0.05 without them.
+TEST(CommandLine, AlphaAndBetaAreProbabilitiesBelowOneHalf) {
+    EXPECT_EQ(parse({}).line.run.alpha, 0.05);
+    EXPECT_EQ(parse({}).line.run.beta, 0.05);
+    const Parsed p = parse({"--alpha", "0.01", "--beta=0.2"});
+    EXPECT_EQ(p.status, 0) << p.error;
+    EXPECT_EQ(p.line.run.alpha, 0.01);
+    EXPECT_EQ(p.line.run.beta, 0.2);
+    for (const std::string value : {"0", "0.5", "1", "-0.1", "abc", "0.05x", "nan", ""}) {
+        for (const char* option : {"--alpha", "--beta"}) {
+            SCOPED_TRACE(std::string(option) + " '" + value + "'");
+            const Parsed refused = parse({std::string(option) + "=" + value});
+            EXPECT_EQ(refused.status, 2);
+            EXPECT_NE(refused.error, "");
+        }
+    }
+}
+
 TEST(CommandLine, ThreadsOutsideOneTo256OrNotANumberIsRefused) {
     for (const std::string value : {"0", "257", "-1", "-256", "abc", "4x", "1.5", "0x10", "1e2",
                                     "2147483648", "4294967297", "99999999999999999999999"}) {
