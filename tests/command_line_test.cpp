@@ -51,6 +51,11 @@ TEST(CommandLine, AcceptedArgumentsSetExactlyTheirOptions) {
         bool straightforward = false;
         bool help = false;
         bool version = false;
+        PlotSelect plot_select = PlotSelect::all;
+        bool strict = false;
+        std::string dose_unit = "";
+        double alpha = 0.05;
+        double beta = 0.05;
     };
     const std::vector<std::pair<std::vector<std::string>, Expected>> cases = {
         {{}, {}},
@@ -73,6 +78,14 @@ TEST(CommandLine, AcceptedArgumentsSetExactlyTheirOptions) {
         {{"--help"}, {.help = true}},
         {{"--version"}, {.version = true}},
         {{"--straightforward"}, {.straightforward = true}},
+        {{"--plot-select", "flagged"}, {.plot_select = PlotSelect::flagged}},
+        {{"--plot-select=all"}, {}},
+        {{"--strict"}, {.strict = true}},
+        {{"--dose-unit", "nSv/h"}, {.dose_unit = "nSv/h"}},
+        {{"--dose-unit=uGy/h"}, {.dose_unit = "uGy/h"}},
+        // --alpha and --beta: probabilities above 0 and below 0.5 (beyond it the
+        // decision threshold would lie below zero activity).
+        {{"--alpha", "0.01", "--beta=0.2"}, {.alpha = 0.01, .beta = 0.2}},
         // Every option together, in two orders.
         {{"-C", "dir", "--report", "r.jsonl", "--threads", "3", "--plot", "p"},
          {.directory = "dir", .report = "r.jsonl", .plot = "p", .threads = 3}},
@@ -91,6 +104,11 @@ TEST(CommandLine, AcceptedArgumentsSetExactlyTheirOptions) {
         EXPECT_EQ(p.line.run.straightforward, expected.straightforward);
         EXPECT_EQ(p.line.help, expected.help);
         EXPECT_EQ(p.line.version, expected.version);
+        EXPECT_EQ(p.line.run.plot_select, expected.plot_select);
+        EXPECT_EQ(p.line.run.strict, expected.strict);
+        EXPECT_EQ(p.line.run.dose_unit, expected.dose_unit);
+        EXPECT_EQ(p.line.run.alpha, expected.alpha);
+        EXPECT_EQ(p.line.run.beta, expected.beta);
     }
 }
 
@@ -135,7 +153,16 @@ TEST(CommandLine, UsageErrorIsRefusedWithStatus2) {
         // The reference form runs on one thread.
         {{"--threads", "2", "--straightforward"}, "--straightforward"},
         {{"--straightforward", "--threads=2"}, "--threads"},
+        {{"--plot-select", "some"}, "some"},
+        {{"--plot-select"}, ""},
+        {{"--strict=1"}, "--strict=1"},
+        {{"--dose-unit="}, ""},
+        {{"--dose-unit", "--strict"}, "--strict"},
     };
+    for (const std::string value : {"0", "0.5", "1", "-0.1", "abc", "0.05x", "nan", ""}) {
+        cases.push_back({{"--alpha=" + value}, ""});
+        cases.push_back({{"--beta=" + value}, ""});
+    }
     // --threads outside 1 to 256 or not a whole number, in both forms.
     for (const std::string value : {"0", "257", "-1", "-256", "abc", "4x", "1.5", "0x10", "1e2",
                                     "2147483648", "4294967297", "99999999999999999999999"}) {

@@ -862,15 +862,18 @@ TEST(PlotLegend, GivesNameActivityUnitAndDetection) {
     i.unit = "Bq/kg";
     i.activity = -1.1f;
     i.activity_sd = 0.34f;
+    i.detected = false;
+    i.detection_limit = 0.8149f;
     data.components = {cs, i};
     const Element root = parse_or_fail(plot_svg(data));
     const Element* legend = find_id(root, "legend");
     ASSERT_NE(legend, nullptr);
     const std::string& text = legend->text;
-    EXPECT_NE(text.find("Cs-137 844.43 \u00b1 1.79 Bq"), std::string::npos) << text;
+    // Value and deviation to two significant digits of the deviation.
+    EXPECT_NE(text.find("Cs-137 844.4 \u00b1 1.8 Bq"), std::string::npos) << text;
     EXPECT_NE(text.find("detected \u00b7 OVER LIMIT"), std::string::npos) << text;
     EXPECT_NE(text.find("I-131 -1.10 \u00b1 0.34 Bq/kg"), std::string::npos) << text;
-    EXPECT_NE(text.find("not detected"), std::string::npos) << text;
+    EXPECT_NE(text.find("not detected (< 0.81 Bq/kg)"), std::string::npos) << text;
     EXPECT_EQ(text.find("fit failed"), std::string::npos) << text;
     data.analysis_failed = true;
     const Element failed = parse_or_fail(plot_svg(data));
@@ -905,7 +908,7 @@ TEST(PlotEscaping, OddBytesGiveValidXmlShowingReplacementCharacters) {
     ASSERT_FALSE(titles.empty());
     EXPECT_EQ(titles[0]->text, "Row 1: " + kOddShown);
     EXPECT_NE(find_id(root, "title")->text.find(kOddShown), std::string::npos);
-    EXPECT_NE(find_id(root, "legend")->text.find("K<40>&\uFFFD 450.87 \u00b1 6.64 Bq\"\uFFFD"),
+    EXPECT_NE(find_id(root, "legend")->text.find("K<40>&\uFFFD 450.9 \u00b1 6.6 Bq\"\uFFFD"),
               std::string::npos)
         << find_id(root, "legend")->text;
     EXPECT_NE(find_id(root, "roi-labels")->text.find("K<40>&\uFFFD"), std::string::npos);
@@ -960,7 +963,7 @@ TEST(PlotIndex, OneTableRowPerEvaluationWithFlagsValuesAndThumbnail) {
     EXPECT_EQ(a.text.find("gain at scan edge"), std::string::npos);
     EXPECT_EQ(a.text.find("analysis failed"), std::string::npos);
     EXPECT_NE(a.text.find("181.37"), std::string::npos);
-    EXPECT_NE(a.text.find("450.87\u00b1 6.64"), std::string::npos) << a.text;  // a <br/> between
+    EXPECT_NE(a.text.find("450.9\u00b1 6.6"), std::string::npos) << a.text;  // a <br/> between
     EXPECT_NE(b.text.find("gain at scan edge"), std::string::npos);
     EXPECT_NE(b.text.find("analysis failed"), std::string::npos);
     EXPECT_EQ(b.text.find("unknown nuclide"), std::string::npos);

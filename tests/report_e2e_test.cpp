@@ -821,8 +821,19 @@ TEST_F(ReportOnBundledExample, ReportAgreesWithTheTableNumberForNumber) {
             EXPECT_EQ(fmt("%7.2f", c["activity_sd"].f32()), cols[1 + n + i]);
             EXPECT_EQ(fmt("%4.1f", c["count_rate_cpm"].f32()), cols[2 * n + 8 + i]);
             c["detected"].boolean();
+            c["below_method_limit"].boolean();
+            EXPECT_LT(c["decision_threshold"].f64(), c["detection_limit"].f64());
+            EXPECT_EQ(c["detected"].boolean(), c["activity"].f64() > c["decision_threshold"].f64());
             c["over_limit"].boolean();
         }
+        // The fit's statistics; the scan range holds the gain and the first pass's best.
+        EXPECT_NEAR(l["chi_square_per_dof"].f64() * l["degrees_of_freedom"].integer(), l["chi_square"].f64(),
+                    1e-9 * l["chi_square"].f64());
+        EXPECT_EQ(l["fit_poor"].boolean(), l["p_value"].f64() < 0.001);
+        EXPECT_LE(l["scan_lowest_gain"].f64(), l["gain"].f64());
+        EXPECT_GE(l["scan_highest_gain"].f64(), l["gain"].f64());
+        EXPECT_GE(l["first_pass_gain"].f64(), 0.94 - 1e-6);
+        EXPECT_LE(l["first_pass_gain"].f64(), 1.0576 + 1e-6);
         EXPECT_EQ(fmt("%7.2f", l["qfit"].f32()), cols[2 * n + 1]);
         EXPECT_EQ(fmt("%7.4f", l["gain"].f32()), cols[2 * n + 2]);
         EXPECT_EQ(fmt("%7.3f", l["weight"].f32()), cols[2 * n + 6]);
@@ -1018,8 +1029,10 @@ TEST(HandDerivedReport, DetectionAndPartialLimitsFollowTheFit) {
         EXPECT_NEAR(c[1]["activity"].f64(), x.activity_b, kActivityTolerance);
         EXPECT_NEAR(c[0]["activity_sd"].f64(), 0.0, kActivityTolerance);
         EXPECT_NEAR(c[1]["activity_sd"].f64(), 0.0, kActivityTolerance);
+        // The method's own detection limit; "detected" is the decision threshold's.
+        EXPECT_FALSE(c[0]["below_method_limit"].boolean());
+        EXPECT_EQ(c[1]["below_method_limit"].boolean(), !x.detected_b);
         EXPECT_TRUE(c[0]["detected"].boolean());
-        EXPECT_EQ(c[1]["detected"].boolean(), x.detected_b);
         EXPECT_EQ(c[0]["over_limit"].boolean(), x.over_a);
         EXPECT_FALSE(c[1]["over_limit"].boolean());
         EXPECT_NEAR(c[0]["count_rate_cpm"].f64(), x.rate_a, 1e-3);
@@ -1139,8 +1152,9 @@ TEST(HandDerivedReport, GainAtTheEdgeOfTheScanIsFlagged) {
 // Without components every trial of the scan ties (no coefficients, no
 // points: the figure is 0), so the first, 0.94, wins the first pass and the
 // second pass, which starts below it at 0.9376, only ties. 0.94 is then
-// neither the lowest nor the highest gain tried: not at the edge.
-TEST(HandDerivedReport, TiedScanKeepsItsFirstGainAwayFromTheEdge) {
+// neither the lowest nor the highest gain tried, but it is the first pass's
+// first trial: at the edge, as for any first pass that settles there.
+TEST(HandDerivedReport, TiedScanKeepsItsFirstGainAtTheFirstPassEdge) {
     ScratchDir dir;
     dir.write("flat.txt", spectrum(1000, 1000, std::vector<long long>(1024, 5)));
     dir.write("dose.txt", "0 0 0 0 0\n");
@@ -1151,7 +1165,7 @@ TEST(HandDerivedReport, TiedScanKeepsItsFirstGainAwayFromTheEdge) {
     EXPECT_EQ(l["status"].str(), "evaluated");
     EXPECT_EQ(l["gain"].f32(), 0.94f);
     EXPECT_EQ(l["qfit"].f64(), 0.0);
-    EXPECT_FALSE(l["gain_at_scan_edge"].boolean());
+    EXPECT_TRUE(l["gain_at_scan_edge"].boolean());
     EXPECT_EQ(l["components"].size(), 0u);
     EXPECT_EQ(r.table.rows.at(0).at(2), " 0.9400");
 }
@@ -1423,6 +1437,38 @@ TEST(HandDerivedReport, FileNamesWithAnyBytesAreEscaped) {
     EXPECT_NE(lowered.find("\"file\":\"" + accented + "\""), std::string::npos) << raw;
     EXPECT_NE(lowered.find(R"("file":"q\"b\\s\u0001\u007f\udcff.txt")"), std::string::npos) << raw;
     EXPECT_EQ(r.table.rows.at(0).at(0), "*" + odd);  // the table keeps the bytes
+}
+
+// The bundled example's samples hold only the method's nuclides: no row
+// flags an unknown one. A peak of 8000 counts at channel 265 (795 keV, a
+// line the method does not know, away from every ROI) added to the fallout
+// sample is flagged on that row alone.
+TEST_F(ReportOnBundledExample, UnknownNuclideOnlyWhereTheMethodLacksOne) {
+    ScratchDir dir;
+    copy_demo(dir.path());
+    auto unknown_rows = [&]() {
+        std::vector<std::string> flagged;
+        for (const Json& l : run_with_report(dir).lines) {
+            if (l["kind"].str() == "evaluate" && l["unknown_found"].boolean()) flagged.push_back(l["entry"].str());
+        }
+        return flagged;
+    };
+    EXPECT_EQ(unknown_rows(), std::vector<std::string>{});
+
+    // Line 0 and 1 are the times; channel c is line c + 2.
+    std::istringstream lines(dir.read("fallout.txt"));
+    std::string text;
+    int index = 0;
+    for (std::string line; std::getline(lines, line); ++index) {
+        const int channel = index - 2;
+        if (channel >= 250 && channel <= 280) {
+            const double d = (channel - 265) / 5.0;
+            line = std::to_string(std::stoll(line) + std::llround(8000 * std::exp(-0.5 * d * d) / (5.0 * 2.5066283)));
+        }
+        text += line + "\n";
+    }
+    dir.write("fallout.txt", text);
+    EXPECT_EQ(unknown_rows(), std::vector<std::string>{"*fallout.txt"});
 }
 
 }  // namespace

@@ -8,7 +8,9 @@
 // its standard deviation (in the unit of the standards' activities, before
 // the standard factors), the fit figure qfit, the winning gain, the limit
 // flags and sums, and the unknown-nuclide flag; in an EvaluationDetail what
-// the run and the pictures need besides.
+// the run and the pictures need besides: the fit's own model spectrum, its
+// chi-square against the model's Poisson variance, the gain scan's trials and
+// warnings, and the characteristic limits of every component (ISO 11929).
 // Failure: a fit that cannot be made (an unusable ROI, a singular fit)
 // returns -1 and leaves the earlier results in place, as the table always
 // showed them. Nothing here prints or keeps state between calls, and every
@@ -47,10 +49,33 @@ enum class AnalysisKernel {
     baseline,   // SSE2 on x86-64, plain code elsewhere
 };
 
-// What an evaluation found beyond the sample record's fields.
+// One trial of the gain scan.
+struct ScanTrial {
+    double gain = NAN;    // the trial gain as tried
+    double figure = NAN;  // its fit figure (the qfit it would report)
+};
+
+// What an evaluation found beyond the sample record's fields. Activities and
+// limits here are in the unit of the standards' activities, before the
+// standard factors.
 struct EvaluationDetail {
     ScanRange scan_range;            // the gains the last scan tried
-    bool gain_at_scan_edge = false;  // the winning gain is the lowest or highest tried
+    // The winning gain is the lowest or highest tried, or the first pass's
+    // best was its first or last trial: the true gain may lie outside the scan.
+    bool gain_at_scan_edge = false;
+    float first_pass_gain = NAN;     // the first pass's best gain; NaN when none won
+    std::vector<ScanTrial> trials;   // the last scan's trials in the order run (100 when complete)
+    bool fitted = false;             // the evaluation succeeded: what follows describes its fit
+    FitStatistics statistics;        // of the winning trial, over the points the fit used
+    ComponentLimits limits[kMaxComponents];  // method order; none for a component the second pass dropped
+    // The fit's model over the full-scale channels (channel_count values): the
+    // local background scaled to the sample's live time plus each component's
+    // fitted activity times its response per unit activity where that is
+    // positive, in gross counts; and its Poisson variance max(0, model) +
+    // U^2 l, floored at 1 count (U the live-time ratio, l the local
+    // background count). Empty when not fitted.
+    std::vector<float> model;
+    std::vector<float> model_variance;
 };
 
 // How a fit may run. The default is the fast form without a cache.
@@ -59,6 +84,11 @@ struct AnalysisOptions {
     bool straightforward = false;        // the reference form of the fit
     EvaluationDetail* detail = nullptr;  // receives the detail, when given
     AnalysisKernel kernel = AnalysisKernel::automatic;
+    double alpha = 0.05;  // probability of a false detection at the decision threshold, 0 < alpha < 1
+    double beta = 0.05;   // probability of missing an activity at the detection limit, 0 < beta < 1
+    // When not NaN, the fit tries only this gain instead of scanning: for a
+    // detector whose gain is known to hold (the result table's gain is then it).
+    float held_gain = NAN;
 };
 
 // Evaluates `sample` against `method`: fills activity, activity_sd (method
@@ -77,6 +107,11 @@ struct AnalysisOptions {
 // only the resets of the limit fields (activity, activity_sd, qfit,
 // unknown_found and gain keep their earlier values). A channel_count outside
 // 0..1024 returns -1 and changes nothing.
+// The unknown-nuclide check compares the gain-corrected sample with the fit's
+// model (EvaluationDetail::model), where both the sample and the model show
+// an excess over the local background; channels the gain correction could
+// not fill count 0 there. options.detail receives the detail of the final
+// pass (fitted false after a failure).
 int32_t lsq_calc_activity(SampleRecord* sample, MethodRecord* method,
                           LocalBackground* local_background, const RoiList* extra_rois,
                           int32_t channel_count, int32_t two_pass, int32_t check_total,
@@ -97,7 +132,9 @@ void default_backgrounds(MethodRecord* method, LocalBackground* local_background
 // the final gain. Returns 0 on success, -1 when an ROI is outside the working
 // channels (nothing written), when a calibration fit is singular (zeros and
 // qfit 6e12 written) or when a sample fit is singular (the best earlier trial
-// written).
+// written). options.detail, when given, receives the scan's part of the
+// detail, and the statistics and limits of the fit in the order of `method`'s
+// components (not the model).
 int32_t calc_activity(SampleRecord* sample, const MethodRecord* method,
                       const LocalBackground* local_background, const RoiList* rois,
                       int32_t channel_count, float* gain_factor, float* corrected_spectrum,

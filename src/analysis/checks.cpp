@@ -193,58 +193,32 @@ int32_t check_act_over_bg(const SampleRecord* sample, const LocalBackground* bac
     return 0;
 }
 
-namespace {
-
-// Adds one component's net standard counts, scaled to the sample, to every
-// channel of e. Kept apart (not inlined) so that the loop stays simple enough
-// to vectorise.
-__attribute__((noinline)) void add_net_standard(float* __restrict e, const int32_t* __restrict standard,
-                                                const int32_t* __restrict background, float standard_time,
-                                                float background_time, float t, float share) {
-    for (int j = 0; j < kChannels; ++j) {
-        const float p = static_cast<float>(standard[j]) / standard_time * t * share;
-        const float q = static_cast<float>(background[j]) / background_time * t;
-        // Only a net excess of the standard counts; an undefined one adds nothing.
-        const float net = p - q;
-        e[j] += net > 0.0f ? net : 0.0f;
+void model_spectrum(const double* response, int nc, const double* x,
+                    const LocalBackground* local_background, uint64_t sample_live_time,
+                    int32_t channel_count, float* model, float* variance) {
+    const int n = std::clamp(channel_count, 0, kChannels);
+    const double u = static_cast<double>(sample_live_time) /
+                     static_cast<double>(local_background->live_time);
+    for (int j = 0; j < n; ++j) {
+        const double l = local_background->channel[j];
+        double expected = u * l;
+        for (int k = 0; k < nc; ++k) {
+            const double contribution = x[k] * response[k * n + j];
+            // Only what a component adds; an undefined contribution adds nothing.
+            if (contribution > 0.0) expected += contribution;
+        }
+        model[j] = static_cast<float>(expected);
+        if (variance != nullptr) {
+            variance[j] = static_cast<float>(std::max(1.0, std::max(0.0, expected) + u * u * l));
+        }
     }
 }
 
-}  // namespace
-
-void expected_counts(const SampleRecord* sample, const MethodRecord* method,
-                     const LocalBackground* local_background, int32_t channel_count, float* out) {
-    const int n = std::min(channel_count, kChannels);
-    if (n <= 0) return;
-    const int nc = std::clamp(method->component_count, 0, kMaxComponents);
-    const float t = static_cast<float>(sample->live_time);
-    // Components in the outer loop and channels in the inner one, into a
-    // local sum per channel: each channel still adds its components in order,
-    // and the channel loops run in vector lanes. All 1024 channels are worked
-    // out, a fixed count that vectorises; those beyond n are not copied out.
-    float e[kChannels];
-    const float background_time = static_cast<float>(local_background->live_time);
-    for (int j = 0; j < kChannels; ++j) e[j] = static_cast<float>(local_background->channel[j]) / background_time * t;
-    for (int k = 0; k < nc; ++k) {
-        const ComponentBlock& block = method->component[k];
-        const float standard_time = static_cast<float>(block.standard_live_time);
-        const float block_background_time = static_cast<float>(block.background_live_time);
-        const float share = sample->activity[k] / block.standard_activity[k];
-        add_net_standard(e, block.standard_channel, block.background_channel, standard_time,
-                         block_background_time, t, share);
-    }
-    std::copy(e, e + n, out);
+int32_t check_unknown(const SampleRecord* sample, const float* expected, int32_t channel_count) {
+    const int n = std::clamp(channel_count, 0, kChannels);
+    auto spectrum = std::make_unique<LocalBackground>();
+    spectrum->live_time = sample->live_time;
+    spectrum->real_time = sample->real_time;
+    for (int j = 0; j < n; ++j) spectrum->channel[j] = float_to_count(expected[j]);
+    return check_act_over_bg(sample, spectrum.get(), channel_count);
 }
-
-int32_t check_unknown(const SampleRecord* sample, const MethodRecord* method,
-                      const LocalBackground* local_background, int32_t channel_count) {
-    const int n = std::min(channel_count, kChannels);
-    auto expected = std::make_unique<LocalBackground>();
-    expected->live_time = sample->live_time;
-    expected->real_time = sample->real_time;
-    float counts[kChannels];
-    expected_counts(sample, method, local_background, channel_count, counts);
-    for (int j = 0; j < n; ++j) expected->channel[j] = float_to_count(counts[j]);
-    return check_act_over_bg(sample, expected.get(), channel_count);
-}
-

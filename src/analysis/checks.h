@@ -33,16 +33,22 @@ int32_t check_summary_limit(const SampleRecord* sample, const MethodRecord* meth
 int32_t check_act_over_bg(const SampleRecord* sample, const LocalBackground* background,
                           int32_t channel_count);
 
-// The spectrum expected from the local background and the fitted activities
-// of `sample` (in the order of `method`), per channel into `out`
-// (channel_count values): the local background scaled to the sample's live
-// time plus, for each component, its standard's count rate times the live
-// time times activity / standard activity, less its background at full rate,
-// where that difference is positive (an undefined one adds nothing).
-void expected_counts(const SampleRecord* sample, const MethodRecord* method,
-                     const LocalBackground* local_background, int32_t channel_count, float* out);
+// The spectrum the fit's model expects, per full-scale channel j below
+// channel_count, into `model`: the local background scaled to the sample's
+// live time (U l_j, U = sample_live_time / local background live time) plus,
+// for each of the nc components, x_k response(k, j) where that is positive
+// (a component adds nothing where its contribution is negative or
+// undefined). `response` holds nc rows of channel_count values, the
+// response per unit of x (model_response() in fit_common.h); x is the fit's
+// solution, activity times the weighted counting time V. When `variance` is
+// given it receives the model's Poisson variance max(0, model) + U^2 l_j,
+// floored at 1 count.
+void model_spectrum(const double* response, int nc, const double* x,
+                    const LocalBackground* local_background, uint64_t sample_live_time,
+                    int32_t channel_count, float* model, float* variance);
 
-// Builds the expected spectrum of expected_counts (as int32 counts) and
-// returns check_act_over_bg of the sample against it.
-int32_t check_unknown(const SampleRecord* sample, const MethodRecord* method,
-                      const LocalBackground* local_background, int32_t channel_count);
+// Whether `sample` (live_time and channel read) shows an excess over the
+// expected spectrum `expected` (channel_count gross counts for the sample's
+// live time, truncated toward zero to counts): check_act_over_bg of the
+// sample against it.
+int32_t check_unknown(const SampleRecord* sample, const float* expected, int32_t channel_count);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "analysis/analysis.h"
+#include "analysis/fit.h"
 #include "core/conversions.h"
 
 namespace {
@@ -17,6 +18,9 @@ struct EvaluationState {
     RoiList joined;
     float corrected[kChannels];   // zero-filled, so nothing unwritten is ever read
     SampleRecord check;
+    SampleFit fit;
+    float model[kChannels];
+    float model_variance[kChannels];
 };
 
 // Builds the reduced method record of the active components (compacted to
@@ -92,30 +96,57 @@ int32_t lsq_calc_activity(SampleRecord* sample, MethodRecord* method,
     auto state = std::make_unique<EvaluationState>();
     SampleRecord& working = state->working;
     MethodRecord& reduced = state->reduced;
+    SampleFit& fit = state->fit;
+    EvaluationDetail* detail = options.detail;
+    if (detail != nullptr) *detail = EvaluationDetail{};
 
     for (;;) {
         working = *sample;
         reduce_method(*method, active, extra_rois, &reduced, &state->collected);
         roi_join_sort(&state->collected, &state->joined);
 
-        if (calc_activity(&working, &reduced, local_background, &state->joined, channel_count,
-                          &gain_value, state->corrected, mode, options) != 0) {
+        const int32_t status = fit_sample(&working, &reduced, local_background, &state->joined,
+                                          channel_count, &gain_value, state->corrected, mode, options,
+                                          &fit);
+        if (detail != nullptr) describe_fit(fit, reduced.component_count, gain_value, detail);
+        if (status != 0) {
+            if (detail != nullptr) detail->fitted = false;
             return -1;
         }
 
-        int32_t status = 0;
-        check_partial_limit(&working, &reduced, &status);
+        int32_t status_word = 0;
+        check_partial_limit(&working, &reduced, &status_word);
         check_summary_limit(&working, &reduced, check_total, check_fraction, working.summary_limit,
-                            &status, &working.summary_activity, &working.summary_fraction);
-        working.limit_status = status;
+                            &status_word, &working.summary_activity, &working.summary_fraction);
+        working.limit_status = status_word;
 
-        if (check_act_over_bg(&working, local_background, channel_count) != 0) {
+        const bool final_pass = two_pass == 0 || passes == 1;
+        const bool excess = check_act_over_bg(&working, local_background, channel_count) != 0;
+        if (excess || (final_pass && detail != nullptr)) {
+            Calibration local;
+            const Calibration& response = fit_model_response(reduced, reduced.component_count,
+                                                             channel_count, options, &local);
+            model_spectrum(response.response.data(), reduced.component_count, fit.outcome.solution,
+                           local_background, working.live_time, channel_count, state->model,
+                           state->model_variance);
+        }
+        if (excess) {
             SampleRecord& check = state->check;
             check.live_time = working.live_time;
             check.real_time = working.real_time;
             for (int i = 0; i < n; ++i) check.activity[i] = working.activity[i];
-            for (int j = 0; j < channel_count; ++j) check.channel[j] = float_to_count(state->corrected[j]);
-            unknown = check_unknown(&check, &reduced, local_background, channel_count);
+            // Positions the gain correction could not fill hold no counts: the
+            // 100000.0 beyond the stretched spectrum's end is no measurement.
+            for (int j = 0; j < channel_count; ++j) {
+                check.channel[j] = gain_fills(gain_value, channel_count, j + 1)
+                                       ? float_to_count(state->corrected[j])
+                                       : 0;
+            }
+            unknown = check_unknown(&check, state->model, channel_count);
+        }
+        if (final_pass && detail != nullptr) {
+            detail->model.assign(state->model, state->model + channel_count);
+            detail->model_variance.assign(state->model_variance, state->model_variance + channel_count);
         }
 
         if (two_pass == 0) break;
@@ -127,6 +158,7 @@ int32_t lsq_calc_activity(SampleRecord* sample, MethodRecord* method,
     }
 
     *sample = working;
+    ComponentLimits limits[kMaxComponents];
     for (int i = 0, m = 0; i < n; ++i) {
         if (active[i]) {
             sample->activity[i] = working.activity[m];
@@ -136,6 +168,7 @@ int32_t lsq_calc_activity(SampleRecord* sample, MethodRecord* method,
                                       sample->activity_sd[i] > sample->activity[i])
                                          ? 1
                                          : 0;
+            if (detail != nullptr) limits[i] = detail->limits[m];
             ++m;
         } else {
             sample->activity[i] = 0.0f;
@@ -146,10 +179,7 @@ int32_t lsq_calc_activity(SampleRecord* sample, MethodRecord* method,
     }
     sample->unknown_found = unknown;
     sample->gain = gain_value;
-    if (options.detail != nullptr) {
-        const ScanRange& range = options.detail->scan_range;
-        options.detail->gain_at_scan_edge = gain_value == range.lowest || gain_value == range.highest;
-    }
+    if (detail != nullptr) std::copy(std::begin(limits), std::end(limits), detail->limits);
     return 0;
 }
 

@@ -401,13 +401,45 @@ bool avx_available() {
 // ---------------------------------------------------------------------------
 // The calibration and its cache.
 
-// The inputs that decide a calibration, and its result.
-struct FitCache::State {
-    bool valid = false;
-    int component_count = 0;
-    int32_t channel_count = 0;
-    int32_t mode = 0;
-    std::vector<int32_t> roi_channel;
+namespace {
+
+// The standards of a method as far as a calibration reads them, kept to tell
+// whether a later method would give the same calibration.
+class StandardsKey {
+public:
+    bool matches(const MethodRecord& method, int nc) const {
+        if (component_count_ != nc) return false;
+        for (int k = 0; k < nc; ++k) {
+            const ComponentBlock& block = method.component[k];
+            const Standard& kept = standards_[k];
+            if (!same_bits(&kept.weight, &block.weight, sizeof kept.weight) ||
+                !same_bits(kept.standard_activity, block.standard_activity, sizeof(float) * nc) ||
+                kept.standard_live_time != block.standard_live_time ||
+                kept.background_live_time != block.background_live_time ||
+                !same_bits(kept.standard_channel, block.standard_channel, sizeof kept.standard_channel) ||
+                !same_bits(kept.background_channel, block.background_channel,
+                           sizeof kept.background_channel)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    void take(const MethodRecord& method, int nc) {
+        component_count_ = nc;
+        for (int k = 0; k < nc; ++k) {
+            const ComponentBlock& block = method.component[k];
+            Standard& kept = standards_[k];
+            kept.weight = block.weight;
+            std::memcpy(kept.standard_activity, block.standard_activity, sizeof kept.standard_activity);
+            kept.standard_live_time = block.standard_live_time;
+            kept.background_live_time = block.background_live_time;
+            std::memcpy(kept.standard_channel, block.standard_channel, sizeof kept.standard_channel);
+            std::memcpy(kept.background_channel, block.background_channel, sizeof kept.background_channel);
+        }
+    }
+
+private:
+    static bool same_bits(const void* a, const void* b, size_t size) { return std::memcmp(a, b, size) == 0; }
     struct Standard {
         float weight;
         float standard_activity[kMaxComponents];
@@ -416,8 +448,26 @@ struct FitCache::State {
         int32_t standard_channel[kChannels];
         int32_t background_channel[kChannels];
     };
-    std::unique_ptr<Standard[]> standards = std::make_unique<Standard[]>(kMaxComponents);
+    int component_count_ = -1;
+    std::unique_ptr<Standard[]> standards_ = std::make_unique<Standard[]>(kMaxComponents);
+};
+
+}  // namespace
+
+// The inputs that decide a calibration, and its result; the same for the
+// model's full-scale response.
+struct FitCache::State {
+    bool valid = false;
+    int32_t channel_count = 0;
+    int32_t mode = 0;
+    std::vector<int32_t> roi_channel;
+    StandardsKey standards;
     FastCalibration calibration;
+
+    bool model_valid = false;
+    int32_t model_channel_count = 0;
+    StandardsKey model_standards;
+    Calibration model;
 };
 
 FitCache::FitCache() : state_(std::make_unique<State>()) {}
@@ -425,50 +475,22 @@ FitCache::~FitCache() = default;
 
 namespace {
 
-bool same_bits(const void* a, const void* b, size_t size) { return std::memcmp(a, b, size) == 0; }
-
 // Whether a calibration from these inputs would be the one the cache holds;
 // the compression is part of the key only through what it does.
 bool cache_matches(const FitCache::State& state, const MethodRecord& method, int nc,
                    int32_t channel_count, int32_t mode, const std::vector<int32_t>& roi_channel) {
-    if (!state.valid || state.component_count != nc ||
-        working_channels(state.channel_count, state.mode) != working_channels(channel_count, mode) ||
-        compresses(state.channel_count, state.mode) != compresses(channel_count, mode) ||
-        state.roi_channel != roi_channel) {
-        return false;
-    }
-    for (int k = 0; k < nc; ++k) {
-        const ComponentBlock& block = method.component[k];
-        const FitCache::State::Standard& kept = state.standards[k];
-        if (!same_bits(&kept.weight, &block.weight, sizeof kept.weight) ||
-            !same_bits(kept.standard_activity, block.standard_activity, sizeof(float) * nc) ||
-            kept.standard_live_time != block.standard_live_time ||
-            kept.background_live_time != block.background_live_time ||
-            !same_bits(kept.standard_channel, block.standard_channel, sizeof kept.standard_channel) ||
-            !same_bits(kept.background_channel, block.background_channel,
-                       sizeof kept.background_channel)) {
-            return false;
-        }
-    }
-    return true;
+    return state.valid &&
+           working_channels(state.channel_count, state.mode) == working_channels(channel_count, mode) &&
+           compresses(state.channel_count, state.mode) == compresses(channel_count, mode) &&
+           state.roi_channel == roi_channel && state.standards.matches(method, nc);
 }
 
 void cache_inputs(FitCache::State* state, const MethodRecord& method, int nc, int32_t channel_count,
                   int32_t mode, const std::vector<int32_t>& roi_channel) {
-    state->component_count = nc;
     state->channel_count = channel_count;
     state->mode = mode;
     state->roi_channel = roi_channel;
-    for (int k = 0; k < nc; ++k) {
-        const ComponentBlock& block = method.component[k];
-        FitCache::State::Standard& kept = state->standards[k];
-        kept.weight = block.weight;
-        std::memcpy(kept.standard_activity, block.standard_activity, sizeof kept.standard_activity);
-        kept.standard_live_time = block.standard_live_time;
-        kept.background_live_time = block.background_live_time;
-        std::memcpy(kept.standard_channel, block.standard_channel, sizeof kept.standard_channel);
-        std::memcpy(kept.background_channel, block.background_channel, sizeof kept.background_channel);
-    }
+    state->standards.take(method, nc);
     state->valid = true;
 }
 
@@ -501,6 +523,24 @@ const FastCalibration& fast_calibration(const MethodRecord& method, int nc, int3
         cache_inputs(&state, method, nc, channel_count, mode, roi_channel);
     }
     return state.calibration;
+}
+
+const Calibration& cached_model_response(const MethodRecord& method, int nc, int32_t channel_count,
+                                         FitCache* cache, Calibration* local) {
+    if (cache == nullptr) {
+        model_response(method, nc, channel_count, local);
+        return *local;
+    }
+    FitCache::State& state = cache->state();
+    if (!state.model_valid || state.model_channel_count != channel_count ||
+        !state.model_standards.matches(method, nc)) {
+        state.model_valid = false;
+        model_response(method, nc, channel_count, &state.model);
+        state.model_channel_count = channel_count;
+        state.model_standards.take(method, nc);
+        state.model_valid = true;
+    }
+    return state.model;
 }
 
 // ---------------------------------------------------------------------------
@@ -537,10 +577,10 @@ void fast_scan(const ScanInput& input, const FastCalibration& calibration, Analy
     double normal[kMaxComponents][kStride] = {};
 
     *outcome = ScanOutcome{};
-    for (int pass = 0; pass < kScanPasses; ++pass) {
+    for (int pass = 0; pass < scan_passes(input); ++pass) {
         const ScanPass trials = scan_pass(pass, *gain_factor);
-        for (int trial = 0; trial < kScanTrials; ++trial) {
-            const double g = trial_gain(trials, trial);
+        for (int trial = 0; trial < scan_trials(input); ++trial) {
+            const double g = scan_gain(input, trials, trial);
             note_trial(&outcome->range, static_cast<float>(g));
 #if ASSAY_AVX_KERNELS
             if (avx) {
@@ -556,9 +596,7 @@ void fast_scan(const ScanInput& input, const FastCalibration& calibration, Analy
                 outcome->failed = true;
                 return;
             }
-            if (outcome->best > figure) {
-                outcome->best = figure;
-                *gain_factor = static_cast<float>(g);
+            if (note_figure(outcome, pass, trial, g, figure, gain_factor)) {
                 for (int k = 0; k < nc; ++k) {
                     outcome->solution[k] = x[k];
                     outcome->deviation[k] = normal[k][k];

@@ -29,6 +29,12 @@ const FastCalibration& fast_calibration(const MethodRecord& method, int nc, int3
                                         int32_t mode, const std::vector<int32_t>& roi_channel,
                                         FitCache* cache, FastCalibration* local);
 
+// The full-scale response of the fit's model (model_response()): the one
+// `cache` holds when its inputs are the same bits, else a new one, made into
+// `local` (and kept in `cache` when given).
+const Calibration& cached_model_response(const MethodRecord& method, int nc, int32_t channel_count,
+                                         FitCache* cache, Calibration* local);
+
 // Runs the two-pass scan. `gain_factor` is in/out: the gain kept when no
 // trial wins, and the winning gain.
 void fast_scan(const ScanInput& input, const FastCalibration& calibration, AnalysisKernel kernel,

@@ -1,18 +1,22 @@
 // calc_activity: the spectra compressed, the ROIs mapped and checked, then
-// the scan in the reference or the fast form, and the results written.
+// the scan in the reference or the fast form, the results written, and the
+// winning trial assessed.
+#include "analysis/fit.h"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
 
-#include "analysis/analysis.h"
 #include "analysis/fast_fit.h"
+#include "analysis/limits.h"
 #include "analysis/reference_fit.h"
 
-int32_t calc_activity(SampleRecord* sample, const MethodRecord* method,
-                      const LocalBackground* local_background, const RoiList* rois,
-                      int32_t channel_count, float* gain_factor, float* corrected_spectrum,
-                      int32_t mode, const AnalysisOptions& options) {
+int32_t fit_sample(SampleRecord* sample, const MethodRecord* method,
+                   const LocalBackground* local_background, const RoiList* rois,
+                   int32_t channel_count, float* gain_factor, float* corrected_spectrum,
+                   int32_t mode, const AnalysisOptions& options, SampleFit* fit) {
+    *fit = SampleFit{};
     const int nc = std::clamp(method->component_count, 0, kMaxComponents);
     const int x_channels = working_channels(channel_count, mode);
 
@@ -35,39 +39,92 @@ int32_t calc_activity(SampleRecord* sample, const MethodRecord* method,
     }
 
     int32_t status = -1;
-    ScanOutcome outcome;
+    ScanOutcome& outcome = fit->outcome;
     if (rois_valid) {
         ScanInput input{nullptr, spectra->sample, spectra->local_background, &roi_channel, x_channels,
                         static_cast<double>(sample->live_time) /
-                            static_cast<double>(local_background->live_time)};
+                            static_cast<double>(local_background->live_time),
+                        static_cast<double>(options.held_gain)};
         bool singular = false;
+        Calibration calibration;
+        FastCalibration local;
         if (options.straightforward) {
-            Calibration calibration;
             copy_standards(*method, nc, channel_count, mode, spectra.get());
             calibrate(*method, nc, spectra->standard, spectra->background, roi_channel, &calibration);
             singular = calibration.singular;
             input.calibration = &calibration;
             if (!singular) reference_scan(input, gain_factor, &outcome);
         } else {
-            FastCalibration local;
-            const FastCalibration& calibration =
+            const FastCalibration& fast =
                 fast_calibration(*method, nc, channel_count, mode, roi_channel, options.cache, &local);
-            singular = calibration.calibration.singular;
-            input.calibration = &calibration.calibration;
-            if (!singular) fast_scan(input, calibration, options.kernel, gain_factor, &outcome);
+            singular = fast.calibration.singular;
+            input.calibration = &fast.calibration;
+            if (!singular) fast_scan(input, fast, options.kernel, gain_factor, &outcome);
         }
         status = singular || outcome.failed ? -1 : 0;
 
         // Activities per unit of the sample's weighted counting time.
         const double v = static_cast<double>(sample->weight) *
                          static_cast<double>(sample->live_time) / 1000.0;
+        fit->v = v;
         for (int k = 0; k < nc; ++k) {
             sample->activity[k] = static_cast<float>(outcome.solution[k] / v);
             sample->activity_sd[k] = static_cast<float>(outcome.deviation[k] / v);
         }
         sample->qfit = static_cast<float>(outcome.best);
+        if (status == 0) {
+            assess_winner(input, outcome, v, normal_quantile(1.0 - options.alpha),
+                          normal_quantile(1.0 - options.beta), &fit->assessment);
+        }
     }
-    if (options.detail != nullptr) options.detail->scan_range = outcome.range;
     gain(*gain_factor, sample->channel, corrected_spectrum, channel_count);
+    return status;
+}
+
+void describe_fit(const SampleFit& fit, int component_count, float gain, EvaluationDetail* detail) {
+    const ScanOutcome& outcome = fit.outcome;
+    detail->scan_range = outcome.range;
+    detail->trials.clear();
+    for (int t = 0; t < outcome.trials_run; ++t) {
+        detail->trials.push_back({outcome.trial_gain[t], outcome.trial_figure[t]});
+    }
+    const int first = outcome.first_pass_best_trial;
+    detail->first_pass_gain = first >= 0 ? static_cast<float>(outcome.trial_gain[first]) : NAN;
+    // A first pass that settles on its first or last trial has most likely
+    // missed a better gain beyond it, whatever the second pass then finds.
+    // A held gain was not scanned: it has no edge.
+    detail->gain_at_scan_edge = outcome.trials_run > 1 &&
+                                (gain == outcome.range.lowest || gain == outcome.range.highest ||
+                                 first == 0 || first == kScanTrials - 1);
+    detail->fitted = fit.assessment.assessed;
+    detail->statistics = fit.assessment.statistics;
+    for (int k = 0; k < kMaxComponents; ++k) {
+        detail->limits[k] = k < component_count ? fit.assessment.limits[k] : ComponentLimits{};
+    }
+    detail->model.clear();
+    detail->model_variance.clear();
+}
+
+const Calibration& fit_model_response(const MethodRecord& method, int nc, int32_t channel_count,
+                                      const AnalysisOptions& options, Calibration* local) {
+    if (options.straightforward) {
+        model_response(method, nc, channel_count, local);
+        return *local;
+    }
+    return cached_model_response(method, nc, channel_count, options.cache, local);
+}
+
+int32_t calc_activity(SampleRecord* sample, const MethodRecord* method,
+                      const LocalBackground* local_background, const RoiList* rois,
+                      int32_t channel_count, float* gain_factor, float* corrected_spectrum,
+                      int32_t mode, const AnalysisOptions& options) {
+    auto fit = std::make_unique<SampleFit>();
+    const int32_t status = fit_sample(sample, method, local_background, rois, channel_count,
+                                      gain_factor, corrected_spectrum, mode, options, fit.get());
+    if (options.detail != nullptr) {
+        describe_fit(*fit, std::clamp(method->component_count, 0, kMaxComponents), *gain_factor,
+                     options.detail);
+        if (status != 0) options.detail->fitted = false;
+    }
     return status;
 }

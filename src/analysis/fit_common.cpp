@@ -1,8 +1,11 @@
 #include "analysis/fit_common.h"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 
+#include "analysis/limits.h"
 #include "analysis/solver.h"
 
 void copy_standards(const MethodRecord& method, int nc, int32_t channel_count, int32_t mode,
@@ -17,6 +20,54 @@ void copy_standards(const MethodRecord& method, int nc, int32_t channel_count, i
     }
 }
 
+namespace {
+
+// The calibration fit of one channel: the standards' net counts unmixed into
+// each component's response, with the standards' composition as design.
+class ChannelCalibrator {
+public:
+    ChannelCalibrator(const MethodRecord& method, int nc)
+        : nc_(nc), standards_(nc, nc), y_(1, nc), w_(1, nc), solution_(1, nc), normal_(nc, nc),
+          work_(nc, nc), pivots_(1, nc) {
+        for (const MatrixHolder* h : {&standards_, &y_, &w_, &solution_, &normal_, &work_, &pivots_}) {
+            if (h->m.data == nullptr) throw std::bad_alloc();
+        }
+        for (int k = 0; k < nc; ++k) {
+            const ComponentBlock& block = method.component[k];
+            ratio_[k] = static_cast<double>(block.standard_live_time) /
+                        static_cast<double>(block.background_live_time);
+            // Standard k holds standard_activity[j] of component j, counted for
+            // weight * standard_live_time / 1000.
+            const double scale = static_cast<double>(block.weight) *
+                                 static_cast<double>(block.standard_live_time) / 1000.0;
+            for (int j = 0; j < nc; ++j) {
+                standards_.m.data[j * nc + k] = scale * static_cast<double>(block.standard_activity[j]);
+            }
+        }
+    }
+
+    // Unmixes the channel `ch` of the spectra; false when the fit is singular.
+    bool unmix(const int32_t (*standard)[kChannels], const int32_t (*background)[kChannels], int ch) {
+        for (int k = 0; k < nc_; ++k) {
+            const double c = standard[k][ch];
+            const double b = background[k][ch];
+            y_.m.data[k] = c - ratio_[k] * b;
+            w_.m.data[k] = calibration_weight(ratio_[k] * ratio_[k] * b + c);
+        }
+        double figure = 0.0;
+        return lst_sqr(nc_, nc_, y_.m, w_.m, standards_.m, solution_.m, normal_.m, work_.m, pivots_.m,
+                       &figure) == 0;
+    }
+    double response(int j) const { return solution_.m.data[j]; }
+
+private:
+    int nc_;
+    double ratio_[kMaxComponents] = {};
+    MatrixHolder standards_, y_, w_, solution_, normal_, work_, pivots_;
+};
+
+}  // namespace
+
 void calibrate(const MethodRecord& method, int nc, const int32_t (*standard)[kChannels],
                const int32_t (*background)[kChannels], const std::vector<int32_t>& roi_channel,
                Calibration* calibration) {
@@ -25,44 +76,125 @@ void calibrate(const MethodRecord& method, int nc, const int32_t (*standard)[kCh
     calibration->point_count = n;
     calibration->singular = false;
     calibration->response.assign(static_cast<size_t>(n) * static_cast<size_t>(nc), 0.0);
-
-    MatrixHolder standards(nc, nc);
-    MatrixHolder y(1, nc);
-    MatrixHolder w(1, nc);
-    MatrixHolder solution(1, nc);
-    MatrixHolder normal(nc, nc);
-    MatrixHolder work(nc, nc);
-    MatrixHolder pivots(1, nc);
-    for (const MatrixHolder* h : {&standards, &y, &w, &solution, &normal, &work, &pivots}) {
-        if (h->m.data == nullptr) throw std::bad_alloc();
-    }
-    double ratio[kMaxComponents] = {};
-    for (int k = 0; k < nc; ++k) {
-        const ComponentBlock& block = method.component[k];
-        ratio[k] = static_cast<double>(block.standard_live_time) /
-                   static_cast<double>(block.background_live_time);
-        // Standard k holds standard_activity[j] of component j, counted for
-        // weight * standard_live_time / 1000.
-        const double scale = static_cast<double>(block.weight) *
-                             static_cast<double>(block.standard_live_time) / 1000.0;
-        for (int j = 0; j < nc; ++j) {
-            standards.m.data[j * nc + k] = scale * static_cast<double>(block.standard_activity[j]);
-        }
-    }
+    ChannelCalibrator calibrator(method, nc);
     for (int i = 0; i < n; ++i) {
-        const int ch = roi_channel[i];
-        for (int k = 0; k < nc; ++k) {
-            const double c = standard[k][ch];
-            const double b = background[k][ch];
-            y.m.data[k] = c - ratio[k] * b;
-            w.m.data[k] = calibration_weight(ratio[k] * ratio[k] * b + c);
-        }
-        double figure = 0.0;
-        if (lst_sqr(nc, nc, y.m, w.m, standards.m, solution.m, normal.m, work.m, pivots.m,
-                    &figure) != 0) {
+        if (!calibrator.unmix(standard, background, roi_channel[i])) {
             calibration->singular = true;
             return;
         }
-        for (int j = 0; j < nc; ++j) calibration->response[j * n + i] = solution.m.data[j];
+        for (int j = 0; j < nc; ++j) calibration->response[j * n + i] = calibrator.response(j);
+    }
+}
+
+void model_response(const MethodRecord& method, int nc, int32_t channel_count,
+                    Calibration* response) {
+    const int n = std::clamp(channel_count, 0, kChannels);
+    response->component_count = nc;
+    response->point_count = n;
+    response->singular = false;
+    response->response.assign(static_cast<size_t>(n) * static_cast<size_t>(nc), 0.0);
+    auto spectra = std::make_unique<FitSpectra>();
+    copy_standards(method, nc, channel_count, 0, spectra.get());
+    ChannelCalibrator calibrator(method, nc);
+    for (int ch = 0; ch < n; ++ch) {
+        if (!calibrator.unmix(spectra->standard, spectra->background, ch)) {
+            response->singular = true;
+            continue;
+        }
+        for (int j = 0; j < nc; ++j) response->response[j * n + ch] = calibrator.response(j);
+    }
+}
+
+void assess_winner(const ScanInput& input, const ScanOutcome& outcome, double v, double k_alpha,
+                   double k_beta, WinnerAssessment* assessment) {
+    *assessment = WinnerAssessment{};
+    if (outcome.best_trial < 0) return;
+    assessment->assessed = true;
+    const Calibration& calibration = *input.calibration;
+    const int nc = calibration.component_count;
+    const int n = calibration.point_count;
+    const double* response = calibration.response.data();
+    const double u = input.u;
+    const double g = outcome.best_gain;
+    const double* x = outcome.solution;
+
+    // The winning trial's points as the fit saw them, and the model's.
+    std::vector<double> weight(static_cast<size_t>(n));
+    std::vector<double> gross(static_cast<size_t>(n));       // U l + m
+    std::vector<double> background_variance(static_cast<size_t>(n));  // U^2 l
+    FitStatistics& statistics = assessment->statistics;
+    statistics.chi_square = 0.0;
+    for (int i = 0; i < n; ++i) {
+        const int ch = (*input.roi_channel)[i];
+        const double d = corrected_count(g, input.sample, input.x_channels, ch);
+        const double l = input.local_background[ch];
+        const double y = d - u * l;
+        weight[i] = sample_weight(u * u * l + d);
+        double model = 0.0;
+        for (int j = 0; j < nc; ++j) model += response[j * n + i] * x[j];
+        gross[i] = u * l + model;
+        background_variance[i] = u * u * l;
+        if (weight[i] > 0.0) {
+            const double variance = std::max(1.0, std::max(0.0, gross[i]) + background_variance[i]);
+            const double residual = y - model;
+            statistics.chi_square += residual * residual / variance;
+            ++statistics.points;
+        }
+    }
+    statistics.degrees_of_freedom = statistics.points - nc;
+    if (statistics.degrees_of_freedom > 0) {
+        statistics.chi_square_per_dof = statistics.chi_square / statistics.degrees_of_freedom;
+        statistics.p_value = chi_square_upper_tail(statistics.chi_square, statistics.degrees_of_freedom);
+        statistics.fit_poor = statistics.p_value < kPoorFitProbability;
+    }
+
+    if (nc == 0 || !(v != 0.0) || !std::isfinite(v)) return;
+    // The inverse of the normal matrix R W R^T, a column at a time: the
+    // elimination's solution is right even where it exchanges rows, its
+    // inverse in place is not.
+    double normal[kMaxComponents][kMaxComponents] = {};
+    for (int j = 0; j < nc; ++j) {
+        for (int k = 0; k < nc; ++k) {
+            double sum = 0.0;
+            for (int i = 0; i < n; ++i) sum += response[j * n + i] * weight[i] * response[k * n + i];
+            normal[j][k] = sum;
+        }
+    }
+    double inverse[kMaxComponents][kMaxComponents] = {};
+    for (int column = 0; column < nc; ++column) {
+        double work[kMaxComponents][kMaxComponents];
+        std::memcpy(work, normal, sizeof work);
+        double unit[kMaxComponents] = {};
+        unit[column] = 1.0;
+        double flags[kMaxComponents];
+        auto at = [&work](int i, int k) -> double& { return work[i][k]; };
+        if (gauss_jordan(nc, at, unit, flags) != 0) return;
+        for (int row = 0; row < nc; ++row) inverse[row][column] = unit[row];
+    }
+
+    std::vector<double> estimator(static_cast<size_t>(n));  // L(k, i)
+    for (int k = 0; k < nc; ++k) {
+        for (int i = 0; i < n; ++i) {
+            double sum = 0.0;
+            for (int j = 0; j < nc; ++j) sum += inverse[k][j] * response[j * n + i];
+            estimator[i] = sum * weight[i];
+        }
+        const double* r = response + k * n;
+        auto variance = [&](double a) {
+            double sum = 0.0;
+            for (int i = 0; i < n; ++i) {
+                if (estimator[i] == 0.0) continue;
+                const double model_gross = gross[i] - x[k] * r[i] + a * v * r[i];
+                sum += estimator[i] * estimator[i] * (std::max(0.0, model_gross) + background_variance[i]);
+            }
+            return sum / (v * v);
+        };
+        const CharacteristicLimits found = characteristic_limits(variance, 0.0, k_alpha, k_beta);
+        ComponentLimits& limits = assessment->limits[k];
+        if (std::isfinite(found.decision_threshold)) {
+            limits.decision_threshold = found.decision_threshold;
+            limits.detected = x[k] / v > found.decision_threshold;
+        }
+        if (std::isfinite(found.detection_limit)) limits.detection_limit = found.detection_limit;
     }
 }

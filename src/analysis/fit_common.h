@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "analysis/spectrum_ops.h"
@@ -42,6 +43,10 @@ inline ScanPass scan_pass(int pass, float gain_after_first_pass) {
 }
 
 inline double trial_gain(const ScanPass& pass, int trial) { return pass.low + trial * pass.step; }
+
+// Trials of a whole scan, numbered in the order they run: trial m of pass p
+// is number p * kScanTrials + m.
+inline constexpr int kScanTrialCount = kScanPasses * kScanTrials;
 
 // The lowest and highest gain factor a scan tried (as floats, as the winning
 // gain is stored); both NaN when no trial ran.
@@ -105,18 +110,52 @@ struct Calibration {
 
 // Calibrates the first nc components of `method` from the compressed
 // `standard` and `background` spectra at the working channels `roi_channel`.
+// Stops at the first singular channel fit (singular set, no response).
 void calibrate(const MethodRecord& method, int nc, const int32_t (*standard)[kChannels],
                const int32_t (*background)[kChannels], const std::vector<int32_t>& roi_channel,
                Calibration* calibration);
+
+// The response of the first nc components at every full-scale channel
+// 0..channel_count-1 (uncompressed), unmixed as calibrate() does: what the
+// fit's model expects of one unit of x at each channel. A channel whose fit
+// is singular responds with 0 (singular is then set); nothing fails.
+void model_response(const MethodRecord& method, int nc, int32_t channel_count,
+                    Calibration* response);
 
 // What a gain scan found.
 struct ScanOutcome {
     bool failed = false;                   // a sample fit was singular
     ScanRange range;                       // lowest and highest trial gain
     double best = kNoFit;                  // best figure
-    double solution[kMaxComponents] = {};  // of the best trial
+    double solution[kMaxComponents] = {};  // of the best trial: x = activity * V
     double deviation[kMaxComponents] = {};
+    int best_trial = -1;                   // number of the best trial; -1 when none won
+    double best_gain = NAN;                // its gain as tried (before it was stored as a float)
+    int first_pass_best_trial = -1;        // the first pass's best, 0..kScanTrials-1; -1 none
+    int trials_run = 0;                    // trials with a figure below, in order
+    double trial_gain[kScanTrialCount] = {};
+    double trial_figure[kScanTrialCount] = {};
 };
+
+// Notes trial `trial` of pass `pass` (gain g, fit figure `figure`) and makes
+// it the best when its figure is below the best so far: strictly, so an
+// equal figure keeps the earlier trial and NaN never wins; the gain factor
+// then becomes g. Returns whether it became the best (the caller then keeps
+// its solution and deviations).
+inline bool note_figure(ScanOutcome* outcome, int pass, int trial, double g, double figure,
+                        float* gain_factor) {
+    const int number = pass * kScanTrials + trial;
+    outcome->trial_gain[number] = g;
+    outcome->trial_figure[number] = figure;
+    outcome->trials_run = number + 1;
+    if (!(outcome->best > figure)) return false;
+    outcome->best = figure;
+    outcome->best_trial = number;
+    outcome->best_gain = g;
+    if (pass == 0) outcome->first_pass_best_trial = trial;
+    *gain_factor = static_cast<float>(g);
+    return true;
+}
 
 // The fixed inputs of one scan.
 struct ScanInput {
@@ -126,4 +165,59 @@ struct ScanInput {
     const std::vector<int32_t>* roi_channel;
     int x_channels;
     double u;                          // live-time ratio sample / local background
+    double held_gain = NAN;            // when not NaN: the one gain tried, instead of the scan
 };
+
+// The passes and trials a scan runs: the two-pass scan, or one trial at the
+// held gain.
+inline int scan_passes(const ScanInput& input) { return std::isnan(input.held_gain) ? kScanPasses : 1; }
+inline int scan_trials(const ScanInput& input) { return std::isnan(input.held_gain) ? kScanTrials : 1; }
+inline double scan_gain(const ScanInput& input, const ScanPass& pass, int trial) {
+    return std::isnan(input.held_gain) ? trial_gain(pass, trial) : input.held_gain;
+}
+
+// ---------------------------------------------------------------------------
+// What the winning trial's fit says beyond its values: its statistics
+// against its own Poisson variance and the characteristic limits of each
+// component. Worked out once after the scan, the same for either form.
+
+// Below this upper-tail probability a fit is flagged as poor.
+inline constexpr double kPoorFitProbability = 0.001;
+
+struct FitStatistics {
+    double chi_square = NAN;         // sum of (y - model)^2 / var over the points with weight above 0
+    int points = 0;                  // those points
+    int degrees_of_freedom = 0;      // points less components (may be 0 or less)
+    double chi_square_per_dof = NAN; // NaN without a degree of freedom
+    double p_value = NAN;            // upper tail of chi-square; NaN without a degree of freedom
+    bool fit_poor = false;           // p_value < kPoorFitProbability
+};
+
+// Characteristic limits of one component, in activity (x / V, in the unit of
+// the standards' activities, before any standard factor). NaN: none.
+struct ComponentLimits {
+    double decision_threshold = NAN;  // y*
+    double detection_limit = NAN;     // y#
+    std::optional<bool> detected;     // activity above y*; none without y*
+};
+
+struct WinnerAssessment {
+    bool assessed = false;            // a trial won: what follows is its
+    FitStatistics statistics;
+    ComponentLimits limits[kMaxComponents];  // in the calibration's component order
+};
+
+// Assesses the best trial of `outcome` (nothing when none won). `v` is the
+// sample's weighted counting time V (activity = x / V); k_alpha and k_beta
+// are the normal quantiles of 1 - alpha and 1 - beta.
+//
+// At each point the model's net count is m = sum_j x_j R(j, i) and its
+// Poisson variance var = max(0, U l + m) + U^2 l (l the local background
+// count), floored at 1 count for the chi-square. The fit's solution is
+// x = L y with L = (R W R^T)^-1 R W and W the fit's own weights
+// (1 / sqrt(v), not their squares), so for component k at true activity a
+// u(a)^2 = sum_i L(k, i)^2 var_i(a) / V^2, var_i(a) taken with x_k = a V and
+// the other x_j as fitted; y* = k_alpha u(0), y# = y* + k_beta u(y#). No
+// limits where V is 0 or the normal matrix is singular.
+void assess_winner(const ScanInput& input, const ScanOutcome& outcome, double v, double k_alpha,
+                   double k_beta, WinnerAssessment* assessment);

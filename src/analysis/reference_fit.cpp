@@ -25,10 +25,10 @@ void reference_scan(const ScanInput& input, float* gain_factor, ScanOutcome* out
     std::copy(calibration.response.begin(), calibration.response.end(), response.m.data);
 
     *outcome = ScanOutcome{};
-    for (int pass = 0; pass < kScanPasses; ++pass) {
+    for (int pass = 0; pass < scan_passes(input); ++pass) {
         const ScanPass trials = scan_pass(pass, *gain_factor);
-        for (int trial = 0; trial < kScanTrials; ++trial) {
-            const double g = trial_gain(trials, trial);
+        for (int trial = 0; trial < scan_trials(input); ++trial) {
+            const double g = scan_gain(input, trials, trial);
             note_trial(&outcome->range, static_cast<float>(g));
             for (int i = 0; i < n; ++i) {
                 const int ch = roi_channel[i];
@@ -43,10 +43,7 @@ void reference_scan(const ScanInput& input, float* gain_factor, ScanOutcome* out
                 outcome->failed = true;
                 return;
             }
-            // Strict: an equal figure keeps the earlier trial, NaN never wins.
-            if (outcome->best > figure) {
-                outcome->best = figure;
-                *gain_factor = static_cast<float>(g);
+            if (note_figure(outcome, pass, trial, g, figure, gain_factor)) {
                 for (int k = 0; k < nc; ++k) {
                     outcome->solution[k] = solution.m.data[k];
                     outcome->deviation[k] = normal.m.data[k * nc + k];

@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -32,6 +33,16 @@ std::string check_threads(const std::string& value) {
     return format("needs a number from 1 to %d, not '%s'", kMaxThreads, value.c_str());
 }
 
+// A probability strictly between 0 and 0.5, written as a plain decimal:
+// beyond 0.5 a decision threshold would lie below zero activity.
+std::string check_probability(const std::string& value) {
+    char* end = nullptr;
+    errno = 0;
+    const double p = std::strtod(value.c_str(), &end);
+    if (!value.empty() && end == value.c_str() + value.size() && errno == 0 && p > 0.0 && p < 0.5) return {};
+    return format("needs a probability above 0 and below 0.5, not '%s'", value.c_str());
+}
+
 std::string check_not_empty(const std::string& value) {
     return value.empty() ? std::string("needs a value that is not empty") : std::string();
 }
@@ -42,6 +53,8 @@ struct Parser {
                  "assay"};
     CommandLine* line;
     std::string threads;
+    std::string alpha;
+    std::string beta;
     std::string plot_select = "all";
     CLI::Option* threads_option = nullptr;
     CLI::Option* straightforward_option = nullptr;
@@ -85,6 +98,14 @@ struct Parser {
                        "none is named: it follows from the factor in dose.txt)")
             ->type_name("TEXT")
             ->check(check_not_empty);
+        app.add_option("--alpha", alpha,
+                       "probability of a false detection at the decision threshold (default 0.05)")
+            ->type_name("P")
+            ->check(check_probability);
+        app.add_option("--beta", beta,
+                       "probability of missing an activity at the detection limit (default 0.05)")
+            ->type_name("P")
+            ->check(check_probability);
         app.get_formatter()->column_width(26);
         app.footer(
             "Problems with the input are reported on standard error. Exit status: 0; 1 when\n"
@@ -94,7 +115,8 @@ struct Parser {
 };
 
 constexpr const char* kValueOptions[] = {"-C",        "--directory",   "--report",   "--plot",
-                                         "--threads", "--plot-select", "--dose-unit"};
+                                         "--threads", "--plot-select", "--dose-unit",
+                                         "--alpha",   "--beta"};
 constexpr const char* kFlags[] = {"-h", "--help", "--version", "--straightforward", "--strict"};
 
 bool one_of(std::string_view arg, const auto& names) {
@@ -149,6 +171,8 @@ int parse_command_line(int argc, const char* const* argv, CommandLine* line, std
         return kUsageError;
     }
     if (!parser.threads.empty()) line->run.threads = std::stoi(parser.threads);
+    if (!parser.alpha.empty()) line->run.alpha = std::strtod(parser.alpha.c_str(), nullptr);
+    if (!parser.beta.empty()) line->run.beta = std::strtod(parser.beta.c_str(), nullptr);
     line->run.plot_select = parser.plot_select == "flagged" ? PlotSelect::flagged : PlotSelect::all;
     return 0;
 }

@@ -145,6 +145,25 @@ std::string fixed(double value, int digits) {
     return buffer;
 }
 
+// A value and its standard deviation rounded to two significant digits of
+// the deviation, as a reader quotes them ("148.38", "0.95"; "70", "56");
+// as the table prints them where the deviation is 0 or not a number.
+std::pair<std::string, std::string> rounded_pair(double value, double deviation) {
+    if (!(deviation > 0.0) || !std::isfinite(deviation) || !std::isfinite(value)) {
+        return {fixed(value, 2), fixed(deviation, 2)};
+    }
+    const int decimals = 1 - static_cast<int>(std::floor(std::log10(deviation)));
+    if (decimals >= 0) return {fixed(value, std::min(decimals, 12)), fixed(deviation, std::min(decimals, 12))};
+    const double unit = std::pow(10.0, -decimals);
+    return {fixed(std::round(value / unit) * unit, 0), fixed(std::round(deviation / unit) * unit, 0)};
+}
+
+// A positive limit to two significant digits.
+std::string two_digits(double value) {
+    if (!(value > 0.0) || !std::isfinite(value)) return fixed(value, 2);
+    return rounded_pair(value, value).first;
+}
+
 // A coordinate rounded to 0.1 px, without a trailing ".0".
 std::string px(double value) {
     const long long tenths = std::llround(value * 10.0);
@@ -237,10 +256,12 @@ CountAxis count_axis(const FinishedRow& data) {
     return axis;
 }
 
-// (measured - expected) / sqrt(max(expected, 1)): how many standard
-// deviations of a Poisson count a channel lies off the expectation.
-double residual(double measured, double expected) {
-    return (measured - expected) / std::sqrt(std::max(expected, 1.0));
+// (measured - model) / sqrt(variance): how many standard deviations of the
+// model's Poisson count (sample and local background) a channel lies off it.
+// Without a variance, that of the model's count alone, at least 1.
+double residual(double measured, double expected, double variance) {
+    if (!(variance > 0.0)) variance = std::max(expected, 1.0);
+    return (measured - expected) / std::sqrt(variance);
 }
 
 // The residual axis spans +-range; residuals beyond the widest range are clipped.
@@ -295,6 +316,7 @@ void draw_title(Svg& svg, const FinishedRow& data) {
     if (data.analysis_failed) badges.push_back({"ANALYSIS FAILED", "#000", "#fff"});
     if (data.unknown_found) badges.push_back({"UNKNOWN NUCLIDE", kAlarmColour, "#fff"});
     if (over_limit) badges.push_back({"OVER LIMIT", "#E69F00", "#000"});
+    if (data.fit && data.fit->fit_poor) badges.push_back({"POOR FIT", "#E69F00", "#000"});
 
     constexpr double kBadgeFont = 12.0;
     double right = kWidth - 16.0;
@@ -323,6 +345,12 @@ void draw_title(Svg& svg, const FinishedRow& data) {
     const std::string gain =
         "gain " + fixed(data.gain, 4) + (data.gain_at_scan_edge ? " (AT SCAN EDGE)" : "");
     std::string after = " \u00b7 qfit " + fixed(data.qfit, 2) + " \u00b7 ";
+    if (data.fit) {
+        const FinishedRow::Fit& fit = *data.fit;
+        append(after, "\u03c7\u00b2/dof ", fixed(fit.chi_square_per_dof, 2), " (",
+               std::to_string(fit.degrees_of_freedom), " dof, p ",
+               std::isnan(fit.p_value) ? std::string("\u2014") : two_digits(fit.p_value), ") \u00b7 ");
+    }
     after += data.dose_rate ? "dose rate " + fixed(*data.dose_rate, 2) : "no dose calibration";
     if (data.dose_rate && !data.dose_unit.empty()) append(after, " ", xml(data.dose_unit));
     if (data.weight != 1.0f) append(after, " \u00b7 weight ", fixed(data.weight, 3));
@@ -469,7 +497,7 @@ void draw_channel_axis(Svg& svg) {
     svg << "<text x=\"" << px(kPlotRight) << "\" y=\"" << px(kTickLabelY + 16)
         << "\" text-anchor=\"end\" font-size=\"12\">channel</text>\n"
         << "<text id=\"residual-note\" x=\"" << px(kPlotLeft) << "\" y=\"" << px(kTickLabelY + 16)
-        << "\">residual = (measured \u2212 expected) / \u221amax(expected, 1) in the ROI "
+        << "\">residual = (measured \u2212 model) / \u221a(model\u2019s variance) in the ROI "
            "channels; dashed: \u00b13</text>\n</g>\n";
 }
 
@@ -553,7 +581,8 @@ void draw_residuals(Svg& svg, const FinishedRow& data) {
     double largest = 0.0;
     for (size_t c = 0; c < n; ++c) {
         if (owner[c] < 0) continue;
-        const double r = residual(data.measured[c], data.expected[c]);
+        const double r = residual(data.measured[c], data.expected[c],
+                                  c < data.expected_variance.size() ? data.expected_variance[c] : NAN);
         if (!std::isfinite(r)) continue;
         values[c] = r;
         largest = std::max(largest, std::abs(r));
@@ -616,6 +645,58 @@ void draw_residuals(Svg& svg, const FinishedRow& data) {
     svg << "</g>\n";
 }
 
+// The fit figure over the trial gains, small, high over channels 670 to 830
+// (where a spectrum's falling continuum leaves room), the winner marked:
+// a minimum at either end of the scan says the true gain may lie beyond it.
+void draw_scan_curve(Svg& svg, const FinishedRow& data) {
+    if (!data.fit || data.fit->trials.empty()) return;
+    const auto& trials = data.fit->trials;
+    constexpr double kLeft = 650.0, kRight = 790.0, kTop = 74.0, kBottom = 126.0;
+    double low_gain = INFINITY, high_gain = -INFINITY, low_figure = INFINITY, high_figure = -INFINITY;
+    for (const auto& [g, figure] : trials) {
+        if (!std::isfinite(g) || !std::isfinite(figure)) continue;
+        low_gain = std::min(low_gain, g);
+        high_gain = std::max(high_gain, g);
+        // Figures span decades: a logarithmic axis keeps the minimum visible.
+        const double f = std::log10(std::max(figure, 1e-12));
+        low_figure = std::min(low_figure, f);
+        high_figure = std::max(high_figure, f);
+    }
+    if (!(high_gain > low_gain)) return;
+    if (!(high_figure > low_figure)) high_figure = low_figure + 1.0;
+    auto x = [&](double g) { return kLeft + (g - low_gain) / (high_gain - low_gain) * (kRight - kLeft); };
+    auto y = [&](double figure) {
+        const double f = std::log10(std::max(figure, 1e-12));
+        return kBottom - (f - low_figure) / (high_figure - low_figure) * (kBottom - kTop);
+    };
+    // The two passes are drawn as two curves, in the order they ran.
+    std::string points;
+    std::string winner;
+    const size_t first_pass = std::min<size_t>(trials.size(), 50);
+    double best = INFINITY;
+    for (size_t t = 0; t < trials.size(); ++t) {
+        const auto& [g, figure] = trials[t];
+        if (!std::isfinite(g) || !std::isfinite(figure)) continue;
+        append(points, t == 0 || t == first_pass ? "M" : "L", px(x(g)), " ", px(y(figure)));
+        if (figure < best) {
+            best = figure;
+            winner.clear();
+            append(winner, "M", px(x(g)), " ", px(y(figure) - 4), "v8M", px(x(g) - 4), " ", px(y(figure)), "h8");
+        }
+    }
+    svg << "<g id=\"scan-curve\" font-size=\"9\" fill=\"#333\">\n"
+        << "<rect x=\"" << px(kLeft - 4) << "\" y=\"" << px(kTop - 12) << "\" width=\""
+        << px(kRight - kLeft + 8) << "\" height=\"" << px(kBottom - kTop + 26)
+        << "\" fill=\"#fff\" fill-opacity=\"0.85\" stroke=\"#bbb\" stroke-width=\"0.8\"/>\n"
+        << "<text x=\"" << px(kLeft) << "\" y=\"" << px(kTop - 3) << "\">fit figure over the trial gains</text>\n"
+        << "<path d=\"" << points << "\" stroke=\"#555\" stroke-width=\"0.9\" fill=\"none\"/>\n"
+        << "<path id=\"scan-winner\" d=\"" << winner << "\" stroke=\""
+        << (data.gain_at_scan_edge ? kAlarmColour : kExpectedColour) << "\" stroke-width=\"1.6\"/>\n"
+        << "<text x=\"" << px(kLeft) << "\" y=\"" << px(kBottom + 11) << "\">" << fixed(low_gain, 3)
+        << "</text><text x=\"" << px(kRight) << "\" y=\"" << px(kBottom + 11)
+        << "\" text-anchor=\"end\">" << fixed(high_gain, 3) << "</text>\n</g>\n";
+}
+
 void draw_frames(Svg& svg) {
     svg << "<path d=\"M" << px(kPlotLeft) << " " << px(kPlotTop) << "H" << px(kPlotRight) << "V"
         << px(kPlotBottom) << "H" << px(kPlotLeft) << "ZM" << px(kPlotLeft) << " "
@@ -635,7 +716,7 @@ void draw_legend(Svg& svg, const FinishedRow& data, FloorCounts floor) {
         x += text_width(decode(text), 12.0, false) + 24;
     };
     for (const auto& [colour, width, label] : {std::tuple{kMeasuredColour, 1.2, "measured"},
-                                               std::tuple{kExpectedColour, 1.8, "expected"}}) {
+                                               std::tuple{kExpectedColour, 1.8, "model (the fit)"}}) {
         svg << "<path d=\"M" << px(x) << " " << px(y - 4) << "h22\" stroke=\"" << colour
             << "\" stroke-width=\"" << px(width) << "\"/><text x=\"" << px(x + 28) << "\" y=\""
             << px(y) << "\">" << label << "</text>\n";
@@ -663,18 +744,35 @@ void draw_legend(Svg& svg, const FinishedRow& data, FloorCounts floor) {
             << "\" width=\"22\" height=\"28\" fill=\"" << component_colour(i)
             << "\" fill-opacity=\"0.3\" stroke=\"" << component_colour(i) << "\"/>\n";
         const std::u32string name = fit(decode(component.name), 100.0, 12.0, true);
+        const auto [activity, deviation] = rounded_pair(component.activity, component.activity_sd);
         const std::u32string value =
-            fit(decode(fixed(component.activity, 2) + " \u00b1 " + fixed(component.activity_sd, 2) +
-                       " " + component.unit),
+            fit(decode(activity + " \u00b1 " + deviation + " " + component.unit),
                 kLegendColumnWidth - 40.0 - text_width(name, 12.0, true) - 8.0, 12.0, false);
         svg << "<text x=\"" << px(x + 30) << "\" y=\"" << px(row)
             << "\"><tspan font-weight=\"bold\">" << escape(name) << "</tspan> " << escape(value)
             << "</text>\n";
         svg << "<text x=\"" << px(x + 30) << "\" y=\"" << px(row + 15) << "\" font-size=\"11\">";
-        if (component.detected) {
-            svg << "<tspan fill=\"#1b7837\">detected</tspan>";
+        // Detection is the decision against the decision threshold y*; a
+        // component below it is quoted as below its detection limit y#.
+        std::string unit = " ";
+        unit += xml(component.unit);
+        if (!component.detected) {
+            svg << "<tspan fill=\"#777\">no decision threshold</tspan>";
+        } else if (*component.detected) {
+            svg << "<tspan fill=\"#1b7837\">detected";
+            if (std::isfinite(component.decision_threshold)) {
+                svg << " (&gt; " << xml(two_digits(component.decision_threshold)) << unit << ")";
+            }
+            svg << "</tspan>";
         } else {
-            svg << "<tspan fill=\"#777\">not detected</tspan>";
+            svg << "<tspan fill=\"#777\">not detected";
+            if (std::isfinite(component.detection_limit)) {
+                svg << " (&lt; " << xml(two_digits(component.detection_limit)) << unit << ")";
+            }
+            svg << "</tspan>";
+        }
+        if (component.detected && data.fit && data.fit->fit_poor) {
+            svg << "<tspan fill=\"" << kAlarmColour << "\"> \u00b7 limits unreliable</tspan>";
         }
         if (component.over_limit) {
             svg << "<tspan fill=\"" << kAlarmColour
@@ -747,6 +845,7 @@ std::string plot_svg(const FinishedRow& data) {
     draw_roi_labels(svg, data);
     draw_residuals(svg, data);
     draw_frames(svg);
+    draw_scan_curve(svg, data);
     draw_legend(svg, data, floor);
     svg << "</svg>\n";
     return std::move(svg.text);
@@ -821,6 +920,7 @@ std::string plot_index_html(const std::string& title, const std::vector<IndexRow
         if (d.analysis_failed) html += "<span class=\"flag failed\">analysis failed</span>";
         if (d.unknown_found) html += "<span class=\"flag unknown\">unknown nuclide</span>";
         if (d.gain_at_scan_edge) html += "<span class=\"flag edge\">gain at scan edge</span>";
+        if (d.fit && d.fit->fit_poor) html += "<span class=\"flag edge\">poor fit</span>";
         if (std::any_of(d.components.begin(), d.components.end(),
                         [](const RowComponent& c) { return c.over_limit; })) {
             html += "<span class=\"flag over\">over limit</span>";
@@ -836,9 +936,10 @@ std::string plot_index_html(const std::string& title, const std::vector<IndexRow
                 continue;
             }
             const auto& c = d.components[i];
-            const char* kind = c.over_limit ? "num over" : c.detected ? "num det" : "num nd";
-            html += std::string("<td class=\"") + kind + "\">" + fixed(c.activity, 2) +
-                    "<br/><span class=\"sd\">\u00b1 " + fixed(c.activity_sd, 2) + "</span></td>";
+            const char* kind = c.over_limit ? "num over" : c.detected.value_or(false) ? "num det" : "num nd";
+            const auto [activity, deviation] = rounded_pair(c.activity, c.activity_sd);
+            html += std::string("<td class=\"") + kind + "\">" + activity +
+                    "<br/><span class=\"sd\">\u00b1 " + deviation + "</span></td>";
         }
         const std::string href = xml(url_path(row.file_name));
         html += "<td><a href=\"" + href + "\"><img src=\"" + href +

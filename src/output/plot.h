@@ -29,12 +29,16 @@ std::string plot_file_name(int row, const std::string& entry);
 //   y = 58 + (H - max(log10 v, L)) / (H - L) * 288, so 10^L is at y = 346
 //   and the largest count one sixth of the way down from y = 58. Counts of
 //   zero and below are at y = 360 (the floor line) and marked there;
-// - the residual (measured - expected) / sqrt(max(expected, 1)) of each ROI
-//   channel is a bar from y = 425 towards 380 (+R) or 470 (-R), R the
+// - the residual (measured - expected) / sqrt(expected_variance) of each ROI
+//   channel (sqrt(max(expected, 1)) without a variance) is a bar from y = 425
+//   towards 380 (+R) or 470 (-R), R the
 //   first of 5, 10, 20, 50 not below the largest |residual|; larger ones are
 //   clipped at 50 and marked.
 // The measured and expected spectra are paths with the ids "measured" and
-// "expected", one point per channel with a value, in channel order.
+// "expected", one point per channel with a value, in channel order. With the
+// fit's detail, the fit figure of every trial gain is a small curve (id
+// "scan-curve", the winner "scan-winner") over channels 670 to 830, and the
+// title gives chi-square per degree of freedom and its p-value.
 std::string plot_svg(const FinishedRow& data);
 
 // One row of the index page.

@@ -108,6 +108,21 @@ std::string report_row_line(const FinishedRow& row) {
         line.boolean("gain_at_scan_edge", row.gain_at_scan_edge);
         line.boolean("unknown_found", row.unknown_found);
     }
+    if (row.fit) {
+        const FinishedRow::Fit& fit = *row.fit;
+        line.number("chi_square", fit.chi_square).integer("degrees_of_freedom", fit.degrees_of_freedom);
+        line.number("chi_square_per_dof", fit.chi_square_per_dof).number("p_value", fit.p_value);
+        if (std::isnan(fit.p_value)) {
+            line.null("fit_poor");
+        } else {
+            line.boolean("fit_poor", fit.fit_poor);
+        }
+        line.number("scan_lowest_gain", fit.scan_lowest).number("scan_highest_gain", fit.scan_highest);
+        line.number("first_pass_gain", fit.first_pass_gain);
+    } else {
+        line.null("chi_square").null("degrees_of_freedom").null("chi_square_per_dof").null("p_value");
+        line.null("fit_poor").null("scan_lowest_gain").null("scan_highest_gain").null("first_pass_gain");
+    }
     line.boolean("over_partial_limit", (row.limit_status & 1) != 0);
     line.boolean("over_total_limit", (row.limit_status & 2) != 0);
     line.boolean("over_fraction_limit", (row.limit_status & 4) != 0);
@@ -133,10 +148,17 @@ std::string report_row_line(const FinishedRow& row) {
         optional_number(component, "activity", failed ? std::nullopt : std::optional<float>(c.activity));
         optional_number(component, "activity_sd",
                         failed ? std::nullopt : std::optional<float>(c.activity_sd));
-        if (valued) {
-            component.boolean("detected", c.detected);
+        component.number("decision_threshold", c.decision_threshold);
+        component.number("detection_limit", c.detection_limit);
+        if (valued && c.detected) {
+            component.boolean("detected", *c.detected);
         } else {
             component.null("detected");
+        }
+        if (valued) {
+            component.boolean("below_method_limit", c.below_method_limit);
+        } else {
+            component.null("below_method_limit");
         }
         component.boolean("over_limit", c.over_limit);
         component.number("count_rate_cpm", c.count_rate_cpm);

@@ -3,6 +3,7 @@
 // evaluated entry; each output only reads it.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,7 +24,13 @@ struct RowComponent {
     std::string unit;
     float activity = 0.0f;      // after the division by the standard factor, as in the table
     float activity_sd = 0.0f;
-    bool detected = false;      // not below_limit
+    bool below_method_limit = true;  // under the method's detection limit, or sd above the activity
+    // Characteristic limits (ISO 11929) after the division by the standard
+    // factor, as the activity: NaN where there are none (a failed fit, a
+    // component without a fit, a limit that is not finite).
+    float decision_threshold = NAN;
+    float detection_limit = NAN;
+    std::optional<bool> detected;    // activity above the decision threshold; none without one
     bool over_limit = false;
     float count_rate_cpm = 0.0f;
     std::vector<std::pair<int32_t, int32_t>> rois;  // full-scale channels, both bounds inclusive
@@ -59,10 +66,24 @@ struct FinishedRow {
     float summary_activity = 0.0f;
     float summary_fraction = 0.0f;
     std::vector<RowComponent> components;
+    // What the fit says of itself at the winning gain; none after a failed fit.
+    struct Fit {
+        double chi_square = NAN;          // against the model's Poisson variance
+        int degrees_of_freedom = 0;       // points with weight above 0, less the components
+        double chi_square_per_dof = NAN;  // NaN without a degree of freedom
+        double p_value = NAN;             // upper tail; NaN without a degree of freedom
+        bool fit_poor = false;            // p_value below 0.001
+        float scan_lowest = NAN;          // the lowest and highest gain tried
+        float scan_highest = NAN;
+        float first_pass_gain = NAN;      // the first pass's best gain
+        std::vector<std::pair<double, double>> trials;  // (gain, fit figure) of every trial, in order
+    };
+    std::optional<Fit> fit;
     // For the pictures, kChannels values each; shorter vectors leave the
     // remaining channels empty. A NaN marks a channel without a value (for
     // instance one the gain correction could not fill): the curve has a gap
     // there and the channel has no residual.
     std::vector<float> measured;  // the sum after the winning gain correction
-    std::vector<float> expected;  // local background plus fitted components
+    std::vector<float> expected;  // the fit's model: local background plus fitted components
+    std::vector<float> expected_variance;  // its Poisson variance, at least 1 count
 };

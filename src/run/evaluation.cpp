@@ -42,11 +42,21 @@ FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra)
     results.limit_status = sum.limit_status;
     std::copy(std::begin(sum.over_limit), std::end(sum.over_limit), results.over_limit);
     std::copy(std::begin(sum.below_limit), std::end(sum.below_limit), results.below_limit);
+    // The limits of this evaluation only: a failed fit has none, never the last row's.
+    float decision_threshold[kMaxComponents];
+    float detection_limit[kMaxComponents];
+    for (int i = 0; i < kMaxComponents; ++i) {
+        const ComponentLimits& limits = evaluation.detail.limits[i];
+        decision_threshold[i] = evaluated ? static_cast<float>(limits.decision_threshold) : NAN;
+        detection_limit[i] = evaluated ? static_cast<float>(limits.detection_limit) : NAN;
+    }
     for (int i = 0; i < method.component_count; ++i) {
         const float factor = context_.factors->factor[i];
         if (factor != 0.0f) {
             results.activity[i] /= factor;
             results.activity_sd[i] /= factor;
+            decision_threshold[i] /= factor;
+            detection_limit[i] /= factor;
         }
     }
 
@@ -91,20 +101,34 @@ FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra)
         component.unit = context_.names->entry[i].unit;
         component.activity = results.activity[i];
         component.activity_sd = results.activity_sd[i];
-        component.detected = results.below_limit[i] == 0;
+        component.below_method_limit = results.below_limit[i] != 0;
+        component.decision_threshold = decision_threshold[i];
+        component.detection_limit = detection_limit[i];
+        if (evaluated) component.detected = evaluation.detail.limits[i].detected;
         component.over_limit = results.over_limit[i] != 0;
         component.count_rate_cpm = evaluation.count_rate[i];
         for (int r = 0; r < block.roi_count; ++r) component.rois.emplace_back(block.roi[r][0], block.roi[r][1]);
         row.components.push_back(std::move(component));
     }
+    if (evaluated) {
+        const EvaluationDetail& detail = evaluation.detail;
+        FinishedRow::Fit& fit = row.fit.emplace();
+        fit.chi_square = detail.statistics.chi_square;
+        fit.degrees_of_freedom = detail.statistics.degrees_of_freedom;
+        fit.chi_square_per_dof = detail.statistics.chi_square_per_dof;
+        fit.p_value = detail.statistics.p_value;
+        fit.fit_poor = detail.statistics.fit_poor;
+        fit.scan_lowest = detail.scan_range.lowest;
+        fit.scan_highest = detail.scan_range.highest;
+        fit.first_pass_gain = detail.first_pass_gain;
+        for (const ScanTrial& trial : detail.trials) fit.trials.emplace_back(trial.gain, trial.figure);
+    }
     if (with_spectra) {
         row.measured.assign(kChannels, NAN);
         corrected_spectrum(sum.channel, results.gain, row.measured.data());
         if (evaluated) {
-            // The fitted activities before the division by the standard
-            // factors, as the unknown-nuclide check used them.
-            row.expected.assign(kChannels, NAN);
-            expected_counts(&sum, &method, context_.local_background, kChannels, row.expected.data());
+            row.expected = evaluation.detail.model;
+            row.expected_variance = evaluation.detail.model_variance;
         }
     }
     return row;

@@ -154,12 +154,15 @@ void write_run_line(Run& run, std::optional<std::string> method_file) {
         {"plot_select", json_string(o.plot_select == PlotSelect::all ? "all" : "flagged")},
         {"strict", o.strict ? "true" : "false"},
         {"dose_unit", text_or_null(o.dose_unit)},
+        {"alpha", json_number(o.alpha)},
+        {"beta", json_number(o.beta)},
     };
     write_report_line(run, report_run_line(line));
 }
 
 bool flagged(const FinishedRow& row) {
     return row.analysis_failed || row.unknown_found || row.limit_status != 0 || row.gain_at_scan_edge ||
+           (row.fit && row.fit->fit_poor) ||
            std::any_of(row.components.begin(), row.components.end(),
                        [](const RowComponent& c) { return c.over_limit; });
 }
@@ -285,6 +288,7 @@ private:
         if (!row.analysis_failed) {
             t.unknown_nuclide += row.unknown_found;
             t.gain_at_scan_edge += row.gain_at_scan_edge;
+            t.fit_poor += row.fit && row.fit->fit_poor;
         }
         t.over_limit += row.limit_status != 0 ||
                         std::any_of(row.components.begin(), row.components.end(),
@@ -384,11 +388,19 @@ void set_weight(Run& run, OrderedOutput& output, const Entry& entry, int index) 
     output.entry(std::move(diagnostic), std::move(report));
 }
 
+AnalysisOptions analysis_options(const RunOptions& options) {
+    AnalysisOptions analysis;
+    analysis.straightforward = options.straightforward;
+    analysis.alpha = options.alpha;
+    analysis.beta = options.beta;
+    return analysis;
+}
+
 // Walks the entries after the method file name.
 void walk_entries(Run& run, ConfigReader& config, TableWriter& table) {
     const EvaluationContext context{run.method.get(),   run.local_background.get(),
                                     run.names.get(),    run.factors.get(),
-                                    &run.dose,          AnalysisOptions{nullptr, run.options.straightforward},
+                                    &run.dose,          analysis_options(run.options),
                                     run.options.dose_unit};
     const int threads = thread_count(run.options);
     std::unique_ptr<EvaluationPool> pool;

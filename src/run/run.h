@@ -35,6 +35,8 @@ struct RunOptions {
     PlotSelect plot_select = PlotSelect::all;
     bool strict = false;           // exit status 3 when anything was skipped or failed
     std::string dose_unit;         // the dose column's unit, for the report and the pictures
+    double alpha = 0.05;           // false-detection probability at the decision threshold
+    double beta = 0.05;            // probability of missing an activity at the detection limit
 };
 
 // Exit statuses besides 0.

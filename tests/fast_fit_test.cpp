@@ -102,6 +102,33 @@ private:
 
 bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The detail is assessed after the scan from shared code, so it must come
+// out the same bits as well.
+void expect_same_detail(const EvaluationDetail& fast, const EvaluationDetail& plain, const std::string& where) {
+    EXPECT_EQ(fast.fitted, plain.fitted) << where;
+    EXPECT_EQ(fast.gain_at_scan_edge, plain.gain_at_scan_edge) << where;
+    EXPECT_TRUE(same_bits(fast.first_pass_gain, plain.first_pass_gain)) << where;
+    ASSERT_EQ(fast.trials.size(), plain.trials.size()) << where;
+    for (size_t t = 0; t < fast.trials.size(); ++t) {
+        EXPECT_TRUE(same_bits(fast.trials[t].gain, plain.trials[t].gain)) << where << " trial " << t;
+        EXPECT_TRUE(same_bits(fast.trials[t].figure, plain.trials[t].figure)) << where << " trial " << t;
+    }
+    EXPECT_TRUE(same_bits(fast.statistics.chi_square, plain.statistics.chi_square)) << where;
+    EXPECT_TRUE(same_bits(fast.statistics.p_value, plain.statistics.p_value)) << where;
+    EXPECT_EQ(fast.statistics.degrees_of_freedom, plain.statistics.degrees_of_freedom) << where;
+    for (int k = 0; k < kMaxComponents; ++k) {
+        EXPECT_TRUE(same_bits(fast.limits[k].decision_threshold, plain.limits[k].decision_threshold)) << where << k;
+        EXPECT_TRUE(same_bits(fast.limits[k].detection_limit, plain.limits[k].detection_limit)) << where << k;
+        EXPECT_EQ(fast.limits[k].detected, plain.limits[k].detected) << where << k;
+    }
+    ASSERT_EQ(fast.model.size(), plain.model.size()) << where;
+    EXPECT_EQ(std::memcmp(fast.model.data(), plain.model.data(), sizeof(float) * fast.model.size()), 0) << where;
+    EXPECT_EQ(std::memcmp(fast.model_variance.data(), plain.model_variance.data(),
+                          sizeof(float) * fast.model_variance.size()), 0) << where;
+}
+
 // Everything calc_activity delivers.
 struct FitResult {
     int32_t status = 0;
@@ -122,6 +149,7 @@ void expect_same(const FitResult& fast, const FitResult& plain, const std::strin
         << plain.sample->activity[0] << ", qfit " << fast.sample->qfit << " vs " << plain.sample->qfit << ")";
     EXPECT_EQ(std::memcmp(fast.corrected.data(), plain.corrected.data(), sizeof(float) * kChannels), 0)
         << where << " corrected spectra differ";
+    expect_same_detail(fast.detail, plain.detail, where);
 }
 
 TEST(FastAnalysis, CalcActivityMatchesStraightforwardBitForBit) {
@@ -196,12 +224,15 @@ TEST(FastAnalysis, EvaluationDriverMatchesStraightforwardBitForBit) {
         auto plain_method = std::make_unique<MethodRecord>(*method);
         auto plain_background = std::make_unique<LocalBackground>(*local_background);
         auto plain_sample = std::make_unique<SampleRecord>(*sample);
+        EvaluationDetail plain_detail;
+        EvaluationDetail fast_detail;
         const int32_t plain_status =
             lsq_calc_activity(plain_sample.get(), plain_method.get(), plain_background.get(), &extra,
-                              kChannels, two_pass, 1, 1, 2, AnalysisOptions{nullptr, true, nullptr});
+                              kChannels, two_pass, 1, 1, 2, AnalysisOptions{nullptr, true, &plain_detail});
         const int32_t fast_status =
             lsq_calc_activity(sample.get(), method.get(), local_background.get(), &extra, kChannels,
-                              two_pass, 1, 1, 2, AnalysisOptions{&cache, false, nullptr});
+                              two_pass, 1, 1, 2, AnalysisOptions{&cache, false, &fast_detail});
+        expect_same_detail(fast_detail, plain_detail, "round " + std::to_string(round));
         ASSERT_EQ(fast_status, plain_status) << "round " << round;
         ASSERT_EQ(std::memcmp(sample.get(), plain_sample.get(), sizeof(SampleRecord)), 0)
             << "round " << round;
