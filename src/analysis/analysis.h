@@ -86,6 +86,9 @@ struct AnalysisOptions {
     AnalysisKernel kernel = AnalysisKernel::automatic;
     double alpha = 0.05;  // probability of a false detection at the decision threshold, 0 < alpha < 1
     double beta = 0.05;   // probability of missing an activity at the detection limit, 0 < beta < 1
+    // Whether to work out the characteristic limits, which only a reader of
+    // the detail needs; they cost about a sixth of an evaluation.
+    bool characteristic_limits = true;
     // When not NaN, the fit tries only this gain instead of scanning: for a
     // detector whose gain is known to hold (the result table's gain is then it).
     float held_gain = NAN;

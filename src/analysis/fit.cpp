@@ -74,7 +74,8 @@ int32_t fit_sample(SampleRecord* sample, const MethodRecord* method,
         sample->qfit = static_cast<float>(outcome.best);
         if (status == 0) {
             assess_winner(input, outcome, v, normal_quantile(1.0 - options.alpha),
-                          normal_quantile(1.0 - options.beta), &fit->assessment);
+                          normal_quantile(1.0 - options.beta), options.characteristic_limits,
+                          &fit->assessment);
         }
     }
     gain(*gain_factor, sample->channel, corrected_spectrum, channel_count);

@@ -106,7 +106,7 @@ void model_response(const MethodRecord& method, int nc, int32_t channel_count,
 }
 
 void assess_winner(const ScanInput& input, const ScanOutcome& outcome, double v, double k_alpha,
-                   double k_beta, WinnerAssessment* assessment) {
+                   double k_beta, bool limits, WinnerAssessment* assessment) {
     *assessment = WinnerAssessment{};
     if (outcome.best_trial < 0) return;
     assessment->assessed = true;
@@ -148,7 +148,7 @@ void assess_winner(const ScanInput& input, const ScanOutcome& outcome, double v,
         statistics.fit_poor = statistics.p_value < kPoorFitProbability;
     }
 
-    if (nc == 0 || !(v != 0.0) || !std::isfinite(v)) return;
+    if (!limits || nc == 0 || !(v != 0.0) || !std::isfinite(v)) return;
     // The inverse of the normal matrix R W R^T, a column at a time: the
     // elimination's solution is right even where it exchanges rows, its
     // inverse in place is not.

@@ -218,6 +218,7 @@ struct WinnerAssessment {
 // (1 / sqrt(v), not their squares), so for component k at true activity a
 // u(a)^2 = sum_i L(k, i)^2 var_i(a) / V^2, var_i(a) taken with x_k = a V and
 // the other x_j as fitted; y* = k_alpha u(0), y# = y* + k_beta u(y#). No
-// limits where V is 0 or the normal matrix is singular.
+// limits where V is 0 or the normal matrix is singular, nor when `limits` is
+// false.
 void assess_winner(const ScanInput& input, const ScanOutcome& outcome, double v, double k_alpha,
-                   double k_beta, WinnerAssessment* assessment);
+                   double k_beta, bool limits, WinnerAssessment* assessment);

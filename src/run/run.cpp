@@ -393,6 +393,8 @@ AnalysisOptions analysis_options(const RunOptions& options) {
     analysis.straightforward = options.straightforward;
     analysis.alpha = options.alpha;
     analysis.beta = options.beta;
+    // Only the report and the pictures show the limits.
+    analysis.characteristic_limits = !options.report_path.empty() || !options.plot_directory.empty();
     return analysis;
 }
 
