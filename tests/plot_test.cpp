@@ -1127,3 +1127,28 @@ TEST(PlotExternal, ChromiumRendersPictureAndIndexToNonBlankImages) {
 }
 
 }  // namespace
+
+namespace {
+
+// An energy calibration of 3 keV per channel from 10 keV puts round energies
+// at their channels under the channel axis; none is drawn without one, or for
+// one that does not rise.
+TEST(PlotEnergyAxis, RoundEnergiesStandAtTheirChannels) {
+    FinishedRow row;
+    row.measured.assign(kChannels, 5.0f);
+    row.energy_calibration = {10.0, 3.0};  // 10 .. 3079 keV: steps of 500
+    const std::string svg = plot_svg(row);
+    const size_t axis = svg.find("<g id=\"energy-axis\"");
+    ASSERT_NE(axis, std::string::npos);
+    const std::string part = svg.substr(axis, svg.find("</g>", axis) - axis);
+    // 500 keV at channel (500 - 10) / 3 = 163.33: x = 64 + 0.875 * 163.83 = 207.4
+    EXPECT_NE(part.find("x=\"207.4\""), std::string::npos) << part;
+    for (const char* label : {">500<", ">1000<", ">3000<", ">keV<"}) EXPECT_NE(part.find(label), std::string::npos) << label;
+    EXPECT_EQ(part.find(">3500<"), std::string::npos);
+    for (const std::vector<double>& none : {std::vector<double>{}, std::vector<double>{100.0, -0.1}}) {
+        row.energy_calibration = none;
+        EXPECT_EQ(plot_svg(row).find("energy-axis"), std::string::npos);
+    }
+}
+
+}  // namespace

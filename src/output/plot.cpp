@@ -472,7 +472,45 @@ void draw_count_axis(Svg& svg, const CountAxis& axis) {
     svg << "</g>\n";
 }
 
-void draw_channel_axis(Svg& svg) {
+// Energy in keV at a (fractional) channel by the calibration polynomial.
+double energy_at(const std::vector<double>& calibration, double channel) {
+    double energy = 0.0;
+    for (size_t k = calibration.size(); k-- > 0;) energy = energy * channel + calibration[k];
+    return energy;
+}
+
+// The energy axis: round energies at their channels, where the calibration
+// rises over all channels (no axis otherwise). Bisection finds each channel,
+// so any polynomial that rises will do.
+std::vector<std::pair<double, double>> energy_ticks(const std::vector<double>& calibration) {
+    std::vector<std::pair<double, double>> ticks;  // (channel, keV)
+    if (calibration.size() < 2) return ticks;
+    constexpr int kSamples = 64;
+    double previous = energy_at(calibration, 0.0);
+    for (int i = 1; i <= kSamples; ++i) {
+        const double e = energy_at(calibration, (kChannels - 1) * static_cast<double>(i) / kSamples);
+        if (!std::isfinite(e) || !(e > previous)) return ticks;
+        previous = e;
+    }
+    const double low = energy_at(calibration, 0.0);
+    const double high = energy_at(calibration, kChannels - 1.0);
+    double step = 1.0;
+    for (const double candidate : {10.0, 20.0, 50.0, 100.0, 200.0, 250.0, 500.0, 1000.0, 2000.0, 5000.0, 10000.0}) {
+        step = candidate;
+        if ((high - low) / candidate <= 10.0) break;
+    }
+    for (double e = std::ceil(low / step) * step; e <= high; e += step) {
+        double a = 0.0, b = kChannels - 1.0;
+        for (int i = 0; i < 60; ++i) {
+            const double middle = (a + b) / 2.0;
+            (energy_at(calibration, middle) < e ? a : b) = middle;
+        }
+        ticks.emplace_back((a + b) / 2.0, e);
+    }
+    return ticks;
+}
+
+void draw_channel_axis(Svg& svg, const FinishedRow& data) {
     std::string grid, ticks;
     for (int channel = 0; channel < kChannels; channel += 50) {
         const double x = channel_x(channel);
@@ -492,13 +530,35 @@ void draw_channel_axis(Svg& svg) {
         svg << "<text x=\"" << px(channel_x(channel)) << "\" y=\"" << px(kTickLabelY)
             << "\" text-anchor=\"middle\">" << std::to_string(channel) << "</text>\n";
     }
-    // The axis title at the end of the axis leaves the row's start to the
-    // residual's definition, right under the panel it explains.
-    svg << "<text x=\"" << px(kPlotRight) << "\" y=\"" << px(kTickLabelY + 16)
-        << "\" text-anchor=\"end\" font-size=\"12\">channel</text>\n"
-        << "<text id=\"residual-note\" x=\"" << px(kPlotLeft) << "\" y=\"" << px(kTickLabelY + 16)
-        << "\">residual = (measured \u2212 model) / \u221a(model\u2019s variance) in the ROI "
-           "channels; dashed: \u00b13</text>\n</g>\n";
+    const std::vector<std::pair<double, double>> energies = energy_ticks(data.energy_calibration);
+    if (energies.empty()) {
+        // The axis title at the end of the axis leaves the row's start to the
+        // residual's definition, right under the panel it explains.
+        svg << "<text x=\"" << px(kPlotRight) << "\" y=\"" << px(kTickLabelY + 16)
+            << "\" text-anchor=\"end\" font-size=\"12\">channel</text>\n"
+            << "<text id=\"residual-note\" x=\"" << px(kPlotLeft) << "\" y=\"" << px(kTickLabelY + 16)
+            << "\">residual = (measured \u2212 model) / \u221a(model\u2019s variance) in the ROI "
+               "channels; dashed: \u00b13</text>\n</g>\n";
+        return;
+    }
+    // With an energy axis both axis titles stand in the left margin, the
+    // energies in a row of their own under the channels.
+    const double energy_y = kTickLabelY + 13;
+    svg << "<text x=\"" << px(kPlotLeft - 9) << "\" y=\"" << px(kTickLabelY)
+        << "\" text-anchor=\"end\" font-size=\"10\">channel</text>\n"
+        << "<g id=\"energy-axis\" fill=\"#555\">\n<text x=\"" << px(kPlotLeft - 9) << "\" y=\""
+        << px(energy_y) << "\" text-anchor=\"end\" font-size=\"10\">keV</text>\n";
+    std::string marks;
+    for (const auto& [channel, kev] : energies) {
+        const double x = channel_x(channel);
+        append(marks, "M", px(x), " ", px(kResidualBottom), "v3");
+        svg << "<text x=\"" << px(x) << "\" y=\"" << px(energy_y) << "\" text-anchor=\"middle\">"
+            << fixed(kev, 0) << "</text>\n";
+    }
+    svg << "<path d=\"" << marks << "\" stroke=\"#555\" stroke-width=\"0.8\" fill=\"none\"/>\n</g>\n"
+        << "<text id=\"residual-note\" x=\"" << px(kPlotLeft) << "\" y=\"" << px(kTickLabelY + 28)
+        << "\" font-size=\"10\">residual = (measured \u2212 model) / \u221a(model\u2019s variance) in the "
+           "ROI channels; dashed: \u00b13</text>\n</g>\n";
 }
 
 struct FloorCounts {
@@ -840,7 +900,7 @@ std::string plot_svg(const FinishedRow& data) {
     draw_title(svg, data);
     draw_roi_bands(svg, data);
     draw_count_axis(svg, axis);
-    draw_channel_axis(svg);
+    draw_channel_axis(svg, data);
     const FloorCounts floor = draw_spectra(svg, data, axis);
     draw_roi_labels(svg, data);
     draw_residuals(svg, data);

@@ -38,7 +38,10 @@ std::string plot_file_name(int row, const std::string& entry);
 // "expected", one point per channel with a value, in channel order. With the
 // fit's detail, the fit figure of every trial gain is a small curve (id
 // "scan-curve", the winner "scan-winner") over channels 670 to 830, and the
-// title gives chi-square per degree of freedom and its p-value.
+// title gives chi-square per degree of freedom and its p-value. Where the
+// row has an energy calibration that rises over all channels, round energies
+// (id "energy-axis", labels in keV) stand at their channels under the channel
+// numbers.
 std::string plot_svg(const FinishedRow& data);
 
 // One row of the index page.
