@@ -24,87 +24,14 @@
 #include "output/report.h"
 #include "output/table.h"
 #include "run/evaluation.h"
+#include "run/ordered_output.h"
 #include "run/pool.h"
+#include "run/run_state.h"
 #include "run/sum.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// The spectrum part of the sum as the files give it, beside the record's
-// whole seconds: the times in microseconds, and the energy calibration while
-// all files agree on one.
-struct SumSources {
-    uint64_t live_time_us = 0;
-    uint64_t real_time_us = 0;
-    std::vector<double> calibration;
-    bool calibration_agrees = true;
-    int files = 0;
-
-    void add(const SpectrumFile& file) {
-        const auto add_held = [](uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; };
-        live_time_us = add_held(live_time_us, file.live_time_us);
-        real_time_us = add_held(real_time_us, file.real_time_us);
-        if (files == 0) {
-            calibration = file.calibration;
-        } else if (calibration != file.calibration) {
-            calibration_agrees = false;
-        }
-        ++files;
-    }
-    void replace(const SpectrumFile& file) {
-        *this = SumSources{};
-        add(file);
-    }
-    std::vector<double> agreed_calibration() const {
-        return calibration_agrees ? calibration : std::vector<double>{};
-    }
-};
-
-SourceFile source_of(const SpectrumFile& file) {
-    return SourceFile{file.format, file.source_channels, file.conversion, file.calibration, file.unread};
-}
-
-struct Run {
-    Run(FILE* console_stream, FILE* diagnostics_stream, const RunOptions& run_options)
-        : console(console_stream), diagnostics(diagnostics_stream), options(run_options) {}
-    FILE* console;
-    FILE* diagnostics;
-    RunOptions options;
-    std::unique_ptr<MethodRecord> method = std::make_unique<MethodRecord>();
-    std::unique_ptr<NameTable> names = std::make_unique<NameTable>();
-    std::unique_ptr<StandardFactors> factors = std::make_unique<StandardFactors>();
-    std::unique_ptr<LocalBackground> local_background = std::make_unique<LocalBackground>();
-    std::unique_ptr<SampleRecord> sum = std::make_unique<SampleRecord>();
-    std::unique_ptr<SampleRecord> scratch = std::make_unique<SampleRecord>();
-    SumSources sum_sources;
-    DoseCalibration dose;
-    File report;
-    std::vector<IndexRow> plotted;  // the rows drawn so far, for the index
-    std::string method_name;
-    std::vector<std::string> standards_problems;  // said before the first evaluation
-    ReportSummary tally;
-    bool nothing_to_run = false;  // no config.txt, no method name, or no method
-    bool backgrounds_defaulted = false;
-    bool write_failed = false;
-
-    // Reports a failed write once; every failed write makes the exit status 1.
-    void write_failure(const std::string& message) {
-        if (!write_failed) diagnose(diagnostics, message);
-        write_failed = true;
-    }
-};
-
-void write_report_line(Run& run, const std::string& line) {
-    if (!run.report || line.empty()) return;
-    std::fputs(line.c_str(), run.report.get());
-    std::fputc('\n', run.report.get());
-    // Flushed line by line, so the report can be followed while it grows.
-    if (Status flushed = flush_file(run.report.get()); !flushed) {
-        run.write_failure(format("%s: write failed: %s", run.options.report_path.c_str(),
-                                 flushed.error().c_str()));
-    }
-}
 
 const char* entry_kind_word(EntryKind kind) {
     switch (kind) {
@@ -160,28 +87,6 @@ void write_run_line(Run& run, std::optional<std::string> method_file) {
     write_report_line(run, report_run_line(line));
 }
 
-bool flagged(const FinishedRow& row) {
-    return row.analysis_failed || row.unknown_found || row.limit_status != 0 || row.gain_at_scan_edge ||
-           (row.fit && row.fit->fit_poor) ||
-           std::any_of(row.components.begin(), row.components.end(),
-                       [](const RowComponent& c) { return c.over_limit; });
-}
-
-// Draws a finished row and keeps its values for the index.
-void plot_row(Run& run, FinishedRow& row) {
-    row.picture = plot_file_name(row.row, row.entry);
-    const fs::path path = fs::path(run.options.plot_directory) / row.picture;
-    if (Status written = write_whole_file(path.string(), plot_svg(row)); !written) {
-        run.write_failure(format("%s: the picture %s", path.string().c_str(), written.error().c_str()));
-    }
-    ++run.tally.pictures;
-    // The index needs the values, not the spectra.
-    FinishedRow values = row;
-    values.measured = {};
-    values.expected = {};
-    run.plotted.push_back(IndexRow{std::move(values), row.picture});
-}
-
 void write_plot_index(Run& run) {
     const fs::path path = fs::path(run.options.plot_directory) / "index.html";
     if (Status written = write_whole_file(path.string(), plot_index_html("assay: " + run.method_name, run.plotted));
@@ -190,121 +95,6 @@ void write_plot_index(Run& run) {
         run.write_failed = true;
     }
 }
-
-// What an entry makes the run write, in configuration order: a diagnostic,
-// a row, a report line.
-struct Output {
-    std::string diagnostic;
-    std::string report_line;
-    std::unique_ptr<Evaluation> evaluation;
-};
-
-// The outputs not yet written, and the evaluations behind them.
-class OrderedOutput {
-public:
-    OrderedOutput(Run& run, TableWriter& table, const EvaluationContext& context, EvaluationPool* pool)
-        : run_(run), table_(table), context_(context), pool_(pool), finisher_(context) {}
-
-    // An entry's diagnostic and report line (either may be empty).
-    void entry(std::string diagnostic, std::string report_line) {
-        Output output;
-        output.diagnostic = std::move(diagnostic);
-        output.report_line = std::move(report_line);
-        pending_.push_back(std::move(output));
-        write_ready();
-    }
-
-    void evaluation(std::unique_ptr<Evaluation> evaluation, std::string diagnostic) {
-        Output output;
-        output.diagnostic = std::move(diagnostic);
-        output.evaluation = std::move(evaluation);
-        if (pool_ == nullptr) {
-            evaluate(context_, output.evaluation.get(), &cache_);
-            output.evaluation->done = true;
-        } else {
-            pool_->submit(output.evaluation.get());
-            ++in_flight_;
-        }
-        pending_.push_back(std::move(output));
-        // Bounded: memory stays the same however long the configuration is.
-        while (in_flight_ > kMaxInFlight) write_front(true);
-        write_ready();
-    }
-
-    // Writes every output whose turn has come and that is complete.
-    void write_ready() {
-        while (!pending_.empty() && write_front(false)) {
-        }
-    }
-
-    void write_all() {
-        while (!pending_.empty()) write_front(true);
-    }
-
-private:
-    static constexpr int kMaxInFlight = 64;
-
-    bool write_front(bool wait) {
-        Output& front = pending_.front();
-        if (front.evaluation && pool_ != nullptr) {
-            if (wait) {
-                pool_->wait(front.evaluation.get());
-            } else if (!pool_->done(front.evaluation.get())) {
-                return false;
-            }
-            --in_flight_;
-        }
-        if (!front.diagnostic.empty()) diagnose(run_.diagnostics, front.diagnostic);
-        if (front.evaluation) write_row(*front.evaluation);
-        write_report_line(run_, front.report_line);
-        pending_.pop_front();
-        return true;
-    }
-
-    void write_row(const Evaluation& evaluation) {
-        if (evaluation.status != 0) {
-            diagnose(run_.diagnostics,
-                     format("%s: the fit failed (a singular fit or an unusable ROI); the row of entry "
-                            "'%s' repeats the activities, qfit and gain of the row before",
-                            evaluation.token.substr(1).c_str(), evaluation.token.c_str()));
-        }
-        const bool plotting = !run_.options.plot_directory.empty();
-        FinishedRow row = finisher_.finish(evaluation, plotting);
-        table_.row(row);
-        if (Status flushed = table_.flush(); !flushed) {
-            run_.write_failure(format("%s: write failed: %s", RESULT, flushed.error().c_str()));
-        }
-        tally(row);
-        if (plotting && (run_.options.plot_select == PlotSelect::all || flagged(row))) {
-            plot_row(run_, row);
-        }
-        if (run_.report) write_report_line(run_, report_row_line(row));
-    }
-
-    void tally(const FinishedRow& row) {
-        ReportSummary& t = run_.tally;
-        ++t.evaluations;
-        t.failed_fits += row.analysis_failed;
-        if (!row.analysis_failed) {
-            t.unknown_nuclide += row.unknown_found;
-            t.gain_at_scan_edge += row.gain_at_scan_edge;
-            t.fit_poor += row.fit && row.fit->fit_poor;
-        }
-        t.over_limit += row.limit_status != 0 ||
-                        std::any_of(row.components.begin(), row.components.end(),
-                                    [](const RowComponent& c) { return c.over_limit; });
-        t.dose_dead_time_over_limit += row.dose_rate && row.dose_dead_time_over_limit;
-    }
-
-    Run& run_;
-    TableWriter& table_;
-    const EvaluationContext& context_;
-    EvaluationPool* pool_;
-    RowFinisher finisher_;
-    FitCache cache_;
-    std::deque<Output> pending_;
-    int in_flight_ = 0;
-};
 
 // The report line of an entry that writes no row, without its details.
 ReportEntry report_entry(const Entry& entry, int index, const char* status, std::string reason = {}) {

@@ -1,0 +1,76 @@
+// What one run keeps while it walks the configuration: its records, the sum
+// of spectra with what its files were, the dose calibration, the open report,
+// the rows drawn so far and the tallies of the summary. Owned by run_assay.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/file.h"
+#include "core/records.h"
+#include "core/text.h"
+#include "input/dose_file.h"
+#include "input/spectrum_file.h"
+#include "output/plot.h"
+#include "output/report.h"
+#include "run/run.h"
+
+// The spectrum part of the sum as the files give it, beside the record's
+// whole seconds: the times in microseconds, and the energy calibration while
+// all files agree on one.
+struct SumSources {
+    uint64_t live_time_us = 0;
+    uint64_t real_time_us = 0;
+    std::vector<double> calibration;
+    bool calibration_agrees = true;
+    int files = 0;
+
+    void add(const SpectrumFile& file);
+    void replace(const SpectrumFile& file) {
+        *this = SumSources{};
+        add(file);
+    }
+    std::vector<double> agreed_calibration() const {
+        return calibration_agrees ? calibration : std::vector<double>{};
+    }
+};
+
+// What a spectrum file was, for the report.
+SourceFile source_of(const SpectrumFile& file);
+
+struct Run {
+    Run(FILE* console_stream, FILE* diagnostics_stream, const RunOptions& run_options)
+        : console(console_stream), diagnostics(diagnostics_stream), options(run_options) {}
+    FILE* console;
+    FILE* diagnostics;
+    RunOptions options;
+    std::unique_ptr<MethodRecord> method = std::make_unique<MethodRecord>();
+    std::unique_ptr<NameTable> names = std::make_unique<NameTable>();
+    std::unique_ptr<StandardFactors> factors = std::make_unique<StandardFactors>();
+    std::unique_ptr<LocalBackground> local_background = std::make_unique<LocalBackground>();
+    std::unique_ptr<SampleRecord> sum = std::make_unique<SampleRecord>();
+    std::unique_ptr<SampleRecord> scratch = std::make_unique<SampleRecord>();
+    SumSources sum_sources;
+    DoseCalibration dose;
+    File report;
+    std::vector<IndexRow> plotted;  // the rows drawn so far, for the index
+    std::string method_name;
+    std::vector<std::string> standards_problems;  // said before the first evaluation
+    ReportSummary tally;
+    bool nothing_to_run = false;  // no config.txt, no method name, or no method
+    bool backgrounds_defaulted = false;
+    bool write_failed = false;
+
+    // Reports a failed write once; every failed write makes the exit status 1.
+    void write_failure(const std::string& message) {
+        if (!write_failed) diagnose(diagnostics, message);
+        write_failed = true;
+    }
+};
+
+// Writes one line of the report (nothing without a report), flushed so that
+// the report can be followed while it grows.
+void write_report_line(Run& run, const std::string& line);
