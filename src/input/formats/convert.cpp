@@ -50,14 +50,18 @@ std::vector<double> fit_calibration(const std::vector<double>& channel, const st
             for (int c = col; c < 4; ++c) a[r][c] -= f * a[col][c];
         }
     }
+    double peak = 0.0;
+    for (size_t i = 0; i < n; ++i) peak = std::max(peak, std::fabs(energy[i]));
+    // A curvature lost in rounding noise is none: a linear scale stays linear.
+    const double curvature = a[2][3] / a[2][2];
     std::vector<double> result = {a[0][3] / a[0][0], a[1][3] / a[1][1] / scale,
-                                  a[2][3] / a[2][2] / (scale * scale)};
+                                  std::fabs(curvature) < 1e-9 * peak ? 0.0 : curvature / (scale * scale)};
     double largest = 0.0;
     for (size_t i = 0; i < n; ++i) {
         const double x = channel[i];
         largest = std::max(largest, std::fabs(result[0] + x * (result[1] + x * result[2]) - energy[i]));
     }
-    if (worst != nullptr) *worst = largest;
+    if (worst != nullptr) *worst = largest < 1e-6 ? 0.0 : largest;
     return tidy_calibration(std::move(result));
 }
 

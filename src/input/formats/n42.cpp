@@ -417,7 +417,7 @@ Expected<SourceSpectrum, SpectrumFailure> read_n42(std::string_view bytes) {
     auto counts = channel_data(child(chosen->spectrum, "ChannelData"), bytes);
     if (!counts) return counts.error();
     source.counts = std::move(*counts);
+    source.unread = std::move(unread);
     read_calibration(root, *chosen, source.counts.size(), &source);
-    source.unread.insert(source.unread.end(), unread.begin(), unread.end());
     return source;
 }
