@@ -284,7 +284,8 @@ SpectrumFormat recognise_format(std::string_view bytes) {
         // says where the numbers stop.
         const std::string_view head = text.substr(start, 1 << 16);
         if (line.find(',') != std::string_view::npos || head.find("\n0,") != std::string_view::npos ||
-            head.find("Channel") != std::string_view::npos) {
+            head.find("Channel") != std::string_view::npos || head.find("Count") != std::string_view::npos ||
+            head.find("count") != std::string_view::npos) {
             return SpectrumFormat::csv_export;
         }
         return SpectrumFormat::native;
