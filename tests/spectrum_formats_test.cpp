@@ -324,13 +324,13 @@ TEST(SpectrumFormats, ConversionRefusesWhatCannotBeARecord) {
         SourceSpectrum source;
         const char* message;
     } cases[] = {
-        {source_of(0), "holds no channels"},
-        {source_of(65537), "holds 65537 channels; at most 65536 can be read"},
+        {source_of(0), "test: holds no channels"},
+        {source_of(65537), "test: holds 65537 channels; at most 65536 can be read"},
         {[] { auto s = source_of(1024); s.live_time_s.reset(); s.live_time_name = "X"; return s; }(),
-         "no live time (X)"},
-        {[] { auto s = source_of(1024); s.real_time_s = -1.0; return s; }(), "real time () is negative: -1 s"},
-        {[] { auto s = source_of(1024); s.live_time_s = NAN; return s; }(), "live time () is not a number"},
-        {[] { auto s = source_of(1024); s.live_time_s = INFINITY; return s; }(), "live time () is too large"},
+         "test: no live time (X)"},
+        {[] { auto s = source_of(1024); s.real_time_s = -1.0; return s; }(), "test: real time () is negative: -1 s"},
+        {[] { auto s = source_of(1024); s.live_time_s = NAN; return s; }(), "test: live time () is not a number"},
+        {[] { auto s = source_of(1024); s.live_time_s = INFINITY; return s; }(), "test: live time () is too large"},
     };
     for (const auto& c : cases) {
         auto file = to_spectrum_file(c.source);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 #include "core/text.h"
 #include "input/formats/formats.h"
@@ -134,6 +135,17 @@ int32_t held_count(double value, bool* held) {
     return static_cast<int32_t>(value);
 }
 
+// A count rounded to the nearest whole number; whole ones, the usual case,
+// need no call to round.
+inline double whole_count(double count, bool* rounded) {
+    if (std::fabs(count) < 4503599627370496.0 && static_cast<double>(static_cast<int64_t>(count)) == count) {
+        return count;
+    }
+    const double whole = std::round(count);
+    *rounded = *rounded || whole != count;
+    return whole;
+}
+
 // The polynomial p(x) on channels grouped by `group`: channel j of the record
 // holds file channels group*j .. group*j + group - 1, so its energy is that at
 // their middle, x = group*j + (group - 1)/2.
@@ -154,9 +166,8 @@ std::vector<double> regroup_calibration(const std::vector<double>& p, int group)
     return q;
 }
 
-}  // namespace
-
-Expected<SpectrumFile, SpectrumFailure> to_spectrum_file(SourceSpectrum source) {
+// Why `source` cannot become a record, if it cannot.
+std::optional<SpectrumFailure> unusable(const SourceSpectrum& source) {
     auto live = to_microseconds(source.live_time_s, "live time", source.live_time_name);
     if (!live) return live.error();
     auto real = to_microseconds(source.real_time_s, "real time", source.real_time_name);
@@ -166,26 +177,55 @@ Expected<SpectrumFile, SpectrumFailure> to_spectrum_file(SourceSpectrum source) 
     if (n > static_cast<size_t>(kMaxSourceChannels)) {
         return incomplete(format("holds %zu channels; at most %d can be read", n, kMaxSourceChannels));
     }
+    return std::nullopt;
+}
 
-    SpectrumFile file;
+}  // namespace
+
+Expected<SpectrumFile, SpectrumFailure> to_spectrum_file(SourceSpectrum source) {
+    // One record, returned as it is: a record is 4 KiB of counts, and a read
+    // must not copy it again and again.
+    Expected<SpectrumFile, SpectrumFailure> result = SpectrumFile{};
+    if (auto failure = unusable(source)) {
+        failure->message = std::string(source.format) + ": " + failure->message;
+        result = Expected<SpectrumFile, SpectrumFailure>(std::move(*failure));
+        return result;
+    }
+    const size_t n = source.counts.size();
+    SpectrumFile& file = *result;
+    file.live_time_us = *to_microseconds(source.live_time_s, "", "");
+    file.real_time_us = *to_microseconds(source.real_time_s, "", "");
     file.format = source.format;
-    file.live_time_us = *live;
-    file.real_time_us = *real;
     file.source_channels = static_cast<int>(n);
     const int group = static_cast<int>((n + kChannels - 1) / kChannels);
     bool rounded = false;
     bool held = false;
-    for (int j = 0; j < kChannels; ++j) {
-        double sum = 0.0;
-        for (int k = 0; k < group; ++k) {
-            const size_t i = static_cast<size_t>(j) * group + k;
-            if (i >= n) break;
-            const double count = source.counts[i];
-            const double whole = std::round(count);
-            rounded = rounded || whole != count;
-            sum += whole;
+    // The usual counts are whole and fit: converted all at once, and looked
+    // at one by one only when one of them is not.
+    bool plain = group == 1;
+    if (plain) {
+        int differs = 0;
+        const double* counts = source.counts.data();
+        for (size_t i = 0; i < n; ++i) {
+            const double count = std::min(std::max(counts[i], -2147483648.0), 2147483647.0);
+            const int32_t whole = static_cast<int32_t>(count);
+            differs |= static_cast<double>(whole) != counts[i];
+            file.channel[i] = whole;
         }
-        file.channel[j] = held_count(sum, &held);
+        plain = differs == 0;
+    }
+    if (group == 1 && !plain) {
+        for (size_t i = 0; i < n; ++i) file.channel[i] = held_count(whole_count(source.counts[i], &rounded), &held);
+    } else if (group > 1) {
+        for (int j = 0; j < kChannels; ++j) {
+            double sum = 0.0;
+            for (int k = 0; k < group; ++k) {
+                const size_t i = static_cast<size_t>(j) * group + k;
+                if (i >= n) break;
+                sum += whole_count(source.counts[i], &rounded);
+            }
+            file.channel[j] = held_count(sum, &held);
+        }
     }
 
     std::string conversion;
@@ -207,7 +247,7 @@ Expected<SpectrumFile, SpectrumFailure> to_spectrum_file(SourceSpectrum source) 
     file.conversion = std::move(conversion);
     file.calibration = regroup_calibration(source.calibration, group);
     file.unread = std::move(source.unread);
-    return file;
+    return result;
 }
 
 namespace {
@@ -339,8 +379,5 @@ Expected<SpectrumFile, SpectrumFailure> read_spectrum_bytes(std::string bytes) {
         }
     }
     if (!source) return incomplete(std::string(name) + ": " + source.error().message);
-    name = source->format;
-    auto file = to_spectrum_file(std::move(*source));
-    if (!file) return incomplete(std::string(name) + ": " + file.error().message);
-    return file;
+    return to_spectrum_file(std::move(*source));
 }

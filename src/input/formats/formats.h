@@ -75,7 +75,8 @@ Expected<SourceSpectrum, SpectrumFailure> read_radiacode_xml(std::string_view by
 Expected<SourceSpectrum, SpectrumFailure> read_csv_export(std::string_view text);
 Expected<SourceSpectrum, SpectrumFailure> read_ortec_chn(std::string_view bytes);
 
-// The record for a spectrum read from a file of another format (see above).
+// The record for a spectrum read from a file of another format (see above);
+// the failure's message starts with the source's format.
 Expected<SpectrumFile, SpectrumFailure> to_spectrum_file(SourceSpectrum source);
 
 // Recognises the format of `bytes` and reads them into the record; native

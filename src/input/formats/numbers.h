@@ -17,19 +17,22 @@ enum class Token { number, end, bad };
 // `*pos` is after it; `end`: only white space was left, or the next character
 // is `stop`; `bad`: `*pos` is at the token that is not a number.
 inline Token next_number(std::string_view text, size_t* pos, double* value, char stop = '\0') {
-    size_t p = *pos;
+    const char* const data = text.data();
     const size_t size = text.size();
-    while (p < size && is_space(static_cast<unsigned char>(text[p]))) ++p;
+    size_t p = *pos;
+    while (p < size && is_space(static_cast<unsigned char>(data[p]))) ++p;
     *pos = p;
-    if (p == size || (stop != '\0' && text[p] == stop)) return Token::end;
-    // The usual count: a short unsigned numeral, exact in a double.
+    if (p == size || (stop != '\0' && data[p] == stop)) return Token::end;
+    auto ends_here = [&](size_t q) {
+        return q == size || is_space(static_cast<unsigned char>(data[q])) || data[q] == stop;
+    };
     size_t q = p;
     unsigned long long whole = 0;
-    while (q < size && q - p < 15 && static_cast<unsigned>(text[q] - '0') < 10u) {
-        whole = whole * 10 + static_cast<unsigned>(text[q] - '0');
+    while (q < size && q - p < 15 && static_cast<unsigned>(data[q] - '0') < 10u) {
+        whole = whole * 10 + static_cast<unsigned>(data[q] - '0');
         ++q;
     }
-    if (q > p && (q == size || is_space(static_cast<unsigned char>(text[q])) || text[q] == stop)) {
+    if (q > p && ends_here(q)) {
         *value = static_cast<double>(whole);
         *pos = q;
         return Token::number;
@@ -37,9 +40,7 @@ inline Token next_number(std::string_view text, size_t* pos, double* value, char
     size_t used = 0;
     const auto real = parse_real(text.substr(p), &used);
     q = p + used;
-    if (!real || !(q == size || is_space(static_cast<unsigned char>(text[q])) || text[q] == stop)) {
-        return Token::bad;
-    }
+    if (!real || !ends_here(q)) return Token::bad;
     *value = *real;
     *pos = q;
     return Token::number;
