@@ -492,6 +492,33 @@ TEST(SpectrumFormats, MalformedFilesAreRefusedWithTheirReason) {
     }
 }
 
+// The layouts of $DATA lines that programs write, and lines that break a
+// layout part-way: every count as written.
+TEST(SpectrumFormats, SpeDataLinesOfAnyLayout) {
+    const struct {
+        const char* what;
+        std::string lines;  // the $DATA lines after "0 7"
+        std::vector<int32_t> counts;
+    } cases[] = {
+        {"right-aligned in 8, CR LF",
+         "       0\r\n       1\r\n      22\r\n     333\r\n12345678\r\n       5\r\n       6\r\n       7\r\n",
+         {0, 1, 22, 333, 12345678, 5, 6, 7}},
+        {"right-aligned in 6, LF, then wider and narrower lines",
+         "     0\n     1\n123456789\n  3\n     4\n\t    5\n     6\n     7\n", {0, 1, 123456789, 3, 4, 5, 6, 7}},
+        {"left-aligned, signs, reals, several to a line",
+         "0       \n1       \n-2      \n3.0     \n4 5\n6\n+7\n", {0, 1, -2, 3, 4, 5, 6, 7}},
+        {"a count running on past the field", "       0\n       1\n       23\n       3\n4\n5\n6\n7\n",
+         {0, 1, 23, 3, 4, 5, 6, 7}},
+        {"one line of all", "0 1 2 3 4 5 6 7", {0, 1, 2, 3, 4, 5, 6, 7}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto file = read_spectrum_bytes("$MEAS_TIM:\n1 1\n$DATA:\n0 7\n" + c.lines);
+        ASSERT_TRUE(file) << file.error().message;
+        for (int i = 0; i < 8; ++i) EXPECT_EQ(file->channel[i], c.counts[static_cast<size_t>(i)]) << i;
+    }
+}
+
 // What real files do besides the plain case, each read.
 TEST(SpectrumFormats, VariantsReadInTheirStride) {
     // SPE: blocks in another order, blank lines, extra blocks, counts as reals,

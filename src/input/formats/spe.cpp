@@ -35,7 +35,7 @@ size_t next_block(std::string_view text, size_t pos) {
     return pos;
 }
 
-// Reads up to `count` numbers of a block's body that starts at `*pos`.
+// The first numbers of a block's body, at most `count`, up to one that does not scan.
 std::vector<double> numbers_of(std::string_view body, size_t count) {
     std::vector<double> values;
     size_t pos = 0;
