@@ -7,8 +7,10 @@
 // multichannel analyser (key-value header and a Channel,Energy,Counts table)
 // and ORTEC CHN (binary). Anything else is the native format and goes to
 // parse_spectrum_text unchanged, so a native file is never taken for another
-// format (no native file starts with '$', '<', a byte 0xFF, a letter, or a
-// number directly followed by a comma, which is what the others start with).
+// format: the others start with what no readable native file starts with
+// ('$', '<', the bytes FF FF, a word with a table of commas or the words
+// Channel or Count below it, or a number directly followed by a comma). A
+// bare column of numbers is the native format's own shape and stays native.
 //
 // Each reader gives a SourceSpectrum: the spectrum it chose as the file has it
 // (times in seconds, counts on the file's own channels, energy calibration on
