@@ -313,6 +313,12 @@ TEST(SpectrumFormats, ConversionToTheRecord) {
     EXPECT_NEAR(file->calibration[0], 13.0225, 1e-12);
     EXPECT_NEAR(file->calibration[1], 8.12, 1e-12);
     EXPECT_NEAR(file->calibration[2], 0.16, 1e-15);
+    // Terms that overflow when regrouped: no calibration, and it says so.
+    calibrated.calibration = {1.0, 1e308, 1e308};
+    file = to_spectrum_file(calibrated);
+    ASSERT_TRUE(file);
+    EXPECT_TRUE(file->calibration.empty());
+    EXPECT_EQ(file->unread, std::vector<std::string>{"an energy calibration beyond the range of reals"});
     // Trailing zero terms dropped, all zero is none.
     EXPECT_EQ(formats::tidy_calibration({1.0, 2.0, 0.0, 0.0}), (std::vector<double>{1.0, 2.0}));
     EXPECT_TRUE(formats::tidy_calibration({0.0, 0.0, 0.0}).empty());

@@ -246,6 +246,11 @@ Expected<SpectrumFile, SpectrumFailure> to_spectrum_file(SourceSpectrum source) 
     }
     file.conversion = std::move(conversion);
     file.calibration = regroup_calibration(source.calibration, group);
+    // Coefficients near the limits of doubles can overflow when regrouped.
+    if (!std::all_of(file.calibration.begin(), file.calibration.end(), [](double c) { return std::isfinite(c); })) {
+        source.unread.push_back("an energy calibration beyond the range of reals");
+        file.calibration.clear();
+    }
     file.unread = std::move(source.unread);
     return result;
 }

@@ -132,10 +132,11 @@ Expected<SourceSpectrum, SpectrumFailure> read_csv_export(std::string_view text)
         if (calibration_at != std::string::npos) {
             std::string_view rest = after_key(line, calibration_at + std::strlen("calibration coefficients"));
             size_t used = 0;
-            while (auto value = formats::parse_real(rest, &used)) {
+            while (coefficients.size() < 16) {
+                const auto value = formats::parse_real(rest, &used);
+                if (!value) break;
                 coefficients.push_back(*value);
                 rest = after_key(rest, used);
-                if (coefficients.size() > 16) break;
             }
         }
     }
