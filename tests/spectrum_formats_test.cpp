@@ -553,6 +553,12 @@ TEST(SpectrumFormats, VariantsReadInTheirStride) {
     ASSERT_EQ(file->calibration.size(), 2u);
     EXPECT_NEAR(file->calibration[0], 11.0, 1e-9);
     EXPECT_NEAR(file->calibration[1], 4.0, 1e-12);
+    // CSV: coefficients in the header win over the Energy column.
+    file = read_spectrum_bytes("Calibration Coefficients:,1.5,2.0,0.001\r\nElapsed Real Time:,2\r\n"
+                               "Elapsed Live Time:,1\r\nChannel,Energy,Counts\r\n0,9,4\r\n1,19,5\r\n2,29,6\r\n");
+    ASSERT_TRUE(file) << file.error().message;
+    EXPECT_EQ(file->calibration, (std::vector<double>{1.5, 2.0, 0.001}));
+    EXPECT_EQ(file->channel[2], 6);
     // RadiaCode: a file holding only a background spectrum reads it and says so.
     file = read_spectrum_bytes(
         "<ResultDataFile><ResultDataList><ResultData><BackgroundEnergySpectrum><MeasurementTime>7.5"
