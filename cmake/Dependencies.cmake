@@ -23,3 +23,24 @@ file(CREATE_LINK ${ASSAY_BOOST_INCLUDE}/boost ${ASSAY_HOST_HEADERS}/boost SYMBOL
 
 add_library(assay_boost_math INTERFACE)
 target_include_directories(assay_boost_math SYSTEM INTERFACE ${ASSAY_HOST_HEADERS})
+
+# pugixml for the XML spectrum formats: Debian's libpugixml-dev natively. A
+# cross build has no package of it; there ASSAY_PUGIXML_SOURCE names an
+# unpacked pugixml source tree (scripts/windows.sh fetches Debian's with
+# apt-get source) whose single pugixml.cpp is compiled into the build.
+set(ASSAY_PUGIXML_SOURCE "" CACHE PATH "pugixml source tree to compile instead of the installed library")
+if(ASSAY_PUGIXML_SOURCE)
+  if(NOT EXISTS ${ASSAY_PUGIXML_SOURCE}/src/pugixml.cpp)
+    message(FATAL_ERROR "ASSAY_PUGIXML_SOURCE: no src/pugixml.cpp in ${ASSAY_PUGIXML_SOURCE}")
+  endif()
+  add_library(assay_pugixml STATIC ${ASSAY_PUGIXML_SOURCE}/src/pugixml.cpp)
+  target_include_directories(assay_pugixml SYSTEM PUBLIC ${ASSAY_PUGIXML_SOURCE}/src)
+else()
+  find_package(pugixml CONFIG QUIET)
+  if(NOT TARGET pugixml::pugixml)
+    message(FATAL_ERROR "pugixml not found: apt-get install libpugixml-dev "
+                        "(or -DASSAY_PUGIXML_SOURCE=<its source tree>)")
+  endif()
+  add_library(assay_pugixml INTERFACE)
+  target_link_libraries(assay_pugixml INTERFACE pugixml::pugixml)
+endif()

@@ -4,7 +4,8 @@
 # Installs clang and its libFuzzer runtime (scripts/setup.sh fuzz) when they
 # are missing and the script runs as root. scripts/fuzz.sh --check-toolchain only tells
 # (by its status) whether they are there.
-# Targets: scan method_reader spectrum_reader run lsq. The growing corpus lives in
+# Targets: scan method_reader spectrum_reader run lsq, and the readers of other
+# spectrum formats spe n42 radiacode csv chn. The growing corpus lives in
 # build-fuzz/corpus/<target>, findings in build-fuzz/findings/<target>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,7 +25,7 @@ fi
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(scan method_reader spectrum_reader run lsq)
+[ ${#targets[@]} -gt 0 ] || targets=(scan method_reader spectrum_reader run lsq spe n42 radiacode csv chn)
 
 if ! have_toolchain; then
   scripts/setup.sh fuzz || true
@@ -37,7 +38,8 @@ cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWith
   -DASSAY_FUZZ=ON -DASSAY_TESTS=OFF >/dev/null
 cmake --build build-fuzz -j2 >/dev/null
 
-declare -A max_len=([scan]=256 [method_reader]=65536 [spectrum_reader]=16384 [run]=32768 [lsq]=8192)
+declare -A max_len=([scan]=256 [method_reader]=65536 [spectrum_reader]=16384 [run]=32768 [lsq]=8192
+  [spe]=16384 [n42]=16384 [radiacode]=32768 [csv]=32768 [chn]=16384)
 status=0
 for target in "${targets[@]}"; do
   # Absolute paths: the targets change their working directory.

@@ -23,8 +23,28 @@ if ! have_toolchain; then
   fi
 fi
 
+# pugixml (the XML spectrum formats) has no mingw-w64 package: Debian's
+# source is fetched once with apt-get source (a deb-src entry for this
+# release is added when there is none) and compiled into the cross build.
+pugixml_source=$root/build-windows/pugixml-source
+if [ ! -f "$pugixml_source/src/pugixml.cpp" ]; then
+  if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    . /etc/os-release
+    printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+      "$VERSION_CODENAME" > /etc/apt/sources.list.d/assay-deb-src.sources
+    apt-get update >/dev/null
+  fi
+  command -v dpkg-source >/dev/null || apt-get install -y dpkg-dev >/dev/null
+  fetched=$(mktemp -d)
+  (cd "$fetched" && apt-get source pugixml >/dev/null)
+  mkdir -p build-windows
+  rm -rf "$pugixml_source"
+  mv "$fetched"/pugixml-*/ "$pugixml_source"
+  rm -rf "$fetched"
+fi
+
 cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-  -DCMAKE_BUILD_TYPE=Release -DASSAY_TESTS=OFF >/dev/null
+  -DCMAKE_BUILD_TYPE=Release -DASSAY_TESTS=OFF -DASSAY_PUGIXML_SOURCE="$pugixml_source" >/dev/null
 cmake --build build-windows -j2 --target assay
 
 export WINEPREFIX=$root/build-windows/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "core/text.h"
+#include "input/formats/formats.h"
 #include "input/scan.h"
 #include "input/text_file.h"
 
@@ -53,12 +54,12 @@ Expected<SpectrumFile, SpectrumFailure> parse_spectrum_text(std::string_view tex
 }
 
 Expected<SpectrumFile, SpectrumFailure> read_spectrum_file(const std::string& path) {
-    Expected<std::string> text = load_text_file(path);
-    if (!text) {
+    Expected<std::string> bytes = read_file_bytes(path);
+    if (!bytes) {
         return SpectrumFailure{SpectrumFailure::Kind::cannot_open,
-                               "cannot be opened: " + text.error().message};
+                               "cannot be opened: " + bytes.error().message};
     }
-    return parse_spectrum_text(*text);
+    return read_spectrum_bytes(std::move(*bytes));
 }
 
 void store_spectrum(const SpectrumFile& spectrum, SampleRecord* sample) {

@@ -1,0 +1,6 @@
+// Any bytes through the reader read_n42 and the conversion to the record.
+#include "fuzz_formats.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    return fuzz_formats::check_reader(read_n42, data, size);
+}

@@ -1,0 +1,234 @@
+// CSV exports of a multichannel analyser: header lines of "Key:,value"
+// (Elapsed Live Time and Elapsed Real Time in seconds, Calibration
+// Coefficients), then a table under a "Channel,Energy,Counts" line, one row
+// per channel, up to a blank line or the end. The analyser's program writes
+// the calibration key without its line end, so that the next key follows on
+// the same line ("Calibration Coefficients:Elapsed Real Time:,1267.11"): keys
+// are found anywhere in a header line.
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstring>
+
+#include "core/text.h"
+#include "input/formats/formats.h"
+#include "input/scan.h"
+
+namespace {
+
+SpectrumFailure incomplete(std::string message) {
+    return SpectrumFailure{SpectrumFailure::Kind::incomplete, std::move(message)};
+}
+
+std::string lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && is_space(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
+    while (!text.empty() && is_space(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+    return text;
+}
+
+// A whole cell as a number; none when it is empty or holds anything else.
+std::optional<double> cell_number(std::string_view cell) {
+    cell = trim(cell);
+    size_t used = 0;
+    const auto value = formats::parse_real(cell, &used);
+    if (!value || used != cell.size()) return std::nullopt;
+    return value;
+}
+
+std::vector<std::string_view> cells_of(std::string_view line) {
+    std::vector<std::string_view> cells;
+    size_t start = 0;
+    while (true) {
+        const size_t comma = line.find(',', start);
+        cells.push_back(line.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
+        if (comma == std::string_view::npos) return cells;
+        start = comma + 1;
+    }
+}
+
+// The text after a key and its ':' ',' separators.
+std::string_view after_key(std::string_view line, size_t key_end) {
+    std::string_view rest = line.substr(key_end);
+    while (!rest.empty() && (rest.front() == ':' || rest.front() == ',' || rest.front() == ' ' ||
+                             rest.front() == '\t' || rest.front() == '"')) {
+        rest.remove_prefix(1);
+    }
+    return rest;
+}
+
+struct Column {
+    int channel = -1;
+    int energy = -1;
+    int counts = -1;
+};
+
+// The table's heading: cells naming the channel and the counts.
+std::optional<Column> table_heading(std::string_view line) {
+    Column column;
+    const auto cells = cells_of(line);
+    for (size_t i = 0; i < cells.size(); ++i) {
+        const std::string name = lower(trim(cells[i]));
+        if (name == "channel" || name == "channels") column.channel = static_cast<int>(i);
+        if (name == "energy" || name.rfind("energy ", 0) == 0 || name.rfind("energy(", 0) == 0) {
+            column.energy = static_cast<int>(i);
+        }
+        if (name == "counts" || name == "count") column.counts = static_cast<int>(i);
+    }
+    if (column.channel < 0 || column.counts < 0) return std::nullopt;
+    return column;
+}
+
+}  // namespace
+
+Expected<SourceSpectrum, SpectrumFailure> read_csv_export(std::string_view text) {
+    SourceSpectrum source;
+    source.format = "CSV export";
+    source.live_time_name = "Elapsed Live Time";
+    source.real_time_name = "Elapsed Real Time";
+    std::vector<double> coefficients;
+    bool has_keys = false;
+    std::optional<Column> column;
+    size_t pos = 0;
+    size_t plain_rows = 0;
+    // The header.
+    while (pos < text.size() && !column) {
+        const size_t eol = std::min(text.find('\n', pos), text.size());
+        const std::string_view line = text.substr(pos, eol - pos);
+        const size_t line_start = pos;
+        pos = eol + 1;
+        if (cell_number(cells_of(line).front())) {
+            ++plain_rows;
+            continue;
+        }
+        column = table_heading(line);
+        if (column) break;
+        const std::string key = lower(line);
+        if (key.find(':') != std::string::npos) has_keys = true;
+        if (key.find("preset") != std::string::npos) continue;
+        const struct {
+            const char* phrase;
+            std::optional<double>* time;
+        } times[2] = {{"live time", &source.live_time_s}, {"real time", &source.real_time_s}};
+        for (const auto& time : times) {
+            const size_t at = key.find(time.phrase);
+            if (at == std::string::npos) continue;
+            const std::string_view value = after_key(line, at + std::strlen(time.phrase));
+            size_t used = 0;
+            const auto seconds = formats::parse_real(value, &used);
+            if (!seconds) {
+                const size_t value_at = line_start + static_cast<size_t>(value.data() - line.data());
+                return incomplete(format("%s does not scan at '%s' (line %d)", time.phrase,
+                                         excerpt_at(text, value_at).c_str(), line_of(text, value_at)));
+            }
+            *time.time = seconds;
+        }
+        const size_t calibration_at = key.find("calibration coefficients");
+        if (calibration_at != std::string::npos) {
+            std::string_view rest = after_key(line, calibration_at + std::strlen("calibration coefficients"));
+            size_t used = 0;
+            while (coefficients.size() < 16) {
+                const auto value = formats::parse_real(rest, &used);
+                if (!value) break;
+                coefficients.push_back(*value);
+                rest = after_key(rest, used);
+            }
+        }
+    }
+    if (!column) {
+        if (!has_keys) {
+            return incomplete(format("a plain list of %zu counts without live and real time; an export "
+                                     "with its header (Elapsed Live Time, Elapsed Real Time) can be read",
+                                     plain_rows));
+        }
+        return incomplete("holds no spectrum (no Channel,Counts table)");
+    }
+    if (!has_keys && !source.live_time_s && !source.real_time_s) {
+        return incomplete("a plain table of counts without live and real time; an export with its "
+                          "header (Elapsed Live Time, Elapsed Real Time) can be read");
+    }
+
+    // The table.
+    std::vector<double> energy_channel;
+    std::vector<double> energy;
+    bool all_energies = column->energy >= 0;
+    long long first = -1;
+    long long expected = 0;
+    size_t rows = 0;
+    while (pos < text.size()) {
+        const size_t eol = std::min(text.find('\n', pos), text.size());
+        const std::string_view line = text.substr(pos, eol - pos);
+        const size_t line_start = pos;
+        pos = eol + 1;
+        if (trim(line).empty()) break;
+        const auto cells = cells_of(line);
+        const int needed = std::max(column->channel, column->counts);
+        if (static_cast<int>(cells.size()) <= needed) {
+            return incomplete(format("row '%s' has no %s cell (line %d)", excerpt_at(text, line_start).c_str(),
+                                     static_cast<int>(cells.size()) <= column->counts ? "Counts" : "Channel",
+                                     line_of(text, line_start)));
+        }
+        const auto channel = cell_number(cells[static_cast<size_t>(column->channel)]);
+        if (!channel || *channel != std::floor(*channel) || *channel < 0) {
+            return incomplete(format("channel number does not scan at '%s' (line %d)",
+                                     excerpt_at(text, line_start).c_str(), line_of(text, line_start)));
+        }
+        if (first < 0) {
+            if (*channel >= kMaxSourceChannels) {
+                return incomplete(format("table starts at channel %g; at most %d channels can be read", *channel,
+                                         kMaxSourceChannels));
+            }
+            first = static_cast<long long>(*channel);
+            expected = first;
+            source.counts.assign(static_cast<size_t>(first), 0.0);
+        }
+        if (*channel != static_cast<double>(expected)) {
+            return incomplete(format("channel %g follows channel %lld (line %d)", *channel, expected - 1,
+                                     line_of(text, line_start)));
+        }
+        const std::string_view count_cell = cells[static_cast<size_t>(column->counts)];
+        const auto count = cell_number(count_cell);
+        if (!count || !std::isfinite(*count)) {
+            const size_t at = line_start + static_cast<size_t>(count_cell.data() - line.data());
+            return incomplete(format("count of channel %lld does not scan at '%s' (line %d)", expected,
+                                     excerpt_at(text, at).c_str(), line_of(text, at)));
+        }
+        ++expected;
+        ++rows;
+        // Beyond the most channels only the rows are counted, for the message.
+        if (source.counts.size() < static_cast<size_t>(kMaxSourceChannels) + 1) {
+            source.counts.push_back(*count);
+            if (all_energies) {
+                const auto keV = static_cast<size_t>(column->energy) < cells.size()
+                                     ? cell_number(cells[static_cast<size_t>(column->energy)])
+                                     : std::nullopt;
+                if (keV && std::isfinite(*keV)) {
+                    energy_channel.push_back(static_cast<double>(expected - 1));
+                    energy.push_back(*keV);
+                } else {
+                    all_energies = false;
+                }
+            }
+        }
+    }
+    if (rows == 0) return incomplete("holds no spectrum (the Channel,Counts table is empty)");
+    if (first + static_cast<long long>(rows) > kMaxSourceChannels) {
+        return incomplete(format("holds %lld channels; at most %d can be read", first + static_cast<long long>(rows),
+                                 kMaxSourceChannels));
+    }
+    if (first > 0) source.notes.push_back(format("table starts at channel %lld; the channels below are 0", first));
+    source.calibration = formats::tidy_calibration(coefficients);
+    if (source.calibration.empty() && all_energies) {
+        double worst = 0.0;
+        source.calibration = formats::fit_calibration(energy_channel, energy, &worst);
+        if (!source.calibration.empty()) {
+            source.notes.push_back(format("calibration fitted to the Energy column (within %.3g keV)", worst));
+        }
+    }
+    return source;
+}

@@ -1,0 +1,103 @@
+// Spectrum files of other formats in a whole run: named in config.txt and
+// referenced from the method file, they give the same table, console and
+// method echo as copies of the same spectra converted to the native format
+// independently; a damaged one is skipped with a diagnostic naming it.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test_support::ScratchDir;
+
+const fs::path kSource = fs::path(ASSAY_SOURCE_DIR);
+const fs::path kShared = kSource / ".." / "shared" / "data" / "real";
+
+void copy_demo(const ScratchDir& dir) {
+    fs::copy(kSource / "examples" / "demo", dir.path(), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+}
+
+// The demo's method with its background and Cs-137 standard taken from the
+// files `background` and `standard`.
+void point_method_at(const ScratchDir& dir, const std::string& background, const std::string& standard) {
+    std::string method = dir.read("envmon.cal");
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"1#bg.txt", "1#" + background},
+                                   {"1#std_cs.txt", "1#" + standard}}) {
+        const size_t at = method.find(from);
+        ASSERT_NE(at, std::string::npos) << from;
+        method.replace(at, from.size(), to);
+    }
+    dir.write("envmon.cal", method);
+}
+
+// The same names in two working directories: the originals in one, their
+// native copies in the other. Content decides the format, not the name.
+TEST(SpectrumFormatsRun, OtherFormatsGiveTheSameResultsAsTheirNativeCopies) {
+    if (!fs::exists(kShared / "orig")) GTEST_SKIP() << "no shared real data beside the repository";
+    const struct {
+        const char* name;
+        fs::path original;
+        const char* copy;
+    } files[] = {
+        {"bg.spe", kSource / "tests/data/real/bq/nai_detector.spe", "bq_nai_background_1h"},
+        {"cs.xml", kSource / "tests/data/real/suro256/29_spectrum_EG_3X_source_Cs-137.xml", "suro256_csi_cs137_1h"},
+        {"mix.xml", kSource / "tests/data/real/suro256/37_spectrum_EG_3X_source_Co-60_and_Cs-137.xml",
+         "suro256_csi_co60_cs137_1h"},
+        {"d3s.spe", kSource / "tests/data/real/bq/SGM102432.spe", "bq_csi_d3s_ba133_cs137"},
+        {"cs.csv", kShared / "orig/uct_gamma_prac/Cs137.csv", "uct_nai_cs137"},
+        {"block.spe", kShared / "orig/gammaSpec/calibration_spectrum.spe", "gs_nai_loess_block_weimar"},
+        {"slag.xml", kShared / "orig/bossew_radiacode101/Bossew_spectra_03_Schlackenstein/2024-02-27_Schlackenstein.xml",
+         "bossew_csi_copper_slag"},
+    };
+    ScratchDir originals;
+    ScratchDir copies;
+    for (const ScratchDir* dir : {&originals, &copies}) {
+        copy_demo(*dir);
+        point_method_at(*dir, "bg.spe", "cs.xml");
+        dir->write("config.txt", "envmon.cal\n*mix.xml\n*d3s.spe\n+cs.csv\n*block.spe\n^0.5\n*slag.xml\n");
+    }
+    for (const auto& file : files) {
+        originals.write(file.name, test_support::read_file(file.original));
+        copies.write(file.name, test_support::read_file(kShared / (std::string(file.copy) + ".txt")));
+    }
+    const auto converted = test_support::run_assay_in(originals.path());
+    const auto native = test_support::run_assay_in(copies.path());
+    ASSERT_EQ(native.exit_status, 0) << native.err;
+    ASSERT_EQ(converted.exit_status, 0) << converted.err;
+    EXPECT_EQ(converted.err, native.err);
+    EXPECT_EQ(converted.out, native.out);
+    EXPECT_EQ(originals.read("result.txt"), copies.read("result.txt"));
+    EXPECT_EQ(originals.read("method.txt"), copies.read("method.txt"));
+    // Four rows, none of them skipped.
+    const std::string table = originals.read("result.txt");
+    for (const char* entry : {"mix.xml", "d3s.spe", "block.spe", "slag.xml"}) {
+        EXPECT_NE(table.find(entry), std::string::npos) << entry;
+    }
+}
+
+TEST(SpectrumFormatsRun, DamagedFilesOfOtherFormatsAreSkippedWithTheirReason) {
+    ScratchDir dir;
+    copy_demo(dir);
+    point_method_at(dir, "bg.txt", "cs.xml");
+    dir.write("cs.xml", test_support::read_file(kSource / "tests/data/real/suro256/29_spectrum_EG_3X_source_Cs-137.xml"));
+    const std::string spe = test_support::read_file(kSource / "tests/data/real/bq/SGM102432.spe");
+    dir.write("broken.spe", spe.substr(0, spe.size() / 2));
+    dir.write("config.txt", "envmon.cal\n*broken.spe\n*soil_a.txt\n");
+    const auto run = test_support::run_assay_in(dir.path());
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_NE(run.err.find("broken.spe: IAEA SPE: holds only "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("entry '*broken.spe' skipped"), std::string::npos) << run.err;
+    // The referenced RadiaCode file is echoed inline in the native format.
+    EXPECT_NE(dir.read("method.txt").find("3682000000\r\n3682000000\r\n0\r\n0\r\n29861\r\n65470\r\n"),
+              std::string::npos);
+    EXPECT_NE(dir.read("result.txt").find("soil_a.txt"), std::string::npos);
+    EXPECT_EQ(dir.read("result.txt").find("broken.spe"), std::string::npos);
+}
+
+}  // namespace
