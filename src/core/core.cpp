@@ -24,7 +24,7 @@ namespace {
 
 // One conversion of a format: the text from '%' to its conversion letter.
 struct Conversion {
-    std::string spec;     // "%7.2f", the length modifier included
+    std::string directive;     // "%7.2f", the length modifier included
     char letter = 0;      // 'd', 'f', 's', ...
     std::string length;   // "", "h", "hh", "l", "ll", "j", "z", "t" or "L"
     int stars = 0;        // '*' fields taking an int argument each
@@ -52,15 +52,15 @@ size_t read_conversion(const char* fmt, size_t i, Conversion* c) {
     c->length.assign(fmt + length_start, i - length_start);
     c->letter = fmt[i];
     if (fmt[i] != '\0') ++i;
-    c->spec.assign(fmt + start, i - start);
+    c->directive.assign(fmt + start, i - start);
     return i;
 }
 
 template <typename... Args>
-void append_formatted(std::string& out, const char* spec, Args... args) {
+void append_formatted(std::string& out, const char* directive, Args... args) {
     // Most conversions fit a small buffer, and then one call does.
     char buffer[128];
-    const int size = std::snprintf(buffer, sizeof buffer, spec, args...);
+    const int size = std::snprintf(buffer, sizeof buffer, directive, args...);
     if (size <= 0) return;
     if (static_cast<size_t>(size) < sizeof buffer) {
         out.append(buffer, static_cast<size_t>(size));
@@ -68,42 +68,42 @@ void append_formatted(std::string& out, const char* spec, Args... args) {
     }
     const size_t at = out.size();
     out.resize(at + static_cast<size_t>(size) + 1);
-    std::snprintf(out.data() + at, static_cast<size_t>(size) + 1, spec, args...);
+    std::snprintf(out.data() + at, static_cast<size_t>(size) + 1, directive, args...);
     out.resize(at + static_cast<size_t>(size));
 }
 
 // A NaN as the C library of the Linux build writes it: the conversion turned
 // into "%s" with the same flags (but '0') and width.
 void append_nan(std::string& out, const Conversion& c, bool negative, const int* star) {
-    std::string spec = "%";
+    std::string directive = "%";
     bool plus = false, space = false;
     size_t i = 1;
-    for (; i < c.spec.size() && std::strchr("-+ #0'", c.spec[i]) != nullptr; ++i) {
-        if (c.spec[i] == '-') spec += '-';
-        plus |= c.spec[i] == '+';
-        space |= c.spec[i] == ' ';
+    for (; i < c.directive.size() && std::strchr("-+ #0'", c.directive[i]) != nullptr; ++i) {
+        if (c.directive[i] == '-') directive += '-';
+        plus |= c.directive[i] == '+';
+        space |= c.directive[i] == ' ';
     }
     int width = 0;
     bool have_width = false;
-    if (c.spec[i] == '*') {
+    if (c.directive[i] == '*') {
         width = star[0];
         have_width = true;
     } else {
-        while (i < c.spec.size() && c.spec[i] >= '0' && c.spec[i] <= '9') {
-            width = width * 10 + (c.spec[i++] - '0');
+        while (i < c.directive.size() && c.directive[i] >= '0' && c.directive[i] <= '9') {
+            width = width * 10 + (c.directive[i++] - '0');
             have_width = true;
         }
     }
     if (have_width && width < 0) {
-        spec += '-';
+        directive += '-';
         width = -width;
     }
-    if (have_width) spec += std::to_string(width);
-    spec += 's';
+    if (have_width) directive += std::to_string(width);
+    directive += 's';
     const bool upper = c.letter >= 'A' && c.letter <= 'Z';
     std::string word = negative ? "-" : plus ? "+" : space ? " " : "";
     word += upper ? "NAN" : "nan";
-    append_formatted(out, spec.c_str(), word.c_str());
+    append_formatted(out, directive.c_str(), word.c_str());
 }
 
 }  // namespace
@@ -128,11 +128,11 @@ std::string format(const char* fmt, ...) {
         i = read_conversion(fmt, i, &c);
         int star[2] = {0, 0};
         for (int s = 0; s < c.stars; ++s) star[s] = va_arg(args, int);
-        const char* spec = c.spec.c_str();
+        const char* directive = c.directive.c_str();
         auto append_int = [&](auto value) {
-            if (c.stars == 0) append_formatted(out, spec, value);
-            else if (c.stars == 1) append_formatted(out, spec, star[0], value);
-            else append_formatted(out, spec, star[0], star[1], value);
+            if (c.stars == 0) append_formatted(out, directive, value);
+            else if (c.stars == 1) append_formatted(out, directive, star[0], value);
+            else append_formatted(out, directive, star[0], star[1], value);
         };
         switch (c.letter) {
             case 'd': case 'i': case 'o': case 'u': case 'x': case 'X': case 'c':
@@ -162,7 +162,7 @@ std::string format(const char* fmt, ...) {
                 break;
             default:
                 // Not used by this program ("%n" above all): written as it stands.
-                out += c.spec;
+                out += c.directive;
                 break;
         }
     }
