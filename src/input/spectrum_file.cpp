@@ -69,11 +69,11 @@ void store_spectrum(const SpectrumFile& spectrum, SampleRecord* sample) {
 }
 
 int32_t read_sample(const char* path, SampleRecord* sample, std::string* problem) {
-    const auto spectrum = std::make_unique<Expected<SpectrumFile, SpectrumFailure>>(read_spectrum_file(path));
-    if (!*spectrum) {
-        if (problem != nullptr) *problem = spectrum->error().message;
+    const Expected<SpectrumFile, SpectrumFailure> spectrum = read_spectrum_file(path);
+    if (!spectrum) {
+        if (problem != nullptr) *problem = spectrum.error().message;
         return 0;
     }
-    store_spectrum(**spectrum, sample);
+    store_spectrum(*spectrum, sample);
     return 1;
 }
