@@ -346,7 +346,7 @@ void draw_title(Svg& svg, const FinishedRow& data) {
         "gain " + fixed(data.gain, 4) + (data.gain_at_scan_edge ? " (AT SCAN EDGE)" : "");
     std::string after = " \u00b7 qfit " + fixed(data.qfit, 2) + " \u00b7 ";
     if (data.fit) {
-        const FinishedRow::Fit& fit = *data.fit;
+        const RowFit& fit = *data.fit;
         append(after, "\u03c7\u00b2/dof ", fixed(fit.chi_square_per_dof, 2), " (",
                std::to_string(fit.degrees_of_freedom), " dof, p ",
                std::isnan(fit.p_value) ? std::string("\u2014") : two_digits(fit.p_value), ") \u00b7 ");

@@ -109,7 +109,7 @@ std::string report_row_line(const FinishedRow& row) {
         line.boolean("unknown_found", row.unknown_found);
     }
     if (row.fit) {
-        const FinishedRow::Fit& fit = *row.fit;
+        const RowFit& fit = *row.fit;
         line.number("chi_square", fit.chi_square).integer("degrees_of_freedom", fit.degrees_of_freedom);
         line.number("chi_square_per_dof", fit.chi_square_per_dof).number("p_value", fit.p_value);
         if (std::isnan(fit.p_value)) {

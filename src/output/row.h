@@ -36,6 +36,19 @@ struct RowComponent {
     std::vector<std::pair<int32_t, int32_t>> rois;  // full-scale channels, both bounds inclusive
 };
 
+// What the fit says of itself at the winning gain.
+struct RowFit {
+    double chi_square = NAN;          // against the model's Poisson variance
+    int degrees_of_freedom = 0;       // points with weight above 0, less the components
+    double chi_square_per_dof = NAN;  // NaN without a degree of freedom
+    double p_value = NAN;             // upper tail; NaN without a degree of freedom
+    bool fit_poor = false;            // p_value below 0.001
+    float scan_lowest = NAN;          // the lowest and highest gain tried
+    float scan_highest = NAN;
+    float first_pass_gain = NAN;      // the first pass's best gain
+    std::vector<std::pair<double, double>> trials;  // (gain, fit figure) of every trial, in order
+};
+
 struct FinishedRow {
     int row = 0;                   // 1 for the first row of the table
     int index = 0;                 // position among the configuration's entries, from 1
@@ -66,19 +79,7 @@ struct FinishedRow {
     float summary_activity = 0.0f;
     float summary_fraction = 0.0f;
     std::vector<RowComponent> components;
-    // What the fit says of itself at the winning gain; none after a failed fit.
-    struct Fit {
-        double chi_square = NAN;          // against the model's Poisson variance
-        int degrees_of_freedom = 0;       // points with weight above 0, less the components
-        double chi_square_per_dof = NAN;  // NaN without a degree of freedom
-        double p_value = NAN;             // upper tail; NaN without a degree of freedom
-        bool fit_poor = false;            // p_value below 0.001
-        float scan_lowest = NAN;          // the lowest and highest gain tried
-        float scan_highest = NAN;
-        float first_pass_gain = NAN;      // the first pass's best gain
-        std::vector<std::pair<double, double>> trials;  // (gain, fit figure) of every trial, in order
-    };
-    std::optional<Fit> fit;
+    std::optional<RowFit> fit;  // none after a failed fit
     // For the pictures, kChannels values each; shorter vectors leave the
     // remaining channels empty. A NaN marks a channel without a value (for
     // instance one the gain correction could not fill): the curve has a gap

@@ -112,7 +112,7 @@ FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra)
     }
     if (evaluated) {
         const EvaluationDetail& detail = evaluation.detail;
-        FinishedRow::Fit& fit = row.fit.emplace();
+        RowFit& fit = row.fit.emplace();
         fit.chi_square = detail.statistics.chi_square;
         fit.degrees_of_freedom = detail.statistics.degrees_of_freedom;
         fit.chi_square_per_dof = detail.statistics.chi_square_per_dof;
