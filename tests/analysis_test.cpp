@@ -97,6 +97,22 @@ struct FitCase {
         path.options.detail = &detail;
     }
 
+    // One component whose standard holds 2000 counts in every halved
+    // channel over 1000 s, for a sample of `sample_live` s against a local
+    // background of `local_live` s.
+    void one_flat_component(uint64_t sample_live, uint64_t local_live) {
+        sample->live_time = sample_live;
+        sample->weight = 1.0f;
+        local_background->live_time = local_live;
+        method->component_count = 1;
+        ComponentBlock& block = method->component[0];
+        block.weight = 1.0f;
+        block.standard_activity[0] = 1.0f;
+        block.standard_live_time = 1000;
+        block.background_live_time = 1000;
+        fill_halved(block.standard_channel, 0, kIvaChannels - 1, 2000);
+    }
+
     void add_roi(int32_t first, int32_t end) {
         rois->roi[rois->count][0] = first;
         rois->roi[rois->count][1] = end;
@@ -277,16 +293,7 @@ TEST_P(CalcActivity, LastWorkingChannelReadsZero) {
 // 1.014016032218933 (figure 0.018; steps 20 and 22 give 0.50 and 0.96).
 TEST_P(CalcActivity, GainScanTriesBothPassSequences) {
     FitCase c(GetParam());
-    c.sample->live_time = 1000;
-    c.sample->weight = 1.0f;
-    c.local_background->live_time = 100;
-    c.method->component_count = 1;
-    ComponentBlock& block = c.method->component[0];
-    block.weight = 1.0f;
-    block.standard_activity[0] = 1.0f;
-    block.standard_live_time = 1000;
-    block.background_live_time = 1000;
-    fill_halved(block.standard_channel, 0, kIvaChannels - 1, 2000);
+    c.one_flat_component(1000, 100);
     fill_halved(c.sample->channel, 40, 60, 295844);
     for (int j = 270; j <= 335; ++j) set_halved(c.sample->channel, j, 1000 * j);
     c.add_roi(100, 100);
@@ -307,16 +314,7 @@ TEST_P(CalcActivity, GainScanTriesBothPassSequences) {
 //   activity = ((1.063829779624939 - 0.01 * 5) / 10) / (2000 / 1000) * 1 = 0.05069148913025856
 TEST_P(CalcActivity, SingularSampleFitKeepsTheBestEarlierTrial) {
     FitCase c(GetParam());
-    c.sample->live_time = 10;
-    c.sample->weight = 1.0f;
-    c.local_background->live_time = 1000;  // U = 0.01
-    c.method->component_count = 1;
-    ComponentBlock& block = c.method->component[0];
-    block.weight = 1.0f;
-    block.standard_activity[0] = 1.0f;
-    block.standard_live_time = 1000;
-    block.background_live_time = 1000;
-    fill_halved(block.standard_channel, 0, kIvaChannels - 1, 2000);
+    c.one_flat_component(10, 1000);  // U = 0.01
     fill_halved(c.sample->channel, 0, kIvaChannels - 1, 1);
     fill_halved(c.local_background->channel, 0, kIvaChannels - 1, 5);
     c.gain_factor = 1.01f;
@@ -437,16 +435,7 @@ TEST_P(CalcActivity, IdenticalStandardsFailTheCalibration) {
 // 2000 per halved channel, S = 1), so the activity is 1 / g for the winning g.
 TEST_P(CalcActivity, RoiChannelsMayOutnumberTheWorkingChannels) {
     FitCase c(GetParam());
-    c.sample->live_time = 1000;
-    c.sample->weight = 1.0f;
-    c.local_background->live_time = 1000;
-    c.method->component_count = 1;
-    ComponentBlock& block = c.method->component[0];
-    block.weight = 1.0f;
-    block.standard_activity[0] = 1.0f;
-    block.standard_live_time = 1000;
-    block.background_live_time = 1000;
-    fill_halved(block.standard_channel, 0, kIvaChannels - 1, 2000);
+    c.one_flat_component(1000, 1000);
     fill_halved(c.sample->channel, 0, kIvaChannels - 1, 2000);
     c.add_roi(100, 900);
     c.add_roi(100, 900);
