@@ -310,8 +310,7 @@ struct Badge {
 
 void draw_title(Svg& svg, const FinishedRow& data) {
     svg << "<g id=\"title\">\n";
-    bool over_limit = false;
-    for (const auto& component : data.components) over_limit = over_limit || component.over_limit;
+    const bool over_limit = over_a_limit(data);
     std::vector<Badge> badges;
     if (data.analysis_failed) badges.push_back({"ANALYSIS FAILED", "#000", "#fff"});
     if (data.unknown_found) badges.push_back({"UNKNOWN NUCLIDE", kAlarmColour, "#fff"});
@@ -926,8 +925,7 @@ std::string plot_index_html(const std::string& title, const std::vector<IndexRow
         failed += row.data.analysis_failed;
         unknown += row.data.unknown_found;
         edge += row.data.gain_at_scan_edge;
-        over += std::any_of(row.data.components.begin(), row.data.components.end(),
-                            [](const RowComponent& c) { return c.over_limit; });
+        over += over_a_limit(row.data);
     }
 
     std::string html;
@@ -981,8 +979,7 @@ std::string plot_index_html(const std::string& title, const std::vector<IndexRow
         if (d.unknown_found) html += "<span class=\"flag unknown\">unknown nuclide</span>";
         if (d.gain_at_scan_edge) html += "<span class=\"flag edge\">gain at scan edge</span>";
         if (d.fit && d.fit->fit_poor) html += "<span class=\"flag edge\">poor fit</span>";
-        if (std::any_of(d.components.begin(), d.components.end(),
-                        [](const RowComponent& c) { return c.over_limit; })) {
+        if (over_a_limit(d)) {
             html += "<span class=\"flag over\">over limit</span>";
         }
         html += "</td><td class=\"num\">" + std::to_string(d.live_time) +

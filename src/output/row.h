@@ -88,3 +88,13 @@ struct FinishedRow {
     std::vector<float> expected;  // the fit's model: local background plus fitted components
     std::vector<float> expected_variance;  // its Poisson variance, at least 1 count
 };
+
+// Whether the row exceeds a limit: some component's partial limit, or a
+// summary limit.
+inline bool over_a_limit(const FinishedRow& row) {
+    if (row.limit_status != 0) return true;
+    for (const RowComponent& c : row.components) {
+        if (c.over_limit) return true;
+    }
+    return false;
+}

@@ -12,10 +12,8 @@ namespace {
 namespace fs = std::filesystem;
 
 bool flagged(const FinishedRow& row) {
-    return row.analysis_failed || row.unknown_found || row.limit_status != 0 || row.gain_at_scan_edge ||
-           (row.fit && row.fit->fit_poor) ||
-           std::any_of(row.components.begin(), row.components.end(),
-                       [](const RowComponent& c) { return c.over_limit; });
+    return row.analysis_failed || row.unknown_found || over_a_limit(row) || row.gain_at_scan_edge ||
+           (row.fit && row.fit->fit_poor);
 }
 
 // Draws a finished row and keeps its values for the index.
@@ -115,9 +113,7 @@ void OrderedOutput::tally(const FinishedRow& row) {
         t.gain_at_scan_edge += row.gain_at_scan_edge;
         t.fit_poor += row.fit && row.fit->fit_poor;
     }
-    t.over_limit += row.limit_status != 0 ||
-                    std::any_of(row.components.begin(), row.components.end(),
-                                [](const RowComponent& c) { return c.over_limit; });
+    t.over_limit += over_a_limit(row);
     t.dose_dead_time_over_limit += row.dose_rate && row.dose_dead_time_over_limit;
 }
 
