@@ -18,6 +18,7 @@
 #include "dose/dose.h"
 #include "analysis/analysis.h"
 #include "analysis/solver.h"
+#include "analysis/spectrum_ops.h"
 #include "core/conversions.h"
 #include "cli/command_line.h"
 #include "core/records.h"
@@ -68,7 +69,7 @@ const Method& method() {
         read_sample("s0000.txt", m.sample.get());
         fs::current_path(cwd);
         m.sample->weight = 1.0f;
-        default_backgrounds(m.method.get(), m.local_background.get(), kChannels);
+        default_backgrounds(m.method.get(), m.local_background.get());
         RoiList collected{};
         for (int i = 0; i < m.method->component_count; ++i) {
             for (int r = 0; r < m.method->component[i].roi_count; ++r) {
@@ -127,17 +128,14 @@ void BM_calc_activity(benchmark::State& state) {
     options.straightforward = state.range(1) != 0;
     for (auto _ : state) {
         float gain_factor = 1.0f;
-        benchmark::DoNotOptimize(calc_activity(sample.get(), m.method.get(), m.local_background.get(),
-                                               &m.rois, kChannels, &gain_factor, corrected.data(), 2,
-                                               options));
+        benchmark::DoNotOptimize(calc_activity(sample.get(), *m.method, *m.local_background, m.rois,
+                                               &gain_factor, corrected.data(), options));
     }
 }
 BENCHMARK(BM_calc_activity)->ArgNames({"cache", "straightforward"})->Args({0, 1})->Args({0, 0})->Args({1, 0});
 
 void BM_lsq_calc_activity(benchmark::State& state) {
     const Method& m = method();
-    auto method_copy = std::make_unique<MethodRecord>(*m.method);
-    auto local_background = std::make_unique<LocalBackground>(*m.local_background);
     auto sample = std::make_unique<SampleRecord>(*m.sample);
     FitCache cache;
     AnalysisOptions options;
@@ -145,9 +143,7 @@ void BM_lsq_calc_activity(benchmark::State& state) {
     options.straightforward = state.range(1) != 0;
     for (auto _ : state) {
         *sample = *m.sample;
-        benchmark::DoNotOptimize(lsq_calc_activity(sample.get(), method_copy.get(),
-                                                   local_background.get(), nullptr, kChannels, 0, 0,
-                                                   0, 2, options));
+        benchmark::DoNotOptimize(lsq_calc_activity(sample.get(), *m.method, *m.local_background, options));
     }
 }
 BENCHMARK(BM_lsq_calc_activity)->ArgNames({"cache", "straightforward"})->Args({0, 1})->Args({1, 0});

@@ -138,25 +138,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const int32_t channel_counts[] = {1024, 1024, 1024, 512, 300, 1025, 0, -1};
     const int32_t channel_count = channel_counts[in.byte() % 8];
-    const int32_t two_pass = in.byte() & 1;
-    const int32_t check_total = in.byte() & 1;
-    const int32_t check_fraction = in.byte() & 1;
-    const int32_t mode = in.byte() % 4;
+    AnalysisOptions options;
+    options.extra_rois = extra->count == 0 ? nullptr : extra.get();
+    options.channel_count = channel_count;
+    options.two_pass = (in.byte() & 1) != 0;
+    options.check_total = (in.byte() & 1) != 0;
+    options.check_fraction = (in.byte() & 1) != 0;
+    options.mode = in.byte() % 4;
 
-    // The fast analysis against the straightforward one on copies of the same
-    // records: every field of every record must come out the same.
-    auto plain_method = std::make_unique<MethodRecord>(*method);
-    auto plain_background = std::make_unique<LocalBackground>(*local_background);
+    // The fast analysis against the straightforward one on copies of the
+    // same sample: every field must come out the same.
     auto plain_sample = std::make_unique<SampleRecord>(*sample);
-    const RoiList* extra_rois = extra->count == 0 ? nullptr : extra.get();
-    const int32_t fast = lsq_calc_activity(sample.get(), method.get(), local_background.get(), extra_rois,
-                                           channel_count, two_pass, check_total, check_fraction, mode);
-    const int32_t plain = lsq_calc_activity(plain_sample.get(), plain_method.get(), plain_background.get(),
-                                            extra_rois, channel_count, two_pass, check_total, check_fraction,
-                                            mode, AnalysisOptions{nullptr, true});
-    if (fast != plain || !same_record(*sample, *plain_sample) ||
-        std::memcmp(method.get(), plain_method.get(), sizeof(MethodRecord)) != 0 ||
-        std::memcmp(local_background.get(), plain_background.get(), sizeof(LocalBackground)) != 0) {
+    const int32_t fast = lsq_calc_activity(sample.get(), *method, *local_background, options);
+    options.straightforward = true;
+    const int32_t plain = lsq_calc_activity(plain_sample.get(), *method, *local_background, options);
+    if (fast != plain || !same_record(*sample, *plain_sample)) {
         std::fprintf(stderr, "fast and straightforward analyses differ\n");
         std::abort();
     }

@@ -11,11 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
@@ -25,6 +27,7 @@
 
 #include "analysis/analysis.h"
 #include "analysis/checks.h"
+#include "analysis/spectrum_ops.h"
 #include "analysis/solver.h"
 #include "core/conversions.h"
 
@@ -119,15 +122,18 @@ struct FitCase {
         ++rois->count;
     }
     int32_t run(int32_t channel_count = kChannels, int32_t mode = 2) {
+        AnalysisOptions options = path.options;
+        options.channel_count = channel_count;
+        options.mode = mode;
         if (path.warm_up()) {
             auto sample_copy = std::make_unique<SampleRecord>(*sample);
             std::vector<float> buffer(kChannels);
             float gain_copy = gain_factor;
-            calc_activity(sample_copy.get(), method.get(), local_background.get(), rois.get(), channel_count,
-                          &gain_copy, buffer.data(), mode, path.options);
+            calc_activity(sample_copy.get(), *method, *local_background, *rois, &gain_copy, buffer.data(),
+                          options);
         }
-        return calc_activity(sample.get(), method.get(), local_background.get(), rois.get(), channel_count,
-                             &gain_factor, corrected.data(), mode, path.options);
+        return calc_activity(sample.get(), *method, *local_background, *rois, &gain_factor, corrected.data(),
+                             options);
     }
 };
 
@@ -243,15 +249,14 @@ TEST(CalcActivityCache, CalibrationOfAnotherMethodIsNotReused) {
         closed_formula_case(other, 1);
         other.add_roi(100, 100);
         change.apply(other.method->component[0]);
-        ASSERT_EQ(calc_activity(other.sample.get(), other.method.get(), other.local_background.get(),
-                                other.rois.get(), kChannels, &other.gain_factor, other.corrected.data(), 2,
-                                options),
+        ASSERT_EQ(calc_activity(other.sample.get(), *other.method, *other.local_background, *other.rois,
+                                &other.gain_factor, other.corrected.data(), options),
                   0);
         FitCase c(Path::fast);
         closed_formula_case(c, 1);
         c.add_roi(100, 100);
-        ASSERT_EQ(calc_activity(c.sample.get(), c.method.get(), c.local_background.get(), c.rois.get(),
-                                kChannels, &c.gain_factor, c.corrected.data(), 2, options),
+        ASSERT_EQ(calc_activity(c.sample.get(), *c.method, *c.local_background, *c.rois, &c.gain_factor,
+                                c.corrected.data(), options),
                   0);
         EXPECT_EQ(c.sample->activity[0], kClosedFormulaActivity);
     }
@@ -522,17 +527,20 @@ struct Evaluation {
         for (int j = 270; j <= 335; ++j) set_halved(sample->channel, j, 24);
     }
 
-    int32_t run(int32_t two_pass = 0, const RoiList* extra = nullptr, int32_t check_total = 0,
-                int32_t check_fraction = 0, int32_t channel_count = kChannels, int32_t mode = 2) {
+    int32_t run(bool two_pass = false, const RoiList* extra = nullptr, bool check_total = false,
+                bool check_fraction = false, int32_t channel_count = kChannels, int32_t mode = 2) {
+        AnalysisOptions options = path.options;
+        options.extra_rois = extra;
+        options.two_pass = two_pass;
+        options.check_total = check_total;
+        options.check_fraction = check_fraction;
+        options.channel_count = channel_count;
+        options.mode = mode;
         if (path.warm_up()) {
             auto sample_copy = std::make_unique<SampleRecord>(*sample);
-            auto method_copy = std::make_unique<MethodRecord>(*method);
-            auto background_copy = std::make_unique<LocalBackground>(*local_background);
-            lsq_calc_activity(sample_copy.get(), method_copy.get(), background_copy.get(), extra, channel_count,
-                              two_pass, check_total, check_fraction, mode, path.options);
+            lsq_calc_activity(sample_copy.get(), *method, *local_background, options);
         }
-        return lsq_calc_activity(sample.get(), method.get(), local_background.get(), extra, channel_count,
-                                 two_pass, check_total, check_fraction, mode, path.options);
+        return lsq_calc_activity(sample.get(), *method, *local_background, options);
     }
 };
 
@@ -765,9 +773,10 @@ TEST_P(LsqCalcActivity, NoComponentsFitsNothing) {
     sample->live_time = 100;
     sample->weight = 1.0f;
     sample->summary_limit = -1.0f;
-    EXPECT_EQ(lsq_calc_activity(sample.get(), method.get(), local_background.get(), nullptr, kChannels, 0, 1,
-                                1, 2, path.options),
-              0);
+    AnalysisOptions options = path.options;
+    options.check_total = true;
+    options.check_fraction = true;
+    EXPECT_EQ(lsq_calc_activity(sample.get(), *method, *local_background, options), 0);
     EXPECT_EQ(sample->qfit, 0.0f);
     EXPECT_EQ(sample->gain, 0.94f);
     EXPECT_EQ(sample->limit_status, 2);  // 0 > -1
@@ -778,52 +787,66 @@ TEST_P(LsqCalcActivity, NoComponentsFitsNothing) {
     }
     // The joined list holds only the extra ROIs.
     auto outside = roi_list({{1000, 1023}}, 1);
-    EXPECT_EQ(lsq_calc_activity(sample.get(), method.get(), local_background.get(), outside.get(), kChannels, 0,
-                                0, 0, 2, path.options),
-              -1);
+    options = path.options;
+    options.extra_rois = outside.get();
+    EXPECT_EQ(lsq_calc_activity(sample.get(), *method, *local_background, options), -1);
 }
 
-// Absent backgrounds (live time 0) become empty spectra of 1 s in the
-// caller's records, for the first channel_count channels, also when the fit
-// fails afterwards. Blocks beyond component_count are not touched.
-TEST_P(LsqCalcActivity, AbsentBackgroundsBecomeEmptyOneSecondSpectra) {
-    Evaluation e({10, 5}, GetParam());
-    for (int k = 1; k < kMaxComponents; ++k) {
-        ComponentBlock& block = e.method->component[k];
-        block.background_live_time = 0;
+// default_backgrounds: absent backgrounds (live time 0) become empty spectra
+// of 1 s for the first channel_count channels; blocks beyond component_count
+// are not touched.
+TEST(DefaultBackgrounds, AbsentOnesBecomeEmptyOneSecondSpectra) {
+    auto method = std::make_unique<MethodRecord>();
+    auto local_background = std::make_unique<LocalBackground>();
+    method->component_count = 2;
+    for (ComponentBlock& block : method->component) {
         block.background_real_time = 5;
-        for (int32_t& count : block.background_channel) count = 77;
+        std::fill(std::begin(block.background_channel), std::end(block.background_channel), 77);
     }
-    ASSERT_EQ(e.run(), 0);
-    const ComponentBlock& defaulted = e.method->component[1];
+    method->component[0].background_live_time = 4;  // present: kept
+    local_background->real_time = 9;
+    std::fill(std::begin(local_background->channel), std::end(local_background->channel), 9);
+    default_backgrounds(method.get(), local_background.get(), 600);
+    EXPECT_EQ(method->component[0].background_live_time, 4u);
+    EXPECT_EQ(method->component[0].background_real_time, 5u);
+    EXPECT_EQ(method->component[0].background_channel[0], 77);
+    const ComponentBlock& defaulted = method->component[1];
     EXPECT_EQ(defaulted.background_live_time, 1u);
     EXPECT_EQ(defaulted.background_real_time, 1u);
-    for (int j = 0; j < kChannels; ++j) ASSERT_EQ(defaulted.background_channel[j], 0) << j;
-    EXPECT_EQ(e.method->component[2].background_live_time, 0u);
-    EXPECT_EQ(e.method->component[2].background_channel[0], 77);
-    expect_activity_near(*e.sample, 1, 50.0);
-
-    // A failing fit over 600 channels without compression.
-    Evaluation f({10}, GetParam());
-    f.method->component[0].background_live_time = 0;
-    for (int32_t& count : f.method->component[0].background_channel) count = 77;
-    f.local_background->live_time = 0;
-    f.local_background->real_time = 9;
-    for (int32_t& count : f.local_background->channel) count = 9;
-    f.set_roi(0, {{300, 200}});
-    EXPECT_EQ(f.run(0, nullptr, 0, 0, 600, 0), -1);
-    const ComponentBlock& block = f.method->component[0];
-    EXPECT_EQ(block.background_live_time, 1u);
-    EXPECT_EQ(block.background_real_time, 1u);
-    EXPECT_EQ(f.local_background->live_time, 1u);
-    EXPECT_EQ(f.local_background->real_time, 1u);
-    for (int j = 0; j < 600; ++j) {
-        ASSERT_EQ(block.background_channel[j], 0) << j;
-        ASSERT_EQ(f.local_background->channel[j], 0) << j;
+    EXPECT_EQ(local_background->live_time, 1u);
+    EXPECT_EQ(local_background->real_time, 1u);
+    for (int j = 0; j < kChannels; ++j) {
+        ASSERT_EQ(defaulted.background_channel[j], j < 600 ? 0 : 77) << j;
+        ASSERT_EQ(local_background->channel[j], j < 600 ? 0 : 9) << j;
     }
-    for (int j = 600; j < kChannels; ++j) {
-        ASSERT_EQ(block.background_channel[j], 77) << j;
-        ASSERT_EQ(f.local_background->channel[j], 9) << j;
+    EXPECT_EQ(method->component[2].background_live_time, 0u);
+    EXPECT_EQ(method->component[2].background_channel[0], 77);
+}
+
+// An absent background is read as the empty spectrum of 1 s that
+// default_backgrounds puts in, without writing the caller's records: the
+// results are those of the completed method, bit for bit, whether the fit
+// succeeds or fails.
+TEST_P(LsqCalcActivity, AbsentBackgroundsReadAsEmptyOneSecondSpectra) {
+    for (const bool failing : {false, true}) {
+        Evaluation e({10, 5}, GetParam());
+        e.method->component[1].background_live_time = 0;
+        for (int32_t& count : e.method->component[1].background_channel) count = 77;
+        e.local_background->live_time = 0;
+        e.local_background->real_time = 9;
+        if (failing) e.set_roi(0, {{300, 200}});
+        Evaluation completed({10, 5}, GetParam());
+        *completed.method = *e.method;
+        *completed.local_background = *e.local_background;
+        default_backgrounds(completed.method.get(), completed.local_background.get(), 600);
+        auto method = std::make_unique<MethodRecord>(*e.method);
+        auto local_background = std::make_unique<LocalBackground>(*e.local_background);
+        const int32_t status = e.run(false, nullptr, false, false, 600, 0);
+        EXPECT_EQ(status, failing ? -1 : 0);
+        EXPECT_EQ(completed.run(false, nullptr, false, false, 600, 0), status);
+        EXPECT_EQ(std::memcmp(e.sample.get(), completed.sample.get(), sizeof(SampleRecord)), 0) << failing;
+        EXPECT_EQ(std::memcmp(method.get(), e.method.get(), sizeof(MethodRecord)), 0);
+        EXPECT_EQ(std::memcmp(local_background.get(), e.local_background.get(), sizeof(LocalBackground)), 0);
     }
 }
 
@@ -1137,8 +1160,7 @@ TEST_P(LsqCalcActivity, UnfilledCorrectionChannelsHoldNoCounts) {
         sample->channel[j] = 100 + static_cast<int32_t>(std::lround(2000 * peak));
     }
     auto evaluate = [&](SampleRecord* s) {
-        return lsq_calc_activity(s, method.get(), local_background.get(), nullptr, kChannels, 0, 0, 0, 2,
-                                 path.options);
+        return lsq_calc_activity(s, *method, *local_background, path.options);
     };
     auto copy = std::make_unique<SampleRecord>(*sample);
     ASSERT_EQ(evaluate(copy.get()), 0);
@@ -1245,8 +1267,7 @@ private:
     }
     bool evaluate() {
         options_.detail = &detail_;
-        return lsq_calc_activity(sample_.get(), method_.get(), local_background_.get(), nullptr, kChannels, 0, 0,
-                                 0, 2, options_) == 0;
+        return lsq_calc_activity(sample_.get(), *method_, *local_background_, options_) == 0;
     }
 
     static constexpr double kActivityB = 2.0;

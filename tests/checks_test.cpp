@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "analysis/analysis.h"
+#include "analysis/checks.h"
 #include "analysis/fit_common.h"
 
 namespace {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "analysis/analysis.h"
+#include "analysis/checks.h"
 #include "analysis/solver.h"
 #include "core/conversions.h"
 #include "cli/command_line.h"
@@ -184,16 +185,17 @@ TEST(FastAnalysis, CalcActivityMatchesStraightforwardBitForBit) {
         auto run = [&](AnalysisOptions options, FitResult* result) {
             *result->sample = *sample;
             result->gain = start_gain;
+            options.channel_count = channel_count;
+            options.mode = mode;
             options.detail = &result->detail;
-            result->status = calc_activity(result->sample.get(), method.get(), local_background.get(),
-                                           &rois, channel_count, &result->gain, result->corrected.data(),
-                                           mode, options);
+            result->status = calc_activity(result->sample.get(), *method, *local_background, rois,
+                                           &result->gain, result->corrected.data(), options);
         };
         FitResult plain, fast, cached, baseline;
-        run(AnalysisOptions{nullptr, true, nullptr}, &plain);
-        run(AnalysisOptions{nullptr, false, nullptr}, &fast);
-        run(AnalysisOptions{&cache, false, nullptr}, &cached);
-        run(AnalysisOptions{nullptr, false, nullptr, AnalysisKernel::baseline}, &baseline);
+        run(AnalysisOptions{.straightforward = true}, &plain);
+        run(AnalysisOptions{}, &fast);
+        run(AnalysisOptions{.cache = &cache}, &cached);
+        run(AnalysisOptions{.kernel = AnalysisKernel::baseline}, &baseline);
         const std::string where = "round " + std::to_string(round);
         expect_same(fast, plain, where + " (fast)");
         expect_same(cached, plain, where + " (cached)");
@@ -221,19 +223,24 @@ TEST(FastAnalysis, EvaluationDriverMatchesStraightforwardBitForBit) {
         make.spectrum(sample->channel, make.uniform(0.1, 2));
         RoiList extra{};
         make.rois(&extra);
-        const int32_t two_pass = make.below(2);
+        const bool two_pass = make.below(2) != 0;
 
         auto plain_method = std::make_unique<MethodRecord>(*method);
         auto plain_background = std::make_unique<LocalBackground>(*local_background);
         auto plain_sample = std::make_unique<SampleRecord>(*sample);
         EvaluationDetail plain_detail;
         EvaluationDetail fast_detail;
+        const AnalysisOptions checks{.extra_rois = &extra, .two_pass = two_pass, .check_total = true,
+                                     .check_fraction = true};
+        AnalysisOptions plain_options = checks;
+        plain_options.straightforward = true;
+        plain_options.detail = &plain_detail;
+        AnalysisOptions fast_options = checks;
+        fast_options.cache = &cache;
+        fast_options.detail = &fast_detail;
         const int32_t plain_status =
-            lsq_calc_activity(plain_sample.get(), plain_method.get(), plain_background.get(), &extra,
-                              kChannels, two_pass, 1, 1, 2, AnalysisOptions{nullptr, true, &plain_detail});
-        const int32_t fast_status =
-            lsq_calc_activity(sample.get(), method.get(), local_background.get(), &extra, kChannels,
-                              two_pass, 1, 1, 2, AnalysisOptions{&cache, false, &fast_detail});
+            lsq_calc_activity(plain_sample.get(), *plain_method, *plain_background, plain_options);
+        const int32_t fast_status = lsq_calc_activity(sample.get(), *method, *local_background, fast_options);
         expect_same_detail(fast_detail, plain_detail, "round " + std::to_string(round));
         ASSERT_EQ(fast_status, plain_status) << "round " << round;
         ASSERT_EQ(std::memcmp(sample.get(), plain_sample.get(), sizeof(SampleRecord)), 0)

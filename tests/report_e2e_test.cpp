@@ -1282,6 +1282,45 @@ TEST(HandDerivedReport, SumOfListsTheFilesInTheSum) {
     EXPECT_EQ(r.table.rows.size(), 4u);
 }
 
+// The analysis takes each file's whole seconds. Where that makes the sum's
+// live time more than 0.1 % shorter than its microseconds the run says so
+// before the row, and the report gives the share: 1.9 s is analysed as 1 s,
+// 0.9 / 1.9 shorter; two files of 1.5 s as 2 s instead of 3 s; 100.2 s as
+// 100 s, 0.2 / 100.2; 1000.5 s as 1000 s, 0.5 / 1000.5 (not said).
+TEST(HandDerivedReport, LiveTimeShortenedByWholeSecondsIsSaid) {
+    struct Case {
+        std::vector<unsigned long long> live_us;
+        double percent;
+        const char* said;  // the warning's words, or null
+    };
+    const std::vector<Case> cases = {
+        {{1900000}, 0.9 / 1.9 * 100.0, "a live time of 1 s instead of 1.900000 s, 47.37 % shorter"},
+        {{1500000, 1500000}, 1.0 / 3.0 * 100.0, "a live time of 2 s instead of 3.000000 s, 33.33 % shorter"},
+        {{100200000}, 0.2 / 100.2 * 100.0, "a live time of 100 s instead of 100.200000 s, 0.20 % shorter"},
+        {{1000500000}, 0.5 / 1000.5 * 100.0, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.live_us.front());
+        ScratchDir dir;
+        std::string config = "none.cal\n";
+        for (size_t i = 0; i < c.live_us.size(); ++i) {
+            const std::string name = i == 0 ? "a.txt" : "b.txt";
+            dir.write(name, test_support::spectrum_text(c.live_us[i], c.live_us[i], no_counts()));
+            config += i + 1 < c.live_us.size() ? '+' : '*';
+            config += name + "\n";
+        }
+        dir.write("config.txt", config);
+        const ReportRun r = run_with_report(dir);
+        ASSERT_EQ(r.lines.size(), c.live_us.size());
+        EXPECT_NEAR(r.lines.back()["live_time_dropped_percent"].f64(), c.percent, 1e-9);
+        const bool said = r.run.err.find("is analysed with a live time") != std::string::npos;
+        EXPECT_EQ(said, c.said != nullptr) << r.run.err;
+        if (c.said != nullptr) {
+            EXPECT_NE(r.run.err.find(c.said), std::string::npos) << r.run.err;
+        }
+    }
+}
+
 // The dose rate needs all five calibration values: without them it is null
 // (the table shows nan), and so is the dead-time flag. With them, a dead time
 // above 85 % is flagged and the dose rate comes negated.

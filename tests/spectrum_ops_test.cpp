@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "analysis/analysis.h"
+#include "analysis/spectrum_ops.h"
 #include "analysis/solver.h"
 #include "core/conversions.h"
 

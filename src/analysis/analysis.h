@@ -2,8 +2,9 @@
 // spectrum, by a weighted least-squares fit over the ROI channels with a scan
 // of the gain factor, and the detection and plausibility checks on the result.
 //
-// In: a sample record (spectrum, live time in s, weight), the method record
-// and the local background.
+// In: a sample record (spectrum, live time in s, weight), the method record,
+// the local background and the options (what the evaluation covers and
+// checks, and how it runs), all read only but the sample.
 // Out: in the sample record, per component in method order, the activity and
 // its standard deviation (in the unit of the standards' activities, before
 // the standard factors), the fit figure qfit, the winning gain, the limit
@@ -17,13 +18,12 @@
 // result is reproducible to the last bit in either form of the fit.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
-#include "analysis/checks.h"
-#include "analysis/fit_common.h"
-#include "analysis/spectrum_ops.h"
+#include "analysis/analysis_types.h"
 #include "core/records.h"
 
 // Remembers the calibration (response matrix) of the last method and ROI list
@@ -78,8 +78,20 @@ struct EvaluationDetail {
     std::vector<float> model_variance;
 };
 
-// How a fit may run. The default is the fast form without a cache.
+// What an evaluation covers and checks, and how it runs. The defaults are a
+// run's evaluation: 1024 channels halved, one pass, no summary checks, the
+// fast form without a cache.
 struct AnalysisOptions {
+    // What it covers and checks; calc_activity reads only channel_count and mode.
+    const RoiList* extra_rois = nullptr;  // further ROIs after the components' ROIs, or none
+    int32_t channel_count = kChannels;    // channels of the spectra; outside 0..1024 refused
+    int32_t mode = 2;  // compression: 1 quasi-logarithmic (282 channels), 2 halving (512), else none
+    bool two_pass = false;        // evaluate again without components below their detection limit
+    bool check_total = false;     // set bit 1 of limit_status when summary_activity > summary_limit
+    bool check_fraction = false;  // set bit 2 of limit_status when summary_fraction > 1
+
+    // How it runs; the results are the same bits in either form, with or
+    // without a cache, with any kernel.
     FitCache* cache = nullptr;           // reuse calibrations across calls
     bool straightforward = false;        // the reference form of the fit
     EvaluationDetail* detail = nullptr;  // receives the detail, when given
@@ -97,15 +109,10 @@ struct AnalysisOptions {
 // Evaluates `sample` against `method`: fills activity, activity_sd (method
 // order; 0 for components dropped in a second pass), qfit, summary_activity,
 // summary_fraction, over_limit, below_limit, limit_status, unknown_found and
-// gain of `sample`.
-//   extra_rois      further ROIs appended after the components' ROIs, or null
-//   channel_count   channels of the spectra (1024 in a run)
-//   two_pass        nonzero: evaluate again without components below their detection limit
-//   check_total     nonzero: set bit 1 of limit_status when summary_activity > summary_limit
-//   check_fraction  nonzero: set bit 2 of limit_status when summary_fraction > 1
-//   mode            compression: 1 quasi-logarithmic (282 channels), 2 halving (512), else none
-// Background spectra with live time 0 in `method` and `local_background` are
-// replaced by empty spectra of live and real time 1 s; that change stays.
+// gain of `sample`. The fit runs over the components' ROIs and the options'
+// extra ROIs. A background with live time 0 in `method` or
+// `local_background` is taken as an empty spectrum of live and real time 1 s
+// (default_backgrounds() without writing it).
 // Returns 0 on success. Returns -1 when the fit failed: the sample then holds
 // only the resets of the limit fields (activity, activity_sd, qfit,
 // unknown_found and gain keep their earlier values). A channel_count outside
@@ -115,17 +122,16 @@ struct AnalysisOptions {
 // an excess over the local background; channels the gain correction could
 // not fill count 0 there. options.detail receives the detail of the final
 // pass (fitted false after a failure).
-int32_t lsq_calc_activity(SampleRecord* sample, MethodRecord* method,
-                          LocalBackground* local_background, const RoiList* extra_rois,
-                          int32_t channel_count, int32_t two_pass, int32_t check_total,
-                          int32_t check_fraction, int32_t mode,
+int32_t lsq_calc_activity(SampleRecord* sample, const MethodRecord& method,
+                          const LocalBackground& local_background,
                           const AnalysisOptions& options = {});
 
 // Puts empty spectra of live and real time 1 s (channel_count channels of 0)
 // in place of the component backgrounds (below component_count) and the local
-// background whose live time is 0; lsq_calc_activity starts with this.
+// background whose live time is 0: a method read this way is complete, and
+// lsq_calc_activity reads it as it is.
 void default_backgrounds(MethodRecord* method, LocalBackground* local_background,
-                         int32_t channel_count);
+                         int32_t channel_count = kChannels);
 
 // The fit for all components of `method` over the ROIs `rois` (full-scale
 // channels, inclusive): writes activity and activity_sd entries below
@@ -137,11 +143,16 @@ void default_backgrounds(MethodRecord* method, LocalBackground* local_background
 // qfit 6e12 written) or when a sample fit is singular (the best earlier trial
 // written). options.detail, when given, receives the scan's part of the
 // detail, and the statistics and limits of the fit in the order of `method`'s
-// components (not the model).
-int32_t calc_activity(SampleRecord* sample, const MethodRecord* method,
-                      const LocalBackground* local_background, const RoiList* rois,
-                      int32_t channel_count, float* gain_factor, float* corrected_spectrum,
-                      int32_t mode, const AnalysisOptions& options = {});
+// components (not the model). The backgrounds are read as they are.
+int32_t calc_activity(SampleRecord* sample, const MethodRecord& method,
+                      const LocalBackground& local_background, const RoiList& rois,
+                      float* gain_factor, float* corrected_spectrum,
+                      const AnalysisOptions& options = {});
+
+// The gain correction of a whole 1024-channel spectrum by `gain_factor` with
+// NaN where the correction has no value: what a reader is shown of the
+// spectrum the fit saw.
+void corrected_spectrum(const int32_t* counts, float gain_factor, float* out);
 
 // A joined ROI of the method that no fit can use: on the working scale it is
 // not a range within the working channels, so every evaluation fails.
@@ -152,12 +163,11 @@ struct UnusableRoi {
 };
 
 // The unusable ROIs of all components of `method` joined, as an evaluation
-// with every component joins them.
-std::vector<UnusableRoi> unusable_rois(const MethodRecord& method, int32_t channel_count,
-                                       int32_t mode);
+// with every component joins them (the options' channel_count and mode).
+std::vector<UnusableRoi> unusable_rois(const MethodRecord& method, const AnalysisOptions& options = {});
 
 // Whether the calibration of all components of `method` (with default
 // backgrounds where they are missing) is singular over their joined ROIs, so
 // that every evaluation fails; false when the ROIs themselves are unusable
 // (unusable_rois says so) or the method has no components.
-bool calibration_singular(const MethodRecord& method, int32_t channel_count, int32_t mode);
+bool calibration_singular(const MethodRecord& method, const AnalysisOptions& options = {});

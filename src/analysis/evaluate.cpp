@@ -2,10 +2,12 @@
 // components taking part, their ROIs joined, the fit, the limit checks and
 // the excess searches, once or in two passes.
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <vector>
 
 #include "analysis/analysis.h"
+#include "analysis/checks.h"
 #include "analysis/fit.h"
 #include "core/conversions.h"
 
@@ -50,12 +52,8 @@ void reduce_method(const MethodRecord& method, const bool* active, const RoiList
     }
 }
 
-}  // namespace
-
-void default_backgrounds(MethodRecord* method, LocalBackground* local_background,
-                         int32_t channel_count) {
+void default_component_backgrounds(MethodRecord* method, int channels) {
     const int n = std::clamp(method->component_count, 0, kMaxComponents);
-    const int channels = std::clamp(channel_count, 0, kChannels);
     for (int i = 0; i < n; ++i) {
         ComponentBlock& block = method->component[i];
         if (block.background_live_time == 0) {
@@ -64,6 +62,9 @@ void default_backgrounds(MethodRecord* method, LocalBackground* local_background
             std::fill(block.background_channel, block.background_channel + channels, 0);
         }
     }
+}
+
+void default_local_background(LocalBackground* local_background, int channels) {
     if (local_background->live_time == 0) {
         local_background->live_time = 1;
         local_background->real_time = 1;
@@ -71,15 +72,70 @@ void default_backgrounds(MethodRecord* method, LocalBackground* local_background
     }
 }
 
-int32_t lsq_calc_activity(SampleRecord* sample, MethodRecord* method,
-                          LocalBackground* local_background, const RoiList* extra_rois,
-                          int32_t channel_count, int32_t two_pass, int32_t check_total,
-                          int32_t check_fraction, int32_t mode, const AnalysisOptions& options) {
-    if (channel_count < 0 || channel_count > kChannels) return -1;
-    const int n = std::clamp(method->component_count, 0, kMaxComponents);
+bool component_background_absent(const MethodRecord& method) {
+    const int n = std::clamp(method.component_count, 0, kMaxComponents);
+    for (int i = 0; i < n; ++i) {
+        if (method.component[i].background_live_time == 0) return true;
+    }
+    return false;
+}
 
-    // Absent backgrounds become empty spectra of one second.
-    default_backgrounds(method, local_background, channel_count);
+// The method and local background as the analysis reads them: the caller's
+// records when they are complete, else completed copies, so that the
+// caller's records are never written.
+class CompleteInputs {
+public:
+    CompleteInputs(const MethodRecord& method, const LocalBackground& local_background,
+                   int32_t channel_count)
+        : method_(&method), local_background_(&local_background) {
+        const int channels = std::clamp(channel_count, 0, kChannels);
+        if (component_background_absent(method)) {
+            method_copy_ = std::make_unique<MethodRecord>(method);
+            default_component_backgrounds(method_copy_.get(), channels);
+            method_ = method_copy_.get();
+        }
+        if (local_background.live_time == 0) {
+            background_copy_ = std::make_unique<LocalBackground>(local_background);
+            default_local_background(background_copy_.get(), channels);
+            local_background_ = background_copy_.get();
+        }
+    }
+    const MethodRecord& method() const { return *method_; }
+    const LocalBackground& local_background() const { return *local_background_; }
+
+private:
+    const MethodRecord* method_;
+    const LocalBackground* local_background_;
+    std::unique_ptr<MethodRecord> method_copy_;
+    std::unique_ptr<LocalBackground> background_copy_;
+};
+
+}  // namespace
+
+void default_backgrounds(MethodRecord* method, LocalBackground* local_background,
+                         int32_t channel_count) {
+    const int channels = std::clamp(channel_count, 0, kChannels);
+    default_component_backgrounds(method, channels);
+    default_local_background(local_background, channels);
+}
+
+void corrected_spectrum(const int32_t* counts, float gain_factor, float* out) {
+    gain(gain_factor, counts, out, kChannels);
+    for (int position = 1; position <= kChannels; ++position) {
+        if (!gain_fills(gain_factor, kChannels, position)) out[position - 1] = NAN;
+    }
+}
+
+int32_t lsq_calc_activity(SampleRecord* sample, const MethodRecord& method_as_given,
+                          const LocalBackground& local_background_as_given,
+                          const AnalysisOptions& options) {
+    const int32_t channel_count = options.channel_count;
+    if (channel_count < 0 || channel_count > kChannels) return -1;
+    // Absent backgrounds are empty spectra of one second.
+    const CompleteInputs inputs(method_as_given, local_background_as_given, channel_count);
+    const MethodRecord* method = &inputs.method();
+    const LocalBackground* local_background = &inputs.local_background();
+    const int n = std::clamp(method->component_count, 0, kMaxComponents);
 
     sample->summary_activity = 0.0f;
     sample->summary_fraction = 0.0f;
@@ -102,12 +158,11 @@ int32_t lsq_calc_activity(SampleRecord* sample, MethodRecord* method,
 
     for (;;) {
         working = *sample;
-        reduce_method(*method, active, extra_rois, &reduced, &state->collected);
+        reduce_method(*method, active, options.extra_rois, &reduced, &state->collected);
         roi_join_sort(&state->collected, &state->joined);
 
-        const int32_t status = fit_sample(&working, &reduced, local_background, &state->joined,
-                                          channel_count, &gain_value, state->corrected, mode, options,
-                                          &fit);
+        const int32_t status = fit_sample(&working, reduced, *local_background, state->joined,
+                                          &gain_value, state->corrected, options, &fit);
         if (detail != nullptr) describe_fit(fit, reduced.component_count, gain_value, detail);
         if (status != 0) {
             if (detail != nullptr) detail->fitted = false;
@@ -116,16 +171,17 @@ int32_t lsq_calc_activity(SampleRecord* sample, MethodRecord* method,
 
         int32_t status_word = 0;
         check_partial_limit(&working, &reduced, &status_word);
-        check_summary_limit(&working, &reduced, check_total, check_fraction, working.summary_limit,
+        check_summary_limit(&working, &reduced, options.check_total, options.check_fraction,
+                            working.summary_limit,
                             &status_word, &working.summary_activity, &working.summary_fraction);
         working.limit_status = status_word;
 
-        const bool final_pass = two_pass == 0 || passes == 1;
+        const bool final_pass = !options.two_pass || passes == 1;
         const bool excess = check_act_over_bg(&working, local_background, channel_count) != 0;
         if (excess || (final_pass && detail != nullptr)) {
             Calibration local;
-            const Calibration& response = fit_model_response(reduced, reduced.component_count,
-                                                             channel_count, options, &local);
+            const Calibration& response =
+                fit_model_response(reduced, reduced.component_count, options, &local);
             model_spectrum(response.response.data(), reduced.component_count, fit.outcome.solution,
                            local_background, working.live_time, channel_count, state->model,
                            state->model_variance);
@@ -149,7 +205,7 @@ int32_t lsq_calc_activity(SampleRecord* sample, MethodRecord* method,
             detail->model_variance.assign(state->model_variance, state->model_variance + channel_count);
         }
 
-        if (two_pass == 0) break;
+        if (!options.two_pass) break;
         if (++passes == 2) break;
         // Pass 1 ran with every component, so working order is method order.
         for (int i = 0; i < n; ++i) {
@@ -183,8 +239,7 @@ int32_t lsq_calc_activity(SampleRecord* sample, MethodRecord* method,
     return 0;
 }
 
-std::vector<UnusableRoi> unusable_rois(const MethodRecord& method, int32_t channel_count,
-                                       int32_t mode) {
+std::vector<UnusableRoi> unusable_rois(const MethodRecord& method, const AnalysisOptions& options) {
     const bool all[kMaxComponents] = {true, true, true, true, true, true};
     auto reduced = std::make_unique<MethodRecord>();
     RoiList collected{};
@@ -195,7 +250,10 @@ std::vector<UnusableRoi> unusable_rois(const MethodRecord& method, int32_t chann
     for (int r = 0; r < joined.count; ++r) {
         int32_t first = 0;
         int32_t end = 0;
-        if (map_roi(joined.roi[r][0], joined.roi[r][1], channel_count, mode, &first, &end)) continue;
+        if (map_roi(joined.roi[r][0], joined.roi[r][1], options.channel_count, options.mode, &first,
+                    &end)) {
+            continue;
+        }
         UnusableRoi roi;
         roi.first = joined.roi[r][0];
         roi.end = joined.roi[r][1];
@@ -215,15 +273,16 @@ std::vector<UnusableRoi> unusable_rois(const MethodRecord& method, int32_t chann
     return unusable;
 }
 
-bool calibration_singular(const MethodRecord& method, int32_t channel_count, int32_t mode) {
+bool calibration_singular(const MethodRecord& method, const AnalysisOptions& options) {
     const bool all[kMaxComponents] = {true, true, true, true, true, true};
-    auto copy = std::make_unique<MethodRecord>(method);
-    auto local_background = std::make_unique<LocalBackground>();
-    default_backgrounds(copy.get(), local_background.get(), channel_count);
+    const int32_t channel_count = options.channel_count;
+    const int32_t mode = options.mode;
+    const auto local_background = std::make_unique<LocalBackground>();
+    const CompleteInputs inputs(method, *local_background, channel_count);
     auto reduced = std::make_unique<MethodRecord>();
     RoiList collected{};
     RoiList joined{};
-    reduce_method(*copy, all, nullptr, reduced.get(), &collected);
+    reduce_method(inputs.method(), all, nullptr, reduced.get(), &collected);
     if (reduced->component_count == 0) return false;
     roi_join_sort(&collected, &joined);
     std::vector<int32_t> roi_channel;

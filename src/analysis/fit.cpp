@@ -12,17 +12,19 @@
 #include "analysis/limits.h"
 #include "analysis/reference_fit.h"
 
-int32_t fit_sample(SampleRecord* sample, const MethodRecord* method,
-                   const LocalBackground* local_background, const RoiList* rois,
-                   int32_t channel_count, float* gain_factor, float* corrected_spectrum,
-                   int32_t mode, const AnalysisOptions& options, SampleFit* fit) {
+int32_t fit_sample(SampleRecord* sample, const MethodRecord& method,
+                   const LocalBackground& local_background, const RoiList& rois,
+                   float* gain_factor, float* corrected_spectrum, const AnalysisOptions& options,
+                   SampleFit* fit) {
     *fit = SampleFit{};
-    const int nc = std::clamp(method->component_count, 0, kMaxComponents);
+    const int32_t channel_count = options.channel_count;
+    const int32_t mode = options.mode;
+    const int nc = std::clamp(method.component_count, 0, kMaxComponents);
     const int x_channels = working_channels(channel_count, mode);
 
     auto spectra = std::make_unique<FitSpectra>();
     std::memcpy(spectra->sample, sample->channel, sizeof spectra->sample);
-    std::memcpy(spectra->local_background, local_background->channel,
+    std::memcpy(spectra->local_background, local_background.channel,
                 sizeof spectra->local_background);
     compress_spectrum(spectra->sample, channel_count, mode);
     compress_spectrum(spectra->local_background, channel_count, mode);
@@ -30,11 +32,11 @@ int32_t fit_sample(SampleRecord* sample, const MethodRecord* method,
     // The ROI channels are the channels of the mapped ROIs in list order.
     std::vector<int32_t> roi_channel;
     bool rois_valid = true;
-    const int roi_count = std::clamp(rois->count, 0, kRoiListCapacity);
+    const int roi_count = std::clamp(rois.count, 0, kRoiListCapacity);
     for (int r = 0; r < roi_count && rois_valid; ++r) {
         int32_t first = 0;
         int32_t end = 0;
-        rois_valid = map_roi(rois->roi[r][0], rois->roi[r][1], channel_count, mode, &first, &end);
+        rois_valid = map_roi(rois.roi[r][0], rois.roi[r][1], channel_count, mode, &first, &end);
         for (int32_t ch = first; rois_valid && ch <= end; ++ch) roi_channel.push_back(ch);
     }
 
@@ -43,20 +45,20 @@ int32_t fit_sample(SampleRecord* sample, const MethodRecord* method,
     if (rois_valid) {
         ScanInput input{nullptr, spectra->sample, spectra->local_background, &roi_channel, x_channels,
                         static_cast<double>(sample->live_time) /
-                            static_cast<double>(local_background->live_time),
+                            static_cast<double>(local_background.live_time),
                         static_cast<double>(options.held_gain)};
         bool singular = false;
         Calibration calibration;
         FastCalibration local;
         if (options.straightforward) {
-            copy_standards(*method, nc, channel_count, mode, spectra.get());
-            calibrate(*method, nc, spectra->standard, spectra->background, roi_channel, &calibration);
+            copy_standards(method, nc, channel_count, mode, spectra.get());
+            calibrate(method, nc, spectra->standard, spectra->background, roi_channel, &calibration);
             singular = calibration.singular;
             input.calibration = &calibration;
             if (!singular) reference_scan(input, gain_factor, &outcome);
         } else {
             const FastCalibration& fast =
-                fast_calibration(*method, nc, channel_count, mode, roi_channel, options.cache, &local);
+                fast_calibration(method, nc, channel_count, mode, roi_channel, options.cache, &local);
             singular = fast.calibration.singular;
             input.calibration = &fast.calibration;
             if (!singular) fast_scan(input, fast, options.kernel, gain_factor, &outcome);
@@ -106,8 +108,9 @@ void describe_fit(const SampleFit& fit, int component_count, float gain, Evaluat
     detail->model_variance.clear();
 }
 
-const Calibration& fit_model_response(const MethodRecord& method, int nc, int32_t channel_count,
+const Calibration& fit_model_response(const MethodRecord& method, int nc,
                                       const AnalysisOptions& options, Calibration* local) {
+    const int32_t channel_count = options.channel_count;
     if (options.straightforward) {
         model_response(method, nc, channel_count, local);
         return *local;
@@ -115,15 +118,14 @@ const Calibration& fit_model_response(const MethodRecord& method, int nc, int32_
     return cached_model_response(method, nc, channel_count, options.cache, local);
 }
 
-int32_t calc_activity(SampleRecord* sample, const MethodRecord* method,
-                      const LocalBackground* local_background, const RoiList* rois,
-                      int32_t channel_count, float* gain_factor, float* corrected_spectrum,
-                      int32_t mode, const AnalysisOptions& options) {
+int32_t calc_activity(SampleRecord* sample, const MethodRecord& method,
+                      const LocalBackground& local_background, const RoiList& rois,
+                      float* gain_factor, float* corrected_spectrum, const AnalysisOptions& options) {
     auto fit = std::make_unique<SampleFit>();
-    const int32_t status = fit_sample(sample, method, local_background, rois, channel_count,
-                                      gain_factor, corrected_spectrum, mode, options, fit.get());
+    const int32_t status = fit_sample(sample, method, local_background, rois, gain_factor,
+                                      corrected_spectrum, options, fit.get());
     if (options.detail != nullptr) {
-        describe_fit(*fit, std::clamp(method->component_count, 0, kMaxComponents), *gain_factor,
+        describe_fit(*fit, std::clamp(method.component_count, 0, kMaxComponents), *gain_factor,
                      options.detail);
         if (status != 0) options.detail->fitted = false;
     }

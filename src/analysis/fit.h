@@ -16,16 +16,17 @@ struct SampleFit {
 
 // calc_activity, also filling `fit` (v and the outcome stay at their
 // defaults when an ROI is unusable).
-int32_t fit_sample(SampleRecord* sample, const MethodRecord* method,
-                   const LocalBackground* local_background, const RoiList* rois,
-                   int32_t channel_count, float* gain_factor, float* corrected_spectrum,
-                   int32_t mode, const AnalysisOptions& options, SampleFit* fit);
+int32_t fit_sample(SampleRecord* sample, const MethodRecord& method,
+                   const LocalBackground& local_background, const RoiList& rois,
+                   float* gain_factor, float* corrected_spectrum, const AnalysisOptions& options,
+                   SampleFit* fit);
 
 // The scan's part of `detail` (range, first-pass gain, trials, edge flag for
 // `gain`) and the fit's statistics and limits, in the fit's component order.
 void describe_fit(const SampleFit& fit, int component_count, float gain, EvaluationDetail* detail);
 
-// The full-scale response of the first nc components (model_response()),
-// from the fast form's cache unless the options ask for the reference form.
-const Calibration& fit_model_response(const MethodRecord& method, int nc, int32_t channel_count,
+// The full-scale response of the first nc components over the options'
+// channel_count (model_response()), from the fast form's cache unless the
+// options ask for the reference form.
+const Calibration& fit_model_response(const MethodRecord& method, int nc,
                                       const AnalysisOptions& options, Calibration* local);

@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "analysis/analysis_types.h"
 #include "analysis/spectrum_ops.h"
 #include "core/records.h"
 
@@ -47,13 +48,6 @@ inline double trial_gain(const ScanPass& pass, int trial) { return pass.low + tr
 // Trials of a whole scan, numbered in the order they run: trial m of pass p
 // is number p * kScanTrials + m.
 inline constexpr int kScanTrialCount = kScanPasses * kScanTrials;
-
-// The lowest and highest gain factor a scan tried (as floats, as the winning
-// gain is stored); both NaN when no trial ran.
-struct ScanRange {
-    float lowest = NAN;
-    float highest = NAN;
-};
 
 // Widens `range` to take in the trial gain g (a NaN range takes g).
 inline void note_trial(ScanRange* range, float g) {
@@ -180,26 +174,6 @@ inline double scan_gain(const ScanInput& input, const ScanPass& pass, int trial)
 // What the winning trial's fit says beyond its values: its statistics
 // against its own Poisson variance and the characteristic limits of each
 // component. Worked out once after the scan, the same for either form.
-
-// Below this upper-tail probability a fit is flagged as poor.
-inline constexpr double kPoorFitProbability = 0.001;
-
-struct FitStatistics {
-    double chi_square = NAN;         // sum of (y - model)^2 / var over the points with weight above 0
-    int points = 0;                  // those points
-    int degrees_of_freedom = 0;      // points less components (may be 0 or less)
-    double chi_square_per_dof = NAN; // NaN without a degree of freedom
-    double p_value = NAN;            // upper tail of chi-square; NaN without a degree of freedom
-    bool fit_poor = false;           // p_value < kPoorFitProbability
-};
-
-// Characteristic limits of one component, in activity (x / V, in the unit of
-// the standards' activities, before any standard factor). NaN: none.
-struct ComponentLimits {
-    double decision_threshold = NAN;  // y*
-    double detection_limit = NAN;     // y#
-    std::optional<bool> detected;     // activity above y*; none without y*
-};
 
 struct WinnerAssessment {
     bool assessed = false;            // a trial won: what follows is its

@@ -103,13 +103,6 @@ void gain(double gain_factor, const int32_t* counts, float* out, int32_t channel
     for (int i = 1; i <= n - 1; ++i) out[i - 1] = gain_at(g, counts, n, i);
 }
 
-void corrected_spectrum(const int32_t* counts, float gain_factor, float* out) {
-    gain(gain_factor, counts, out, kChannels);
-    for (int position = 1; position <= kChannels; ++position) {
-        if (!gain_fills(gain_factor, kChannels, position)) out[position - 1] = NAN;
-    }
-}
-
 // ---------------------------------------------------------------------------
 // ROI joining.
 

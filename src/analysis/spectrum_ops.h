@@ -10,21 +10,12 @@
 
 #include <cstdint>
 
+#include "analysis/analysis_types.h"
 #include "core/records.h"
-
-// ROI ranges a list can hold: every ROI of six components (10 each) plus ten
-// extra ranges, so no method can overflow it.
-inline constexpr int kRoiListCapacity = kMaxComponents * kComponentRois + 10;
 
 // Channels after the two compression schemes.
 inline constexpr int kLoiChannels = 282;  // quasi-logarithmic widths 1, 2, 4, 8
 inline constexpr int kIvaChannels = 512;  // halving
-
-// A list of channel ranges (first, end), both bounds inclusive for the analysis.
-struct RoiList {
-    int32_t count;                     // ranges in use; 0 or less means none
-    int32_t roi[kRoiListCapacity][2];  // (first channel, end channel)
-};
 
 // ---------------------------------------------------------------------------
 // Compression of 1024-channel spectra and of channel numbers.
@@ -107,11 +98,6 @@ inline float gain_at(double g, const int32_t* counts, int n, int position) {
 // preserving area. Writes out[0..n-2] (the last entry is left as it was); a
 // factor below kSmallestGain (or NaN) copies all n counts as floats.
 void gain(double gain_factor, const int32_t* counts, float* out, int32_t channel_count);
-
-// The gain correction of a whole 1024-channel spectrum by `gain_factor` with
-// NaN where the correction has no value (gain_fills false): what a reader is
-// shown of the corrected spectrum.
-void corrected_spectrum(const int32_t* counts, float gain_factor, float* out);
 
 // ---------------------------------------------------------------------------
 // ROI joining.

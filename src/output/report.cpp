@@ -98,6 +98,7 @@ std::string report_row_line(const FinishedRow& row) {
     line.unsigned_integer("live_time_us", row.live_time_us);
     line.unsigned_integer("real_time_us", row.real_time_us);
     line.number("dead_time_percent", row.dead_time_percent);
+    line.number("live_time_dropped_percent", row.live_time_dropped_percent);
     line.number("weight", row.weight);
     // A failed fit has no results of its own; the table repeats older ones.
     optional_number(line, "qfit", failed ? std::nullopt : std::optional<float>(row.qfit));

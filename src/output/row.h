@@ -66,6 +66,9 @@ struct FinishedRow {
     uint64_t live_time_us = 0;     // µs, as the files give it, summed
     uint64_t real_time_us = 0;     // µs
     double dead_time_percent = 0.0;  // (1 - live / real) * 100 from the times in µs
+    // How much shorter the whole seconds make the live time than the
+    // microseconds, in per cent of the microseconds.
+    double live_time_dropped_percent = 0.0;
     float weight = 1.0f;
     float qfit = 0.0f;
     float gain = 0.0f;

@@ -7,41 +7,41 @@
 #include "run/sum.h"
 
 void evaluate(const EvaluationContext& context, Evaluation* evaluation, FitCache* cache) {
-    SampleRecord& sum = *evaluation->sum;
+    SampleRecord& sample = *evaluation->sample;
+    sample_of(*evaluation->sum, evaluation->weight, &sample);
     AnalysisOptions analysis = context.analysis;
     if (!analysis.straightforward) analysis.cache = cache;
     analysis.detail = &evaluation->detail;
-    evaluation->status = lsq_calc_activity(&sum, context.method, context.local_background, nullptr,
-                                           kChannels, 0, 0, 0, 2, analysis);
+    evaluation->status = lsq_calc_activity(&sample, *context.method, *context.local_background, analysis);
     const DoseCalibration& dose = *context.dose;
     if (dose.complete) {
-        dose_calc_nai16(&sum, &evaluation->dose_rate, dose.dose_factor, dose.dead_time_c3,
+        dose_calc_nai16(&sample, &evaluation->dose_rate, dose.dose_factor, dose.dead_time_c3,
                         dose.dead_time_c2, dose.dead_time_c1, kDeadTimeLimitPercent,
                         dose.table_select);
     }
     for (int i = 0; i < context.method->component_count; ++i) {
-        evaluation->count_rate[i] = count_rate(sum, context.method->component[i]);
+        evaluation->count_rate[i] = count_rate(sample, context.method->component[i]);
     }
 }
 
 FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra) {
     SampleRecord& results = results_;
-    const SampleRecord& sum = *evaluation.sum;
+    const SampleRecord& sample = *evaluation.sample;
     const MethodRecord& method = *context_.method;
     const bool evaluated = evaluation.status == 0;
     if (evaluated) {
-        std::copy(std::begin(sum.activity), std::end(sum.activity), results.activity);
-        std::copy(std::begin(sum.activity_sd), std::end(sum.activity_sd), results.activity_sd);
-        results.qfit = sum.qfit;
-        results.unknown_found = sum.unknown_found;
-        results.gain = sum.gain;
+        std::copy(std::begin(sample.activity), std::end(sample.activity), results.activity);
+        std::copy(std::begin(sample.activity_sd), std::end(sample.activity_sd), results.activity_sd);
+        results.qfit = sample.qfit;
+        results.unknown_found = sample.unknown_found;
+        results.gain = sample.gain;
     }
     // On failure only these were reset; the fit's fields keep the last values.
-    results.summary_activity = sum.summary_activity;
-    results.summary_fraction = sum.summary_fraction;
-    results.limit_status = sum.limit_status;
-    std::copy(std::begin(sum.over_limit), std::end(sum.over_limit), results.over_limit);
-    std::copy(std::begin(sum.below_limit), std::end(sum.below_limit), results.below_limit);
+    results.summary_activity = sample.summary_activity;
+    results.summary_fraction = sample.summary_fraction;
+    results.limit_status = sample.limit_status;
+    std::copy(std::begin(sample.over_limit), std::end(sample.over_limit), results.over_limit);
+    std::copy(std::begin(sample.below_limit), std::end(sample.below_limit), results.below_limit);
     // The limits of this evaluation only: a failed fit has none, never the last row's.
     float decision_threshold[kMaxComponents];
     float detection_limit[kMaxComponents];
@@ -69,24 +69,24 @@ FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra)
     }
     row.index = evaluation.index;
     row.entry = evaluation.token;
-    row.sum_of = evaluation.sum_of;
+    const SpectrumSum& sum = *evaluation.sum;
+    row.sum_of = file_names(sum);
     row.analysis_failed = !evaluated;
-    row.live_time = sum.live_time;
-    row.real_time = sum.real_time;
-    row.live_time_us = evaluation.live_time_us;
-    row.real_time_us = evaluation.real_time_us;
-    row.dead_time_percent = (1.0 - static_cast<double>(evaluation.live_time_us) /
-                                       static_cast<double>(evaluation.real_time_us)) *
-                            100.0;
+    row.live_time = sum.live_time_s;
+    row.real_time = sum.real_time_s;
+    row.live_time_us = sum.live_time_us;
+    row.real_time_us = sum.real_time_us;
+    row.dead_time_percent = dead_time_percent(sum);
+    row.live_time_dropped_percent = live_time_dropped_percent(sum);
     row.source = evaluation.source;
-    row.energy_calibration = evaluation.energy_calibration;
-    row.weight = sum.weight;
+    row.energy_calibration = agreed_calibration(sum);
+    row.weight = evaluation.weight;
     row.qfit = results.qfit;
     row.gain = results.gain;
     row.gain_at_scan_edge = evaluated && evaluation.detail.gain_at_scan_edge;
     if (context_.dose->complete) {
         row.dose_rate = evaluation.dose_rate;
-        row.dose_dead_time_over_limit = dose_dead_time_over_limit(&sum);
+        row.dose_dead_time_over_limit = dose_dead_time_over_limit(&sample);
         row.dose_quantity = dose_quantity(context_.dose->table_select);
     }
     row.dose_unit = context_.dose_unit;
@@ -125,7 +125,7 @@ FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra)
     }
     if (with_spectra) {
         row.measured.assign(kChannels, NAN);
-        corrected_spectrum(sum.channel, results.gain, row.measured.data());
+        corrected_spectrum(sample.channel, results.gain, row.measured.data());
         if (evaluated) {
             row.expected = evaluation.detail.model;
             row.expected_variance = evaluation.detail.model_variance;

@@ -15,11 +15,13 @@
 #include "core/records.h"
 #include "input/dose_file.h"
 #include "output/row.h"
+#include "run/sum.h"
 
-// The records every evaluation reads; nothing writes them while evaluations run.
+// The records every evaluation reads; nothing writes them while evaluations
+// run. The method is complete (default_backgrounds()).
 struct EvaluationContext {
-    MethodRecord* method;
-    LocalBackground* local_background;
+    const MethodRecord* method;
+    const LocalBackground* local_background;
     const NameTable* names;
     const StandardFactors* factors;
     const DoseCalibration* dose;
@@ -32,12 +34,11 @@ struct EvaluationContext {
 struct Evaluation {
     std::string token;
     int index = 0;                    // position among the configuration's entries
-    std::vector<std::string> sum_of;  // files added into this sum, in order
-    std::unique_ptr<SampleRecord> sum = std::make_unique<SampleRecord>();
-    uint64_t live_time_us = 0;        // the sum's times as the files give them
-    uint64_t real_time_us = 0;
+    std::unique_ptr<SpectrumSum> sum = std::make_unique<SpectrumSum>();
+    float weight = 1.0f;              // in force at the entry
     SourceFile source;                // the entry's own file
-    std::vector<double> energy_calibration;  // one the files of the sum agree on
+    // The sum as the analysis reads it, and the analysis's results.
+    std::unique_ptr<SampleRecord> sample = std::make_unique<SampleRecord>();
     EvaluationDetail detail;
     int32_t status = 0;               // of lsq_calc_activity
     float dose_rate = 0.0f;
@@ -45,7 +46,8 @@ struct Evaluation {
     bool done = false;
 };
 
-// Evaluates `evaluation->sum` in place. `cache` may be null.
+// Evaluates `evaluation->sum` into `evaluation->sample` and the rest. `cache`
+// may be null.
 void evaluate(const EvaluationContext& context, Evaluation* evaluation, FitCache* cache);
 
 // Finishes evaluations into rows, in configuration order.

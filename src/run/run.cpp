@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "analysis/analysis.h"
@@ -154,8 +155,8 @@ int thread_count(const RunOptions& options) {
 void set_weight(Run& run, OrderedOutput& output, const Entry& entry, int index) {
     TextScanner scanner{entry.rest};
     std::string diagnostic;
-    const bool scanned = scan_float(scanner, &run.sum->weight) == ScanStatus::ok;
-    const float weight = run.sum->weight;
+    const bool scanned = scan_float(scanner, &run.weight) == ScanStatus::ok;
+    const float weight = run.weight;
     if (!scanned) {
         diagnostic = format("%s: weight entry '%s' does not scan; weight stays %g", CONFIG,
                             entry.token.c_str(), weight);
@@ -188,6 +189,25 @@ AnalysisOptions analysis_options(const RunOptions& options) {
     return analysis;
 }
 
+// What an evaluate entry's sum says of its live time before its row: a live
+// time of 0 s, or one the whole seconds shorten noticeably.
+std::string live_time_diagnostic(const SpectrumSum& sum, const Entry& entry) {
+    if (sum.live_time_s == 0) {
+        return format("%s: the sum evaluated by entry '%s' has a live time of 0 s (%llu us); its "
+                      "count rates and activities are infinite or undefined",
+                      entry.rest.c_str(), entry.token.c_str(),
+                      static_cast<unsigned long long>(sum.live_time_us));
+    }
+    const double dropped = live_time_dropped_percent(sum);
+    if (!(dropped > kLiveTimeDroppedWarningPercent)) return {};
+    return format("%s: the sum evaluated by entry '%s' is analysed with a live time of %llu s "
+                  "instead of %.6f s, %.2f %% shorter: its count rates and activities are that "
+                  "much too high",
+                  entry.rest.c_str(), entry.token.c_str(),
+                  static_cast<unsigned long long>(sum.live_time_s),
+                  static_cast<double>(sum.live_time_us) / 1e6, dropped);
+}
+
 // Walks the entries after the method file name.
 void walk_entries(Run& run, ConfigReader& config, TableWriter& table) {
     const EvaluationContext context{run.method.get(),   run.local_background.get(),
@@ -201,7 +221,6 @@ void walk_entries(Run& run, ConfigReader& config, TableWriter& table) {
 
     std::string token;
     std::string previous_entry;
-    std::vector<std::string> sum_of;  // files whose counts are in the sum
     int index = 0;
     while (config.next(&token)) {
         ++index;
@@ -213,11 +232,8 @@ void walk_entries(Run& run, ConfigReader& config, TableWriter& table) {
             const std::unique_ptr<SpectrumFile> file = read_entry_file(run, output, entry, index, previous_entry);
             previous_entry = token;
             if (!file) continue;
-            store_spectrum(*file, run.scratch.get());
-            run.sum_sources.add(*file);
-            sum_of.push_back(entry.rest);
             std::string overflow;
-            if (add_to_sum(*run.scratch, run.sum.get())) {
+            if (add_to_sum(*file, entry.rest, run.sum.get())) {
                 overflow = format(
                     "%s: adding it to the sum overflows; values held at their limits (entry '%s')",
                     entry.rest.c_str(), entry.token.c_str());
@@ -232,44 +248,24 @@ void walk_entries(Run& run, ConfigReader& config, TableWriter& table) {
                 output.entry(std::move(overflow), std::move(report));
             } else {
                 if (!overflow.empty()) output.entry(std::move(overflow), {});
-                // The analysis puts default backgrounds into the method; doing it
-                // once before any evaluation keeps the method unchanged while
-                // evaluations read it.
-                if (!run.backgrounds_defaulted) {
-                    default_backgrounds(run.method.get(), run.local_background.get(), kChannels);
-                    run.backgrounds_defaulted = true;
-                    for (std::string& problem : run.standards_problems) output.entry(std::move(problem), {});
-                }
+                for (std::string& problem : run.standards_problems) output.entry(std::move(problem), {});
+                run.standards_problems.clear();
                 auto evaluation = std::make_unique<Evaluation>();
                 evaluation->token = entry.token;
                 evaluation->index = index;
-                evaluation->sum_of = std::move(sum_of);
-                sum_of.clear();
-                *evaluation->sum = *run.sum;
-                evaluation->live_time_us = run.sum_sources.live_time_us;
-                evaluation->real_time_us = run.sum_sources.real_time_us;
+                evaluation->sum = std::exchange(run.sum, std::make_unique<SpectrumSum>());
+                evaluation->weight = run.weight;
                 evaluation->source = source_of(*file);
-                evaluation->energy_calibration = run.sum_sources.agreed_calibration();
-                std::string diagnostic;
-                if (run.sum->live_time == 0) {
-                    diagnostic = format("%s: the sum evaluated by entry '%s' has a live time of 0 s "
-                                        "(%llu us); its count rates and activities are infinite or "
-                                        "undefined",
-                                        entry.rest.c_str(), entry.token.c_str(),
-                                        static_cast<unsigned long long>(run.sum_sources.live_time_us));
-                }
+                std::string diagnostic = live_time_diagnostic(*evaluation->sum, entry);
                 output.evaluation(std::move(evaluation), std::move(diagnostic));
-                clear_sum(run.sum.get());
-                run.sum_sources = SumSources{};
             }
         } else {
             // A plain entry replaces the sum.
             const std::unique_ptr<SpectrumFile> file = read_entry_file(run, output, entry, index, previous_entry);
             previous_entry = token;
             if (!file) continue;
-            store_spectrum(*file, run.sum.get());
-            run.sum_sources.replace(*file);
-            sum_of.assign(1, entry.rest);
+            *run.sum = SpectrumSum{};
+            add_to_sum(*file, entry.rest, run.sum.get());
             if (run.report) {
                 ReportEntry line = report_entry(entry, index, "read");
                 line.source = source_of(*file);
@@ -285,7 +281,7 @@ void walk_entries(Run& run, ConfigReader& config, TableWriter& table) {
 // The method's ROIs that no fit can use spoil every evaluation: said once,
 // up front.
 void report_unusable_rois(const Run& run, const std::string& path) {
-    for (const UnusableRoi& roi : unusable_rois(*run.method, kChannels, 2)) {
+    for (const UnusableRoi& roi : unusable_rois(*run.method, analysis_options(run.options))) {
         std::string owners;
         for (const int i : roi.components) {
             owners += owners.empty() ? "" : ", ";
@@ -304,7 +300,7 @@ void report_unusable_rois(const Run& run, const std::string& path) {
 std::vector<std::string> standards_problems(const Run& run, const std::string& path) {
     const MethodRecord& method = *run.method;
     std::vector<std::string> problems;
-    if (!calibration_singular(method, kChannels, 2)) return problems;
+    if (!calibration_singular(method, analysis_options(run.options))) return problems;
     for (int i = 0; i < method.component_count; ++i) {
         if (method.component[i].standard_live_time != 0) continue;
         problems.push_back(format("%s: every evaluation will fail because component '%s' has no "
@@ -429,6 +425,9 @@ int run_assay(FILE* console, FILE* diagnostics, const RunOptions& options) {
     std::fprintf(console, "Reads Method %s\n", token.c_str());
     read_calibration(token.c_str(), run.method.get(), run.names.get(), run.factors.get(),
                      run.local_background.get(), ReaderOutput{console, diagnostics});
+    // Complete from here on, and unchanged while evaluations read it; the
+    // echo already shows the file's own backgrounds.
+    default_backgrounds(run.method.get(), run.local_background.get());
     std::error_code error;
     run.nothing_to_run = !fs::is_regular_file(token, error);
     report_unusable_rois(run, token);
@@ -449,7 +448,6 @@ int run_assay(FILE* console, FILE* diagnostics, const RunOptions& options) {
         units.emplace_back(run.names->entry[i].unit);
     }
     table.header(names, units);
-    run.sum->weight = 1.0f;
 
     walk_entries(run, config, table);
     if (!options.plot_directory.empty()) write_plot_index(run);

@@ -1,20 +1,6 @@
 #include "run/run_state.h"
 
-#include <cstdint>
-
 #include "core/text.h"
-
-void SumSources::add(const SpectrumFile& file) {
-    const auto add_held = [](uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; };
-    live_time_us = add_held(live_time_us, file.live_time_us);
-    real_time_us = add_held(real_time_us, file.real_time_us);
-    if (files == 0) {
-        calibration = file.calibration;
-    } else if (calibration != file.calibration) {
-        calibration_agrees = false;
-    }
-    ++files;
-}
 
 SourceFile source_of(const SpectrumFile& file) {
     return SourceFile{file.format, file.source_channels, file.conversion, file.calibration, file.unread};

@@ -1,5 +1,5 @@
 // What one run keeps while it walks the configuration: its records, the sum
-// of spectra with what its files were, the dose calibration, the open report,
+// of spectra and the weight in force, the dose calibration, the open report,
 // the rows drawn so far and the tallies of the summary. Owned by run_assay.
 #pragma once
 
@@ -17,26 +17,7 @@
 #include "output/plot.h"
 #include "output/report.h"
 #include "run/run.h"
-
-// The spectrum part of the sum as the files give it, beside the record's
-// whole seconds: the times in microseconds, and the energy calibration while
-// all files agree on one.
-struct SumSources {
-    uint64_t live_time_us = 0;
-    uint64_t real_time_us = 0;
-    std::vector<double> calibration;
-    bool calibration_agrees = true;
-    int files = 0;
-
-    void add(const SpectrumFile& file);
-    void replace(const SpectrumFile& file) {
-        *this = SumSources{};
-        add(file);
-    }
-    std::vector<double> agreed_calibration() const {
-        return calibration_agrees ? calibration : std::vector<double>{};
-    }
-};
+#include "run/sum.h"
 
 // What a spectrum file was, for the report.
 SourceFile source_of(const SpectrumFile& file);
@@ -51,9 +32,8 @@ struct Run {
     std::unique_ptr<NameTable> names = std::make_unique<NameTable>();
     std::unique_ptr<StandardFactors> factors = std::make_unique<StandardFactors>();
     std::unique_ptr<LocalBackground> local_background = std::make_unique<LocalBackground>();
-    std::unique_ptr<SampleRecord> sum = std::make_unique<SampleRecord>();
-    std::unique_ptr<SampleRecord> scratch = std::make_unique<SampleRecord>();
-    SumSources sum_sources;
+    std::unique_ptr<SpectrumSum> sum = std::make_unique<SpectrumSum>();
+    float weight = 1.0f;  // in force from the last weight entry on
     DoseCalibration dose;
     File report;
     std::vector<IndexRow> plotted;  // the rows drawn so far, for the index
@@ -61,7 +41,6 @@ struct Run {
     std::vector<std::string> standards_problems;  // said before the first evaluation
     ReportSummary tally;
     bool nothing_to_run = false;  // no config.txt, no method name, or no method
-    bool backgrounds_defaulted = false;
     bool write_failed = false;
 
     // Reports a failed write once; every failed write makes the exit status 1.

@@ -4,32 +4,69 @@
 #include <iterator>
 #include <limits>
 
-bool add_to_sum(const SampleRecord& scratch, SampleRecord* sum) {
-    bool saturated = false;
-    auto add_time = [&saturated](uint64_t a, uint64_t b) {
-        uint64_t total = a + b;
-        if (total < a) {
-            saturated = true;
-            return std::numeric_limits<uint64_t>::max();
-        }
-        return total;
-    };
-    sum->live_time = add_time(sum->live_time, scratch.live_time);
-    sum->real_time = add_time(sum->real_time, scratch.real_time);
-    for (int i = 0; i < kChannels; ++i) {
-        int64_t total = int64_t{sum->channel[i]} + scratch.channel[i];
-        int64_t held = std::clamp<int64_t>(total, std::numeric_limits<int32_t>::min(),
-                                           std::numeric_limits<int32_t>::max());
-        saturated |= held != total;
-        sum->channel[i] = static_cast<int32_t>(held);
+namespace {
+
+// a + b, or the type's limit where that does not fit; *held then set.
+template <typename T>
+T held_add(T a, T b, bool* held) {
+    using Limits = std::numeric_limits<T>;
+    if (b > 0 && a > Limits::max() - b) {
+        *held = true;
+        return Limits::max();
     }
-    return saturated;
+    if constexpr (Limits::is_signed) {
+        if (b < 0 && a < Limits::min() - b) {
+            *held = true;
+            return Limits::min();
+        }
+    }
+    return static_cast<T>(a + b);
 }
 
-void clear_sum(SampleRecord* sum) {
-    sum->live_time = 0;
-    sum->real_time = 0;
-    std::fill(std::begin(sum->channel), std::end(sum->channel), 0);
+}  // namespace
+
+bool add_to_sum(const SpectrumFile& file, const std::string& name, SpectrumSum* sum) {
+    bool held = false;
+    sum->live_time_us = held_add(sum->live_time_us, file.live_time_us, &held);
+    sum->real_time_us = held_add(sum->real_time_us, file.real_time_us, &held);
+    sum->live_time_s = held_add(sum->live_time_s, microseconds_to_seconds(file.live_time_us), &held);
+    sum->real_time_s = held_add(sum->real_time_s, microseconds_to_seconds(file.real_time_us), &held);
+    for (int i = 0; i < kChannels; ++i) sum->channel[i] = held_add(sum->channel[i], file.channel[i], &held);
+    if (sum->files.empty()) {
+        sum->calibration = file.calibration;
+    } else if (sum->calibration != file.calibration) {
+        sum->calibration_agrees = false;
+    }
+    sum->files.push_back(SumFile{name, {}});
+    return held;
+}
+
+std::vector<double> agreed_calibration(const SpectrumSum& sum) {
+    return sum.calibration_agrees ? sum.calibration : std::vector<double>{};
+}
+
+std::vector<std::string> file_names(const SpectrumSum& sum) {
+    std::vector<std::string> names;
+    for (const SumFile& file : sum.files) names.push_back(file.name);
+    return names;
+}
+
+double dead_time_percent(const SpectrumSum& sum) {
+    return (1.0 - static_cast<double>(sum.live_time_us) / static_cast<double>(sum.real_time_us)) * 100.0;
+}
+
+double live_time_dropped_percent(const SpectrumSum& sum) {
+    if (sum.live_time_us == 0) return 0.0;
+    const double exact = static_cast<double>(sum.live_time_us) / 1e6;
+    return (exact - static_cast<double>(sum.live_time_s)) / exact * 100.0;
+}
+
+void sample_of(const SpectrumSum& sum, float weight, SampleRecord* sample) {
+    *sample = SampleRecord{};
+    sample->weight = weight;
+    sample->live_time = sum.live_time_s;
+    sample->real_time = sum.real_time_s;
+    std::copy(std::begin(sum.channel), std::end(sum.channel), sample->channel);
 }
 
 float count_rate(const SampleRecord& sum, const ComponentBlock& block) {
