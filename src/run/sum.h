@@ -49,7 +49,8 @@ double dead_time_percent(const SpectrumSum& sum);
 
 // How much shorter, in per cent, the whole seconds make the sum's live time
 // than the microseconds the files give: what the analysis loses by the
-// table's whole seconds. 0 for a live time of 0 µs.
+// table's whole seconds. 0 for a live time of 0 µs; negative only where the
+// microseconds were held at their limit.
 double live_time_dropped_percent(const SpectrumSum& sum);
 
 // Above this share of the live time dropped the run says so: the
