@@ -224,7 +224,7 @@ void draw_channel_axis(Svg& svg, const FinishedRow& data) {
         svg << "<text x=\"" << px(channel_x(channel)) << "\" y=\"" << px(kTickLabelY)
             << "\" text-anchor=\"middle\">" << std::to_string(channel) << "</text>\n";
     }
-    const std::vector<std::pair<double, double>> energies = energy_ticks(data.energy_calibration);
+    const std::vector<EnergyTick> energies = energy_ticks(data.energy_calibration);
     if (energies.empty()) {
         // The axis title at the end of the axis leaves the row's start to the
         // residual's definition, right under the panel it explains.
@@ -243,11 +243,11 @@ void draw_channel_axis(Svg& svg, const FinishedRow& data) {
         << "<g id=\"energy-axis\" fill=\"#555\">\n<text x=\"" << px(kPlotLeft - 9) << "\" y=\""
         << px(energy_y) << "\" text-anchor=\"end\" font-size=\"10\">keV</text>\n";
     std::string marks;
-    for (const auto& [channel, kev] : energies) {
-        const double x = channel_x(channel);
+    for (const EnergyTick& tick : energies) {
+        const double x = channel_x(tick.channel);
         append(marks, "M", px(x), " ", px(kResidualBottom), "v3");
         svg << "<text x=\"" << px(x) << "\" y=\"" << px(energy_y) << "\" text-anchor=\"middle\">"
-            << fixed(kev, 0) << "</text>\n";
+            << tick.label << "</text>\n";
     }
     svg << "<path d=\"" << marks << "\" stroke=\"#555\" stroke-width=\"0.8\" fill=\"none\"/>\n</g>\n"
         << "<text id=\"residual-note\" x=\"" << px(kPlotLeft) << "\" y=\"" << px(kTickLabelY + 28)

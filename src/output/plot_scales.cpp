@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 
 namespace plot {
 
@@ -89,32 +91,87 @@ double residual_y(double value, double range) {
     return kResidualZero - clipped / range * (kResidualZero - kResidualTop);
 }
 
+namespace {
+
+double energy_step(double range) {
+    for (const double step : {10.0, 20.0, 50.0, 100.0, 200.0, 250.0, 500.0, 1000.0, 2000.0, 5000.0}) {
+        if (range / step <= 10.0) return step;
+    }
+    // A finite range ends this by 2e307 at the latest.
+    for (int power = 4; power <= 308; ++power) {
+        for (const double multiple : {1.0, 2.0, 5.0}) {
+            const double step = multiple * std::pow(10.0, power);
+            if (range / step <= 10.0) return step;
+        }
+    }
+    return INFINITY;
+}
+
+// An energy in exponent form with at most `decimals` digits after the point,
+// trailing zeros dropped ("1.5e+41", "2e+41"); 0 plainly.
+std::string exponent_label(double energy, int decimals) {
+    if (energy == 0.0) return "0";
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.*e", decimals, energy);
+    std::string label = buffer;
+    const size_t exponent = label.find('e');
+    size_t end = exponent;
+    while (decimals > 0 && label[end - 1] == '0') --end;
+    if (label[end - 1] == '.') --end;
+    return label.erase(end, exponent - end);
+}
+
+// Labels in exponent form, with as many decimals as the step's power of ten
+// lies below each value's; false when one would need more than kMostDecimals.
+constexpr int kMostDecimals = 4;
+
+bool label_in_exponent_form(std::vector<EnergyTick>& ticks, double step) {
+    const int step_power = static_cast<int>(std::floor(std::log10(step)));
+    for (EnergyTick& tick : ticks) {
+        const int power = tick.energy == 0.0 ? step_power
+                                             : static_cast<int>(std::floor(std::log10(std::abs(tick.energy))));
+        const int decimals = std::max(power - step_power, 0);
+        if (decimals > kMostDecimals) return false;
+        tick.label = exponent_label(tick.energy, decimals);
+    }
+    return true;
+}
+
+}  // namespace
+
 // Bisection finds each tick's channel, so any polynomial that rises will do.
-std::vector<std::pair<double, double>> energy_ticks(const std::vector<double>& calibration) {
-    std::vector<std::pair<double, double>> ticks;  // (channel, keV)
-    if (calibration.size() < 2) return ticks;
+std::vector<EnergyTick> energy_ticks(const std::vector<double>& calibration) {
+    if (calibration.size() < 2) return {};
     constexpr int kSamples = 64;
     double previous = energy_at(calibration, 0.0);
     for (int i = 1; i <= kSamples; ++i) {
         const double e = energy_at(calibration, (kChannels - 1) * static_cast<double>(i) / kSamples);
-        if (!std::isfinite(e) || !(e > previous)) return ticks;
+        if (!std::isfinite(e) || !(e > previous)) return {};
         previous = e;
     }
     const double low = energy_at(calibration, 0.0);
     const double high = energy_at(calibration, kChannels - 1.0);
-    double step = 1.0;
-    for (const double candidate : {10.0, 20.0, 50.0, 100.0, 200.0, 250.0, 500.0, 1000.0, 2000.0, 5000.0, 10000.0}) {
-        step = candidate;
-        if ((high - low) / candidate <= 10.0) break;
-    }
-    for (double e = std::ceil(low / step) * step; e <= high; e += step) {
+    if (!std::isfinite(high - low)) return {};
+    const double step = energy_step(high - low);
+    std::vector<EnergyTick> ticks;
+    bool long_label = false;
+    // Each tick from its own multiple: adding the step up would stall where
+    // it is below the spacing of doubles, and drift where it is not exact.
+    const double first = std::ceil(low / step);
+    for (int k = 0; k <= 10; ++k) {
+        const double e = (first + k) * step + 0.0;  // + 0.0: no "-0" label
+        if (!(e <= high)) break;
         double a = 0.0, b = kChannels - 1.0;
         for (int i = 0; i < 60; ++i) {
             const double middle = (a + b) / 2.0;
             (energy_at(calibration, middle) < e ? a : b) = middle;
         }
-        ticks.emplace_back((a + b) / 2.0, e);
+        char buffer[512];
+        std::snprintf(buffer, sizeof buffer, "%.0f", e);
+        long_label = long_label || std::strlen(buffer) > 14;
+        ticks.push_back({(a + b) / 2.0, e, buffer});
     }
+    if (long_label && !label_in_exponent_form(ticks, step)) return {};
     return ticks;
 }
 

@@ -71,9 +71,24 @@ double residual_range(double largest);
 // y of a residual on an axis of +-range, clamped to it.
 double residual_y(double value, double range);
 
-// Round energies (keV) and the (fractional) channels where the calibration
-// (keV = sum_k c_k channel^k) reaches them, in rising order; none unless the
-// calibration is finite and rises over all channels.
-std::vector<std::pair<double, double>> energy_ticks(const std::vector<double>& calibration);
+// A round energy on the energy axis.
+struct EnergyTick {
+    double channel = 0.0;  // where the calibration reaches it (fractional, full scale)
+    double energy = 0.0;   // keV
+    std::string label;     // as drawn
+};
+
+// The energy axis of a calibration (keV = sum_k c_k channel^k): the multiples
+// of one step that lie between the energies at the first and the last
+// channel, in rising order. The step is the first of 10, 20, 50, 100, 200,
+// 250, 500, 1000, 2000, 5000 keV, then 1, 2 and 5 times each higher power of
+// ten, that leaves at most ten steps over the range: at most eleven ticks,
+// 90 px apart or more. Labels are whole keV ("1500"), or where one of them
+// would take more than 14 characters, all in exponent form with the digits
+// that tell them apart ("0", "5e+40", "1.5e+41"). No ticks unless the
+// calibration is finite and rises over all channels, nor where a label would
+// need more than five significant digits (a range that is a sliver of its
+// offset, far beyond any detector's).
+std::vector<EnergyTick> energy_ticks(const std::vector<double>& calibration);
 
 }  // namespace plot
