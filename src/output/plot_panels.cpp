@@ -63,13 +63,14 @@ void draw_title(Svg& svg, const FinishedRow& data) {
         right = left - 8.0;
     }
 
-    const std::string prefix = "Row " + std::to_string(data.row) + "  ";
-    const double prefix_width = text_width(decode(prefix), 17.0, false);
+    // Spaces between words stand between the runs of a line, never at a run's
+    // edge: some renderers drop those, joining "Row 11" to the entry.
+    const std::string row = "Row " + std::to_string(data.row);
+    const double prefix_width = text_width(decode(row + " "), 17.0, false);
     const double room = right - 8.0 - 16.0 - prefix_width;
     const std::u32string entry = shorten_to_width(decode(data.entry), std::max(room, 40.0), 17.0, true);
-    svg << "<text x=\"16\" y=\"26\" font-size=\"17\"><tspan fill=\"#555\">"
-        << escape(decode(prefix)) << "</tspan><tspan font-weight=\"bold\">" << escape(entry)
-        << "</tspan></text>\n";
+    svg << "<text x=\"16\" y=\"26\" font-size=\"17\"><tspan fill=\"#555\">" << row
+        << "</tspan> <tspan font-weight=\"bold\">" << escape(entry) << "</tspan></text>\n";
 
     const std::string before = "live time " + std::to_string(data.live_time) +
                                " s \u00b7 dead time " + fixed(data.dead_time_percent, 2) +
@@ -520,11 +521,11 @@ void draw_legend(Svg& svg, const FinishedRow& data, FloorCounts floor) {
             svg << "</tspan>";
         }
         if (component.detected && data.fit && data.fit->fit_poor) {
-            svg << "<tspan fill=\"" << kAlarmColour << "\"> \u00b7 limits unreliable</tspan>";
+            svg << " <tspan fill=\"" << kAlarmColour << "\">\u00b7 limits unreliable</tspan>";
         }
         if (component.over_limit) {
-            svg << "<tspan fill=\"" << kAlarmColour
-                << "\" font-weight=\"bold\"> \u00b7 OVER LIMIT</tspan>";
+            svg << " <tspan fill=\"" << kAlarmColour
+                << "\" font-weight=\"bold\">\u00b7 OVER LIMIT</tspan>";
         }
         svg << "</text>\n";
     }
