@@ -98,13 +98,13 @@ double energy_step(double range) {
         if (range / step <= 10.0) return step;
     }
     // A finite range ends this by 2e307 at the latest.
-    for (int power = 4; power <= 308; ++power) {
+    for (int power = 4; power <= 307; ++power) {
         for (const double multiple : {1.0, 2.0, 5.0}) {
             const double step = multiple * std::pow(10.0, power);
             if (range / step <= 10.0) return step;
         }
     }
-    return INFINITY;
+    return range;
 }
 
 // An energy in exponent form with at most `decimals` digits after the point,
@@ -121,10 +121,12 @@ std::string exponent_label(double energy, int decimals) {
     return label.erase(end, exponent - end);
 }
 
-// Labels in exponent form, with as many decimals as the step's power of ten
-// lies below each value's; false when one would need more than kMostDecimals.
+// More would mean labels too long to stand apart, for a range that is a
+// sliver of its offset.
 constexpr int kMostDecimals = 4;
 
+// Labels in exponent form, with as many decimals as the step's power of ten
+// lies below each value's; false when one would need more than kMostDecimals.
 bool label_in_exponent_form(std::vector<EnergyTick>& ticks, double step) {
     const int step_power = static_cast<int>(std::floor(std::log10(step)));
     for (EnergyTick& tick : ticks) {

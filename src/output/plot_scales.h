@@ -83,7 +83,7 @@ struct EnergyTick {
 // channel, in rising order. The step is the first of 10, 20, 50, 100, 200,
 // 250, 500, 1000, 2000, 5000 keV, then 1, 2 and 5 times each higher power of
 // ten, that leaves at most ten steps over the range: at most eleven ticks,
-// 90 px apart or more. Labels are whole keV ("1500"), or where one of them
+// 89.6 px apart or more. Labels are whole keV ("1500"), or where one of them
 // would take more than 14 characters, all in exponent form with the digits
 // that tell them apart ("0", "5e+40", "1.5e+41"). No ticks unless the
 // calibration is finite and rises over all channels, nor where a label would
