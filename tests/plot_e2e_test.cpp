@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "test_support.h"
 
@@ -67,6 +68,34 @@ TEST(PlotOption, DirectoryThatCannotBeMadeStopsBeforeTheRun) {
     EXPECT_EQ(run.err.rfind("assay: taken", 0), 0u) << run.err;
     EXPECT_FALSE(dir.exists("result.txt"));
     EXPECT_FALSE(dir.exists("method.txt"));
+}
+
+// Every spectrum file of the fuzz corpora, odd calibrations among them (1e12
+// keV a channel in an SPE, 3e38 in a CHN trailer, 1e300 in a CSV Energy
+// column, on which the energy axis once looped for ever), drawn in runs of
+// one corpus each: each run ends, within a few seconds a file.
+TEST(PlotOption, EndsOnEveryFuzzCorpusSpectrum) {
+    const fs::path corpus = fs::path(ASSAY_SOURCE_DIR) / "fuzz" / "corpus";
+    for (const char* reader : {"spectrum_reader", "spe", "csv", "chn", "n42", "radiacode"}) {
+        SCOPED_TRACE(reader);
+        ScratchDir dir;
+        copy_demo(dir);
+        std::string config = "envmon.cal\n";
+        int files = 0;
+        for (const auto& file : fs::directory_iterator(corpus / reader)) {
+            const std::string name = std::to_string(++files) + ".spectrum";
+            fs::copy_file(file.path(), dir.path() / name);
+            config += "*" + name + "\n";
+        }
+        ASSERT_GT(files, 0);
+        dir.write("config.txt", config);
+        const auto run = test_support::run_program(
+            "/usr/bin/timeout", {"-s", "KILL", std::to_string(10 + 5 * files), test_support::assay_program(),
+                                 "--plot", "pictures"},
+            dir.path());
+        EXPECT_EQ(run.exit_status, 0) << run.err;
+        EXPECT_TRUE(dir.exists("pictures/index.html"));
+    }
 }
 
 }  // namespace

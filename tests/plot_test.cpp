@@ -851,6 +851,44 @@ TEST(PlotTitle, LongEntryIsShortenedKeepingBothEnds) {
     EXPECT_LT(shown.size(), 80u) << shown;
 }
 
+// Renderers that follow the older whitespace rule of SVG (librsvg among
+// them) drop spaces at the start and end of a tspan: "Row 11  " before the
+// entry showed as "Row 11*k_fertilizer.xml". Spaces between words stand
+// between the runs of a line instead.
+TEST(PlotTitle, WordsAreSeparatedBetweenRunsNeverAtTheirEdges) {
+    FinishedRow data = flat_data(10.0f);
+    data.row = 11;
+    data.entry = "*k_fertilizer.xml";
+    data.gain_at_scan_edge = true;
+    data.fit.emplace();
+    data.fit->fit_poor = true;
+    RowComponent k = component("K-40", {{460, 515}});
+    k.activity = 31.0f;
+    k.activity_sd = 8.0f;
+    k.detected = true;
+    k.decision_threshold = 8.6f;
+    k.over_limit = true;
+    RowComponent cs = component("Cs-137", {{210, 233}});
+    cs.detected = false;
+    cs.detection_limit = 0.5f;
+    data.components = {k, cs};
+    const Element root = parse_or_fail(plot_svg(data));
+    for (const Element* tspan : find_all(root, [](const Element& e) { return e.name == "tspan"; })) {
+        ASSERT_FALSE(tspan->text.empty());
+        EXPECT_NE(tspan->text.front(), ' ') << tspan->text;
+        EXPECT_NE(tspan->text.back(), ' ') << tspan->text;
+    }
+    const auto heading = find_all(*find_id(root, "title"), [](const Element& e) {
+        return e.name == "text" && e.attribute("y") == "26";
+    });
+    ASSERT_EQ(heading.size(), 1u);
+    EXPECT_EQ(heading[0]->text, "Row 11 *k_fertilizer.xml");
+    const std::string& legend = find_id(root, "legend")->text;
+    EXPECT_NE(legend.find("detected (> 8.6 Bq) \u00b7 limits unreliable \u00b7 OVER LIMIT"), std::string::npos)
+        << legend;
+    EXPECT_NE(legend.find("not detected (< 0.50 Bq) \u00b7 limits unreliable"), std::string::npos) << legend;
+}
+
 TEST(PlotLegend, GivesNameActivityUnitAndDetection) {
     FinishedRow data = flat_data(10.0f);
     RowComponent cs = component("Cs-137", {{210, 233}});

@@ -39,9 +39,10 @@ std::string plot_file_name(int row, const std::string& entry);
 // fit's detail, the fit figure of every trial gain is a small curve (id
 // "scan-curve", the winner "scan-winner") over channels 670 to 830, and the
 // title gives chi-square per degree of freedom and its p-value. Where the
-// row has an energy calibration that rises over all channels, round energies
-// (id "energy-axis", labels in keV) stand at their channels under the channel
-// numbers.
+// row has an energy calibration that is finite and rises over all channels,
+// round energies (id "energy-axis", labels in keV) stand at their channels
+// under the channel numbers: at most eleven, chosen from the range, in
+// exponent form where whole numbers would take more than 14 characters.
 std::string plot_svg(const FinishedRow& data);
 
 // One row of the index page.
