@@ -60,6 +60,9 @@ struct Parser {
     CLI::Option* straightforward_option = nullptr;
 
     explicit Parser(CommandLine* target) : line(target) {
+        // Stray arguments are gathered and refused after parsing, in the order
+        // given (the parser's own message lists them backwards).
+        app.allow_extras();
         app.set_help_flag("-h,--help", "show this text and end");
         app.add_flag("--version", line->version, "show the version and end");
         app.add_option("-C,--directory", line->directory,
@@ -168,6 +171,12 @@ int parse_command_line(int argc, const char* const* argv, CommandLine* line, std
         return 0;
     } catch (const CLI::ParseError& e) {
         *error = e.what();
+        return kUsageError;
+    }
+    if (const std::vector<std::string> strays = parser.app.remaining(); !strays.empty()) {
+        *error = strays.size() == 1 ? "The following argument was not expected:"
+                                    : "The following arguments were not expected:";
+        for (const std::string& stray : strays) *error += " " + stray;
         return kUsageError;
     }
     if (!parser.threads.empty()) line->run.threads = std::stoi(parser.threads);
