@@ -19,6 +19,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <string>
 #include <utility>
@@ -1051,6 +1052,62 @@ TEST(IntegerOverflow, HalvingAndGainCorrectionOfChannelsNearTheInt32Limits) {
     for (const Row& r : rows) result += row_file(r, 1);
     EXPECT_EQ(mask_fit(o.result, 1), result);
     EXPECT_EQ(o.run.err, "");
+}
+
+// The value texts after every "key": in a report, in order.
+std::vector<std::string> report_values(const std::string& report, const std::string& key) {
+    std::vector<std::string> values;
+    const std::string mark = "\"" + key + "\":";
+    for (size_t at = report.find(mark); at != std::string::npos; at = report.find(mark, at + 1)) {
+        const size_t start = at + mark.size();
+        values.push_back(report.substr(start, report.find_first_of(",}", start) - start));
+    }
+    return values;
+}
+
+// A negative standard factor or weight turns the activities over and nothing
+// else: the limits (those of the magnitude) and the decision stay those of
+// the positive value, and both are said on standard error; a weight of NaN is
+// said like one of 0. The bundled example's soil_a.txt is evaluated with the
+// weights 1, -1 and NaN, once with K-40's standard factor 2 and once with -2.
+TEST(SignedScales, NegativeFactorAndWeightKeepTheLimitsOfTheirMagnitude) {
+    constexpr size_t kComponents = 5;
+    const std::vector<std::string> keys = {"decision_threshold", "detection_limit", "detected"};
+    std::map<std::string, std::vector<std::string>> by_factor[2];
+    const char* const factors[] = {"2.0", "-2.0"};
+    for (int f = 0; f < 2; ++f) {
+        SCOPED_TRACE(factors[f]);
+        ScratchDir dir;
+        fs::copy(fs::path(ASSAY_SOURCE_DIR) / "examples" / "demo", dir.path(), fs::copy_options::recursive);
+        std::string method = dir.read("envmon.cal");
+        const size_t at = method.find("\n1.0 1.0 1.0 1.0 1.0 1.0\n");
+        ASSERT_NE(at, std::string::npos);
+        dir.write("envmon.cal", method.replace(at + 1, 3, factors[f]));
+        dir.write("config.txt", "envmon.cal ^1 *soil_a.txt ^-1 *soil_a.txt ^nan *soil_a.txt\n");
+        const test_support::RunResult run = test_support::run_assay_in(dir.path(), {"--report", "r.jsonl"});
+        EXPECT_EQ(run.exit_status, 0);
+        const std::string report = dir.read("r.jsonl");
+        for (const std::string& key : keys) {
+            const std::vector<std::string> values = report_values(report, key);
+            ASSERT_EQ(values.size(), 3 * kComponents) << key;
+            for (size_t i = 0; i < kComponents; ++i) {
+                EXPECT_EQ(values[kComponents + i], values[i]) << key << " of component " << i;
+                EXPECT_NE(values[i][0], '-') << key << " of component " << i;
+                EXPECT_NE(values[i], "null") << key << " of component " << i;
+            }
+        }
+        for (const std::string& key : keys) by_factor[f][key] = report_values(report, key);
+        by_factor[f]["activity"] = report_values(report, "activity");
+        bool factor_said = false, nan_weight_said = false;
+        for (const std::string& line : lines_of(run.err)) {
+            factor_said |= line.rfind("assay: envmon.cal: ", 0) == 0 && line.find("K-40") != std::string::npos;
+            nan_weight_said |= line.rfind("assay: config.txt: ", 0) == 0 && line.find("'^nan'") != std::string::npos;
+        }
+        EXPECT_EQ(factor_said, f == 1) << run.err;
+        EXPECT_TRUE(nan_weight_said) << run.err;
+    }
+    for (const std::string& key : keys) EXPECT_EQ(by_factor[1][key], by_factor[0][key]) << key;
+    EXPECT_EQ(by_factor[1]["activity"][0], "-" + by_factor[0]["activity"][0]);
 }
 
 }  // namespace
