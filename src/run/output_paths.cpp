@@ -70,9 +70,17 @@ bool ends_with(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+// Whether `path` can be read here and again by the run: a pipe or a device
+// would give the run what is left.
+bool readable_twice(const std::string& path) {
+    std::error_code error;
+    return fs::is_regular_file(path, error);
+}
+
 // Calls `visit` with every token of CONFIG until it returns false; nothing
 // when CONFIG cannot be read.
 void for_each_config_token(const std::function<bool(const std::string&)>& visit) {
+    if (!readable_twice(CONFIG)) return;
     Expected<File> file = open_file(CONFIG, "rb");
     if (!file) return;
     ConfigReader config(file->get());
@@ -177,7 +185,7 @@ std::string output_path_clash(const RunOptions& options) {
                finder.check({entry.rest, format("the spectrum that entry '%s' reads", token.c_str())});
     });
     if (!finder.clash.empty()) return finder.clash;
-    if (!method_file.empty()) {
+    if (!method_file.empty() && readable_twice(method_file)) {
         const Expected<std::string> text = load_text_file(method_file);
         for (const std::string& name : text ? referenced_spectrum_files(*text) : std::vector<std::string>{}) {
             if (!finder.check({name, format("a spectrum that %s names", method_file.c_str())})) {

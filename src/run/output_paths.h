@@ -12,8 +12,9 @@
 // none. Two paths meet when they are one existing file, whatever the names
 // (links and "../" included), or, where no file exists yet, when their
 // absolute forms with every existing directory resolved are equal.
-// Failure: none; a configuration or method file that cannot be read names no
-// further files, and the run itself says so.
+// Failure: none; a configuration or method file that cannot be read, or is
+// no regular file (a pipe read here would be lost to the run), names no
+// further files, and the run itself says what is wrong with it.
 #pragma once
 
 #include <string>
