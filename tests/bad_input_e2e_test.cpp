@@ -1,6 +1,7 @@
 // End-to-end tests of the program on bad input: damaged, truncated, oversized
 // and garbage files of every kind, values beyond the integer types, ROIs the
-// fit cannot use, and sums that would overflow. Each case is a working
+// fit cannot use, sums that would overflow, negative or NaN factors and
+// weights, and probabilities far in the tail. Each case is a working
 // directory of its own; the built program must end normally with the
 // documented status, write the documented output, and name the offending file
 // on standard error.
@@ -1108,6 +1109,33 @@ TEST(SignedScales, NegativeFactorAndWeightKeepTheLimitsOfTheirMagnitude) {
     }
     for (const std::string& key : keys) EXPECT_EQ(by_factor[1][key], by_factor[0][key]) << key;
     EXPECT_EQ(by_factor[1]["activity"][0], "-" + by_factor[0]["activity"][0]);
+}
+
+// A probability far in the tail, where 1 - alpha is 1 in double precision:
+// the decision threshold y* = k_alpha u(0) grows with k_alpha alone, from
+// k(0.05) = 1.6448536 to k(1e-17) = 8.4937932 (the normal upper quantiles;
+// P(Z > 8.4937932) = erfc(8.4937932 / sqrt 2) / 2 = 1.0000e-17), and a beta
+// as small still leaves a detection limit.
+TEST(TinyProbabilities, DecisionThresholdFollowsTheQuantileOfTheTail) {
+    ScratchDir dir;
+    fs::copy(fs::path(ASSAY_SOURCE_DIR) / "examples" / "demo", dir.path(), fs::copy_options::recursive);
+    std::vector<std::string> thresholds[2], limits[2];
+    const std::vector<std::string> options[2] = {{"--report", "r.jsonl"},
+                                                 {"--report", "r.jsonl", "--alpha", "1e-17", "--beta=1e-17"}};
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(test_support::run_assay_in(dir.path(), options[i]).exit_status, 0);
+        thresholds[i] = report_values(dir.read("r.jsonl"), "decision_threshold");
+        limits[i] = report_values(dir.read("r.jsonl"), "detection_limit");
+    }
+    ASSERT_EQ(thresholds[1].size(), thresholds[0].size());
+    ASSERT_FALSE(thresholds[0].empty());
+    for (size_t c = 0; c < thresholds[0].size(); ++c) {
+        SCOPED_TRACE(c);
+        ASSERT_NE(thresholds[1][c], "null");
+        ASSERT_NE(limits[1][c], "null");
+        EXPECT_NEAR(std::stod(thresholds[1][c]) / std::stod(thresholds[0][c]), 8.4937932 / 1.6448536, 2e-6);
+        EXPECT_GT(std::stod(limits[1][c]), std::stod(limits[0][c]));
+    }
 }
 
 }  // namespace
