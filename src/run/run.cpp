@@ -161,11 +161,14 @@ void set_weight(Run& run, OrderedOutput& output, const Entry& entry, int index) 
     if (!scanned) {
         diagnostic = format("%s: weight entry '%s' does not scan; weight stays %g", CONFIG,
                             entry.token.c_str(), weight);
-    } else if (weight == 0.0f || std::isnan(weight)) {
-        diagnostic = format("%s: weight entry '%s' sets the weight to %g; the activities of the rows "
-                            "after it are %s",
-                            CONFIG, entry.token.c_str(), weight,
-                            weight == 0.0f ? "infinite or undefined" : "undefined");
+    } else if (weight == 0.0f) {
+        diagnostic = format("%s: weight entry '%s' sets the weight to 0; the activities of the rows "
+                            "after it are infinite or undefined",
+                            CONFIG, entry.token.c_str());
+    } else if (std::isnan(weight)) {
+        diagnostic = format("%s: weight entry '%s' sets the weight to nan; the activities of the rows "
+                            "after it are undefined",
+                            CONFIG, entry.token.c_str());
     } else if (weight < 0.0f) {
         diagnostic = format("%s: weight entry '%s' sets a negative weight; the activities of the "
                             "rows after it change sign",
