@@ -20,7 +20,6 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
-#include <map>
 #include <random>
 #include <string>
 #include <utility>
@@ -1066,75 +1065,61 @@ std::vector<std::string> report_values(const std::string& report, const std::str
     return values;
 }
 
+// The bundled example with `config` and its first standard factor (K-40's)
+// set to `factor`, run with a report: standard error and the report.
+std::pair<std::string, std::string> run_demo(const std::string& config, const std::string& factor,
+                                             std::vector<std::string> options = {}) {
+    ScratchDir dir;
+    fs::copy(fs::path(ASSAY_SOURCE_DIR) / "examples" / "demo", dir.path(), fs::copy_options::recursive);
+    std::string method = dir.read("envmon.cal");
+    const size_t at = method.find("\n1.0 1.0 1.0 1.0 1.0 1.0\n");
+    dir.write("envmon.cal", method.replace(at + 1, 3, factor));
+    dir.write("config.txt", config);
+    options.insert(options.end(), {"--report", "r.jsonl"});
+    return {test_support::run_assay_in(dir.path(), options).err, dir.read("r.jsonl")};
+}
+
 // A negative standard factor or weight turns the activities over and nothing
 // else: the limits (those of the magnitude) and the decision stay those of
 // the positive value, and both are said on standard error; a weight of NaN is
-// said like one of 0. The bundled example's soil_a.txt is evaluated with the
-// weights 1, -1 and NaN, once with K-40's standard factor 2 and once with -2.
+// said like one of 0. soil_a.txt of the bundled example (5 components) is
+// evaluated with the weights 1, -1 and NaN, with K-40's factor 2 and -2.
 TEST(SignedScales, NegativeFactorAndWeightKeepTheLimitsOfTheirMagnitude) {
-    constexpr size_t kComponents = 5;
-    const std::vector<std::string> keys = {"decision_threshold", "detection_limit", "detected"};
-    std::map<std::string, std::vector<std::string>> by_factor[2];
-    const char* const factors[] = {"2.0", "-2.0"};
-    for (int f = 0; f < 2; ++f) {
-        SCOPED_TRACE(factors[f]);
-        ScratchDir dir;
-        fs::copy(fs::path(ASSAY_SOURCE_DIR) / "examples" / "demo", dir.path(), fs::copy_options::recursive);
-        std::string method = dir.read("envmon.cal");
-        const size_t at = method.find("\n1.0 1.0 1.0 1.0 1.0 1.0\n");
-        ASSERT_NE(at, std::string::npos);
-        dir.write("envmon.cal", method.replace(at + 1, 3, factors[f]));
-        dir.write("config.txt", "envmon.cal ^1 *soil_a.txt ^-1 *soil_a.txt ^nan *soil_a.txt\n");
-        const test_support::RunResult run = test_support::run_assay_in(dir.path(), {"--report", "r.jsonl"});
-        EXPECT_EQ(run.exit_status, 0);
-        const std::string report = dir.read("r.jsonl");
-        for (const std::string& key : keys) {
-            const std::vector<std::string> values = report_values(report, key);
-            ASSERT_EQ(values.size(), 3 * kComponents) << key;
-            for (size_t i = 0; i < kComponents; ++i) {
-                EXPECT_EQ(values[kComponents + i], values[i]) << key << " of component " << i;
-                EXPECT_NE(values[i][0], '-') << key << " of component " << i;
-                EXPECT_NE(values[i], "null") << key << " of component " << i;
-            }
+    const std::string config = "envmon.cal ^1 *soil_a.txt ^-1 *soil_a.txt ^nan *soil_a.txt\n";
+    const auto [positive_err, positive] = run_demo(config, "2.0");
+    const auto [negative_err, negative] = run_demo(config, "-2.0");
+    for (const std::string key : {"decision_threshold", "detection_limit", "detected"}) {
+        const std::vector<std::string> values = report_values(negative, key);
+        ASSERT_EQ(values.size(), 15u) << key;
+        EXPECT_EQ(values, report_values(positive, key)) << key;
+        for (size_t i = 0; i < 5; ++i) {
+            EXPECT_EQ(values[5 + i], values[i]) << key << " of component " << i;
+            EXPECT_TRUE(values[i][0] != '-' && values[i] != "null") << key << " of component " << i;
         }
-        for (const std::string& key : keys) by_factor[f][key] = report_values(report, key);
-        by_factor[f]["activity"] = report_values(report, "activity");
-        bool factor_said = false, nan_weight_said = false;
-        for (const std::string& line : lines_of(run.err)) {
-            factor_said |= line.rfind("assay: envmon.cal: ", 0) == 0 && line.find("K-40") != std::string::npos;
-            nan_weight_said |= line.rfind("assay: config.txt: ", 0) == 0 && line.find("'^nan'") != std::string::npos;
-        }
-        EXPECT_EQ(factor_said, f == 1) << run.err;
-        EXPECT_TRUE(nan_weight_said) << run.err;
     }
-    for (const std::string& key : keys) EXPECT_EQ(by_factor[1][key], by_factor[0][key]) << key;
-    EXPECT_EQ(by_factor[1]["activity"][0], "-" + by_factor[0]["activity"][0]);
+    EXPECT_EQ(report_values(negative, "activity")[0], "-" + report_values(positive, "activity")[0]);
+    EXPECT_EQ(positive_err.find("assay: envmon.cal: "), std::string::npos) << positive_err;
+    EXPECT_NE(negative_err.find("assay: envmon.cal: the standard factor of component 'K-40'"), std::string::npos);
+    EXPECT_NE(negative_err.find("assay: config.txt: weight entry '^nan'"), std::string::npos) << negative_err;
 }
 
 // A probability far in the tail, where 1 - alpha is 1 in double precision:
 // the decision threshold y* = k_alpha u(0) grows with k_alpha alone, from
 // k(0.05) = 1.6448536 to k(1e-17) = 8.4937932 (the normal upper quantiles;
-// P(Z > 8.4937932) = erfc(8.4937932 / sqrt 2) / 2 = 1.0000e-17), and a beta
-// as small still leaves a detection limit.
+// erfc(8.4937932 / sqrt 2) / 2 = 1.0000e-17), and a beta as small still
+// leaves a detection limit.
 TEST(TinyProbabilities, DecisionThresholdFollowsTheQuantileOfTheTail) {
-    ScratchDir dir;
-    fs::copy(fs::path(ASSAY_SOURCE_DIR) / "examples" / "demo", dir.path(), fs::copy_options::recursive);
-    std::vector<std::string> thresholds[2], limits[2];
-    const std::vector<std::string> options[2] = {{"--report", "r.jsonl"},
-                                                 {"--report", "r.jsonl", "--alpha", "1e-17", "--beta=1e-17"}};
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(test_support::run_assay_in(dir.path(), options[i]).exit_status, 0);
-        thresholds[i] = report_values(dir.read("r.jsonl"), "decision_threshold");
-        limits[i] = report_values(dir.read("r.jsonl"), "detection_limit");
-    }
-    ASSERT_EQ(thresholds[1].size(), thresholds[0].size());
-    ASSERT_FALSE(thresholds[0].empty());
-    for (size_t c = 0; c < thresholds[0].size(); ++c) {
-        SCOPED_TRACE(c);
-        ASSERT_NE(thresholds[1][c], "null");
-        ASSERT_NE(limits[1][c], "null");
-        EXPECT_NEAR(std::stod(thresholds[1][c]) / std::stod(thresholds[0][c]), 8.4937932 / 1.6448536, 2e-6);
-        EXPECT_GT(std::stod(limits[1][c]), std::stod(limits[0][c]));
+    const std::string config = "envmon.cal *soil_a.txt *cs_contam.txt\n";
+    const std::string usual = run_demo(config, "1.0").second;
+    const std::string tiny = run_demo(config, "1.0", {"--alpha", "1e-17", "--beta=1e-17"}).second;
+    const std::vector<std::string> thresholds[] = {report_values(usual, "decision_threshold"),
+                                                   report_values(tiny, "decision_threshold")};
+    const std::vector<std::string> limits = report_values(tiny, "detection_limit");
+    ASSERT_EQ(thresholds[0].size(), 10u);
+    ASSERT_EQ(thresholds[1].size(), 10u);
+    for (size_t c = 0; c < 10; ++c) {
+        EXPECT_NEAR(std::stod(thresholds[1][c]) / std::stod(thresholds[0][c]), 8.4937932 / 1.6448536, 2e-6) << c;
+        EXPECT_NE(limits[c], "null") << c;
     }
 }
 

@@ -22,28 +22,35 @@ namespace fs = std::filesystem;
 // Where a path leads: an existing file is known by its identity, one still to
 // be written by where it would be created.
 struct Place {
+    bool known = false;  // false for a name no path can hold (bytes that a
+                         // Windows name cannot have), which meets nothing
     fs::path path;
     bool exists = false;
     fs::path resolved;  // only where it does not exist
 };
 
-Place place_of(const fs::path& path) {
+Place place_of(const std::string& name) {
     Place place;
-    place.path = path.empty() ? fs::path(".") : path;
-    std::error_code error;
-    place.exists = fs::exists(place.path, error);
-    if (!place.exists) {
-        const fs::path absolute = fs::absolute(place.path, error);
-        place.resolved = fs::weakly_canonical(absolute, error);
-        if (error) place.resolved = absolute.lexically_normal();
-        // "plots/" and "plots" are one directory.
-        if (!place.resolved.has_filename()) place.resolved = place.resolved.parent_path();
+    try {
+        place.path = name.empty() ? fs::path(".") : fs::path(name);
+        std::error_code error;
+        place.exists = fs::exists(place.path, error);
+        if (!place.exists) {
+            const fs::path absolute = fs::absolute(place.path, error);
+            place.resolved = fs::weakly_canonical(absolute, error);
+            if (error) place.resolved = absolute.lexically_normal();
+            // "plots/" and "plots" are one directory.
+            if (!place.resolved.has_filename()) place.resolved = place.resolved.parent_path();
+        }
+        place.known = true;
+    } catch (const std::exception&) {
+        place.known = false;
     }
     return place;
 }
 
 bool same_place(const Place& a, const Place& b) {
-    if (a.exists != b.exists) return false;
+    if (!a.known || !b.known || a.exists != b.exists) return false;
     if (!a.exists) return a.resolved == b.resolved;
     std::error_code error;
     return fs::equivalent(a.path, b.path, error) && !error;
@@ -73,8 +80,9 @@ bool ends_with(const std::string& text, const std::string& tail) {
 // Whether `path` can be read here and again by the run: a pipe or a device
 // would give the run what is left.
 bool readable_twice(const std::string& path) {
+    const Place place = place_of(path);
     std::error_code error;
-    return fs::is_regular_file(path, error);
+    return place.known && fs::is_regular_file(place.path, error);
 }
 
 // Calls `visit` with every token of CONFIG until it returns false; nothing
@@ -95,7 +103,11 @@ struct ClashFinder {
     std::optional<Place> picture_directory;
     // Files in the pictures' directory with a name that a picture may take:
     // whether one does depends on the evaluate entries, all of them.
-    std::vector<RunFile> picture_like;
+    struct PictureLike {
+        RunFile file;
+        std::string name;  // the last part of its path
+    };
+    std::vector<PictureLike> picture_like;
     std::string clash;
 
     // Whether `file` is safe from the outputs; the first clash is kept.
@@ -113,8 +125,13 @@ struct ClashFinder {
 
     void note_if_picture_like(const RunFile& file) {
         if (!picture_directory || !ends_with(file.name, ".svg")) return;
-        if (same_place(place_of(fs::path(file.name).parent_path()), *picture_directory)) {
-            picture_like.push_back(file);
+        try {
+            const fs::path path(file.name);
+            if (same_place(place_of(path.parent_path().string()), *picture_directory)) {
+                picture_like.push_back({file, path.filename().string()});
+            }
+        } catch (const std::exception&) {
+            // A name no path can hold is no picture.
         }
     }
 
@@ -123,8 +140,7 @@ struct ClashFinder {
     // the picture-like files.
     bool check_pictures(const std::string& token, int evaluations) {
         const std::string tail = plot_file_name(0, token).substr(4);  // "_<entry>.svg"
-        for (const RunFile& file : picture_like) {
-            const std::string name = fs::path(file.name).filename().string();
+        for (const auto& [file, name] : picture_like) {
             if (!ends_with(name, tail)) continue;
             const std::string number = name.substr(0, name.size() - tail.size());
             if (number.empty() || number.size() > 9 ||
@@ -152,7 +168,9 @@ std::string output_path_clash(const RunOptions& options) {
     if (!options.plot_directory.empty()) {
         finder.picture_directory = place_of(options.plot_directory);
         finder.outputs.push_back({options.plot_directory, "the pictures' directory", *finder.picture_directory});
-        const std::string index = (fs::path(options.plot_directory) / "index.html").string();
+        const std::string index = finder.picture_directory->known
+                                      ? (finder.picture_directory->path / "index.html").string()
+                                      : options.plot_directory + "/index.html";
         finder.outputs.push_back({index, "the pictures' index", place_of(index)});
     }
     // Of the outputs only the report can meet another.
