@@ -19,14 +19,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Where a path leads: an existing file is known by its identity, one still to
-// be written by where it would be created.
+// Where a path leads: an existing file is known by its identity, and any
+// path by its absolute form with every existing part resolved (all that tells
+// one still to be written, and directories where the C++ library cannot
+// compare them, as on Windows).
 struct Place {
     bool known = false;  // false for a name no path can hold (bytes that a
                          // Windows name cannot have), which meets nothing
     fs::path path;
     bool exists = false;
-    fs::path resolved;  // only where it does not exist
+    fs::path resolved;
 };
 
 Place place_of(const std::string& name) {
@@ -35,13 +37,11 @@ Place place_of(const std::string& name) {
         place.path = name.empty() ? fs::path(".") : fs::path(name);
         std::error_code error;
         place.exists = fs::exists(place.path, error);
-        if (!place.exists) {
-            const fs::path absolute = fs::absolute(place.path, error);
-            place.resolved = fs::weakly_canonical(absolute, error);
-            if (error) place.resolved = absolute.lexically_normal();
-            // "plots/" and "plots" are one directory.
-            if (!place.resolved.has_filename()) place.resolved = place.resolved.parent_path();
-        }
+        const fs::path absolute = fs::absolute(place.path, error);
+        place.resolved = fs::weakly_canonical(absolute, error);
+        if (error) place.resolved = absolute.lexically_normal();
+        // "plots/" and "plots" are one directory.
+        if (!place.resolved.has_filename()) place.resolved = place.resolved.parent_path();
         place.known = true;
     } catch (const std::exception&) {
         place.known = false;
@@ -51,9 +51,9 @@ Place place_of(const std::string& name) {
 
 bool same_place(const Place& a, const Place& b) {
     if (!a.known || !b.known || a.exists != b.exists) return false;
-    if (!a.exists) return a.resolved == b.resolved;
+    if (a.resolved == b.resolved) return true;
     std::error_code error;
-    return fs::equivalent(a.path, b.path, error) && !error;
+    return a.exists && fs::equivalent(a.path, b.path, error) && !error;
 }
 
 // A file of the run, and what the run does with it.
