@@ -23,15 +23,81 @@ if ! have_toolchain; then
   fi
 fi
 
+# The files apt reads its package sources from, under the directory $1.
+apt_source_files() {
+  local file
+  for file in "$1/sources.list" "$1"/sources.list.d/*.list "$1"/sources.list.d/*.sources; do
+    [ -f "$file" ] && echo "$file"
+  done
+}
+
+# deb-src entries for the release $1 made from the machine's own deb entries
+# of it under the apt directory $2, so that the source comes from whichever
+# mirror the machine already uses: one-line entries ("deb [options] URI
+# suite components") of *.list files to standard output, and deb822 stanzas
+# of *.sources files (Types, Suites, URIs, Components, Signed-By...) to the
+# file $3.
+deb_src_entries() {
+  local release=$1 lists=() stanzas=() file
+  while read -r file; do
+    case "$file" in *.sources) stanzas+=("$file") ;; *) lists+=("$file") ;; esac
+  done < <(apt_source_files "$2")
+  : > "$3"
+  if [ ${#lists[@]} -gt 0 ]; then
+    awk -v release="$release" '{
+      fields = $0
+      sub(/#.*/, "", fields)
+      gsub(/\[[^]]*\]/, " ", fields)
+      sub(/^[ \t]+/, "", fields)
+      split(fields, f, /[ \t]+/)
+      if (f[1] != "deb" || f[3] != release) next
+      line = $0
+      sub(/deb/, "deb-src", line)
+      print line
+    }' "${lists[@]}"
+  fi
+  if [ ${#stanzas[@]} -gt 0 ]; then
+    awk -v release="$release" '
+      function flush() {
+        if (is_deb && has_release && enabled != "no") {
+          printf "Types: deb-src\nSuites: %s\n%s\n", release, body
+        }
+        is_deb = 0; has_release = 0; enabled = ""; body = ""; field = ""
+      }
+      /^[ \t]*#/ { next }
+      /^[ \t]*$/ { flush(); next }
+      /^[ \t]/ { if (field != "types" && field != "suites") body = body $0 "\n"; next }
+      {
+        field = tolower($0); sub(/:.*/, "", field)
+        value = $0; sub(/^[^:]*:[ \t]*/, "", value)
+        n = split(value, words, /[ \t]+/)
+        if (field == "types") { for (i = 1; i <= n; i++) if (words[i] == "deb") is_deb = 1; next }
+        if (field == "suites") { for (i = 1; i <= n; i++) if (words[i] == release) has_release = 1; next }
+        if (field == "enabled") enabled = tolower(value)
+        body = body $0 "\n"
+      }
+      END { flush() }' "${stanzas[@]}" > "$3"
+  fi
+}
+
 # pugixml (the XML spectrum formats) has no mingw-w64 package: Debian's
-# source is fetched once with apt-get source (a deb-src entry for this
-# release is added when there is none) and compiled into the cross build.
+# source is fetched once with apt-get source (deb-src entries for this
+# release are added beside its deb entries when there are none) and compiled
+# into the cross build.
 pugixml_source=$root/build-windows/pugixml-source
 if [ ! -f "$pugixml_source/src/pugixml.cpp" ]; then
-  if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+  mapfile -t apt_files < <(apt_source_files /etc/apt)
+  if [ ${#apt_files[@]} -eq 0 ] ||
+     ! grep -qsE '^[[:space:]]*(Types:.*deb-src|deb-src[[:space:]])' "${apt_files[@]}"; then
     . /etc/os-release
-    printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
-      "$VERSION_CODENAME" > /etc/apt/sources.list.d/assay-deb-src.sources
+    added=/etc/apt/sources.list.d/assay-deb-src
+    deb_src_entries "$VERSION_CODENAME" /etc/apt "$added.sources" > "$added.list"
+    [ -s "$added.list" ] || rm -f "$added.list"
+    [ -s "$added.sources" ] || rm -f "$added.sources"
+    if [ ! -f "$added.list" ] && [ ! -f "$added.sources" ]; then
+      echo "windows.sh: no deb entry for $VERSION_CODENAME in the apt sources to take pugixml's source from" >&2
+      exit 2
+    fi
     apt-get update >/dev/null
   fi
   command -v dpkg-source >/dev/null || apt-get install -y dpkg-dev >/dev/null

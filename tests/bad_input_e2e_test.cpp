@@ -1,6 +1,7 @@
 // End-to-end tests of the program on bad input: damaged, truncated, oversized
 // and garbage files of every kind, values beyond the integer types, ROIs the
-// fit cannot use, and sums that would overflow. Each case is a working
+// fit cannot use, sums that would overflow, negative or NaN factors and
+// weights, and probabilities far in the tail. Each case is a working
 // directory of its own; the built program must end normally with the
 // documented status, write the documented output, and name the offending file
 // on standard error.
@@ -1054,6 +1055,75 @@ TEST(IntegerOverflow, HalvingAndGainCorrectionOfChannelsNearTheInt32Limits) {
     for (const Row& r : rows) result += row_file(r, 1);
     EXPECT_EQ(mask_fit(o.result, 1), result);
     EXPECT_EQ(o.run.err, "");
+}
+
+// The value texts after every "key": in a report, in order.
+std::vector<std::string> report_values(const std::string& report, const std::string& key) {
+    std::vector<std::string> values;
+    const std::string mark = "\"" + key + "\":";
+    for (size_t at = report.find(mark); at != std::string::npos; at = report.find(mark, at + 1)) {
+        const size_t start = at + mark.size();
+        values.push_back(report.substr(start, report.find_first_of(",}", start) - start));
+    }
+    return values;
+}
+
+// The bundled example with `config` and its first standard factor (K-40's)
+// set to `factor`, run with a report: standard error and the report.
+std::pair<std::string, std::string> run_demo(const std::string& config, const std::string& factor,
+                                             std::vector<std::string> options = {}) {
+    ScratchDir dir;
+    fs::copy(fs::path(ASSAY_SOURCE_DIR) / "examples" / "demo", dir.path(), fs::copy_options::recursive);
+    std::string method = dir.read("envmon.cal");
+    const size_t at = method.find("\n1.0 1.0 1.0 1.0 1.0 1.0\n");
+    dir.write("envmon.cal", method.replace(at + 1, 3, factor));
+    dir.write("config.txt", config);
+    options.insert(options.end(), {"--report", "r.jsonl"});
+    return {test_support::run_assay_in(dir.path(), options).err, dir.read("r.jsonl")};
+}
+
+// A negative standard factor or weight turns the activities over and nothing
+// else: the limits (those of the magnitude) and the decision stay those of
+// the positive value, and both are said on standard error; a weight of NaN is
+// said like one of 0. soil_a.txt of the bundled example (5 components) is
+// evaluated with the weights 1, -1 and NaN, with K-40's factor 2 and -2.
+TEST(SignedScales, NegativeFactorAndWeightKeepTheLimitsOfTheirMagnitude) {
+    const std::string config = "envmon.cal ^1 *soil_a.txt ^-1 *soil_a.txt ^nan *soil_a.txt\n";
+    const auto [positive_err, positive] = run_demo(config, "2.0");
+    const auto [negative_err, negative] = run_demo(config, "-2.0");
+    for (const std::string key : {"decision_threshold", "detection_limit", "detected"}) {
+        const std::vector<std::string> values = report_values(negative, key);
+        ASSERT_EQ(values.size(), 15u) << key;
+        EXPECT_EQ(values, report_values(positive, key)) << key;
+        for (size_t i = 0; i < 5; ++i) {
+            EXPECT_EQ(values[5 + i], values[i]) << key << " of component " << i;
+            EXPECT_TRUE(values[i][0] != '-' && values[i] != "null") << key << " of component " << i;
+        }
+    }
+    EXPECT_EQ(report_values(negative, "activity")[0], "-" + report_values(positive, "activity")[0]);
+    EXPECT_EQ(positive_err.find("assay: envmon.cal: "), std::string::npos) << positive_err;
+    EXPECT_NE(negative_err.find("assay: envmon.cal: the standard factor of component 'K-40'"), std::string::npos);
+    EXPECT_NE(negative_err.find("assay: config.txt: weight entry '^nan'"), std::string::npos) << negative_err;
+}
+
+// A probability far in the tail, where 1 - alpha is 1 in double precision:
+// the decision threshold y* = k_alpha u(0) grows with k_alpha alone, from
+// k(0.05) = 1.6448536 to k(1e-17) = 8.4937932 (the normal upper quantiles;
+// erfc(8.4937932 / sqrt 2) / 2 = 1.0000e-17), and a beta as small still
+// leaves a detection limit.
+TEST(TinyProbabilities, DecisionThresholdFollowsTheQuantileOfTheTail) {
+    const std::string config = "envmon.cal *soil_a.txt *cs_contam.txt\n";
+    const std::string usual = run_demo(config, "1.0").second;
+    const std::string tiny = run_demo(config, "1.0", {"--alpha", "1e-17", "--beta=1e-17"}).second;
+    const std::vector<std::string> thresholds[] = {report_values(usual, "decision_threshold"),
+                                                   report_values(tiny, "decision_threshold")};
+    const std::vector<std::string> limits = report_values(tiny, "detection_limit");
+    ASSERT_EQ(thresholds[0].size(), 10u);
+    ASSERT_EQ(thresholds[1].size(), 10u);
+    for (size_t c = 0; c < 10; ++c) {
+        EXPECT_NEAR(std::stod(thresholds[1][c]) / std::stod(thresholds[0][c]), 8.4937932 / 1.6448536, 2e-6) << c;
+        EXPECT_NE(limits[c], "null") << c;
+    }
 }
 
 }  // namespace

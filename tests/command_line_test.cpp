@@ -146,6 +146,9 @@ TEST(CommandLine, UsageErrorIsRefusedWithStatus2) {
         {{"extra", "--report", "r.jsonl"}, "extra"},
         {{"--threads", "2", "--bogus"}, "--bogus"},
         {{"-C", "dir", "dir2"}, "dir2"},
+        // Stray arguments are listed as given.
+        {{"a", "b", "--report", "r.jsonl", "c"}, "expected: a b c"},
+        {{"--", "--report", "x"}, "expected: -- --report x"},
         // An option where a value is expected is no value.
         {{"--report", "--plot", "p"}, "--plot"},
         {{"-C", "--report=r.jsonl"}, "--report=r.jsonl"},

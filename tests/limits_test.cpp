@@ -15,15 +15,23 @@
 namespace {
 
 TEST(Distributions, TextbookValues) {
-    EXPECT_NEAR(normal_quantile(0.95), 1.6448536269514722, 1e-12);
-    EXPECT_NEAR(normal_quantile(0.5), 0.0, 1e-15);
-    EXPECT_NEAR(normal_quantile(0.975), 1.959963984540054, 1e-12);
+    EXPECT_NEAR(normal_upper_quantile(0.05), 1.6448536269514722, 1e-12);
+    EXPECT_NEAR(normal_upper_quantile(0.5), 0.0, 1e-15);
+    EXPECT_NEAR(normal_upper_quantile(0.025), 1.959963984540054, 1e-12);
+    // Tails far beyond 1 - tail's resolution: 8.4938 for 1e-17 (the
+    // asymptotic series phi(k) / k (1 - 1 / k^2 + 3 / k^4) gives 1.000e-17
+    // there), each k checked against the C library's erfc: P(Z > k) =
+    // erfc(k / sqrt 2) / 2.
+    EXPECT_NEAR(normal_upper_quantile(1e-17), 8.4938, 5e-5);
+    for (double tail : {0.05, 1e-10, 1e-17, 1e-100, 1e-300}) {
+        EXPECT_NEAR(0.5 * std::erfc(normal_upper_quantile(tail) / std::sqrt(2.0)) / tail, 1.0, 1e-12) << tail;
+    }
     // chi-square with 1 degree: 3.841459 is its 95 % point; with 2 degrees
     // the tail is exp(-chi2 / 2).
     EXPECT_NEAR(chi_square_upper_tail(3.841458820694124, 1), 0.05, 1e-12);
     EXPECT_NEAR(chi_square_upper_tail(10.0, 2), std::exp(-5.0), 1e-15);
     EXPECT_NEAR(chi_square_upper_tail(0.0, 5), 1.0, 1e-15);
-    for (double p : {0.0, 1.0, -0.5, static_cast<double>(NAN)}) EXPECT_TRUE(std::isnan(normal_quantile(p))) << p;
+    for (double p : {0.0, 1.0, -0.5, static_cast<double>(NAN)}) EXPECT_TRUE(std::isnan(normal_upper_quantile(p))) << p;
     EXPECT_TRUE(std::isnan(chi_square_upper_tail(3.0, 0)));
     EXPECT_TRUE(std::isnan(chi_square_upper_tail(-1.0, 3)));
     EXPECT_TRUE(std::isnan(chi_square_upper_tail(INFINITY, 3)));

@@ -4,6 +4,7 @@
 #include "analysis/fit.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -75,8 +76,10 @@ int32_t fit_sample(SampleRecord* sample, const MethodRecord& method,
         }
         sample->qfit = static_cast<float>(outcome.best);
         if (status == 0) {
-            assess_winner(input, outcome, v, normal_quantile(1.0 - options.alpha),
-                          normal_quantile(1.0 - options.beta), options.characteristic_limits,
+            // A negative weight turns the activities over; the limits and
+            // the decision are those of its magnitude.
+            assess_winner(input, outcome, std::fabs(v), normal_upper_quantile(options.alpha),
+                          normal_upper_quantile(options.beta), options.characteristic_limits,
                           &fit->assessment);
         }
     }

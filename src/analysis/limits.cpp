@@ -21,9 +21,10 @@ constexpr int kMaxIterations = 1000;
 
 }  // namespace
 
-double normal_quantile(double p) {
-    if (!(p > 0.0 && p < 1.0)) return NAN;
-    return boost::math::quantile(boost::math::normal_distribution<double, QuietPolicy>(), p);
+double normal_upper_quantile(double tail) {
+    if (!(tail > 0.0 && tail < 1.0)) return NAN;
+    const boost::math::normal_distribution<double, QuietPolicy> distribution;
+    return boost::math::quantile(boost::math::complement(distribution, tail));
 }
 
 double chi_square_upper_tail(double chi_square, int degrees_of_freedom) {

@@ -16,9 +16,11 @@
 
 #include <functional>
 
-// The quantile k(p) of the standard normal distribution, for 0 < p < 1; NaN
-// outside that range.
-double normal_quantile(double p);
+// The value k that a standard normal variable exceeds with probability
+// `tail` (k = 1.645 for 0.05), for 0 < tail < 1; NaN outside that range.
+// Taken from the tail itself, so that a tail as small as 1e-300 keeps its
+// meaning where 1 - tail would already round to 1.
+double normal_upper_quantile(double tail);
 
 // The probability that a chi-square variable with `degrees_of_freedom`
 // degrees exceeds `chi_square`; NaN for no degree of freedom or a chi-square
@@ -37,8 +39,8 @@ inline constexpr double kDetectionLimitTolerance = 1e-9;
 // The limits for an estimate whose variance, at true value a, is
 // variance(a) (1 / the calibration factor's uncertainty left out) plus
 // a^2 times relative_calibration_uncertainty^2 (0 where the calibration is
-// taken as exact). k_alpha and k_beta are the normal quantiles of 1 - alpha
-// and 1 - beta. y# is found by iterating y = y* + k_beta u(y) until the
+// taken as exact). k_alpha and k_beta are the normal upper quantiles of alpha
+// and beta. y# is found by iterating y = y* + k_beta u(y) until the
 // relative change is below kDetectionLimitTolerance; it does not exist when
 // k_beta times the relative calibration uncertainty is 1 or more.
 CharacteristicLimits characteristic_limits(const std::function<double(double)>& variance,

@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr int kUsageError = 2;
 constexpr int kMaxThreads = 256;
 
 // A whole decimal number from 1 to kMaxThreads, and nothing else.
@@ -60,6 +59,9 @@ struct Parser {
     CLI::Option* straightforward_option = nullptr;
 
     explicit Parser(CommandLine* target) : line(target) {
+        // Stray arguments are gathered and refused after parsing, in the order
+        // given (the parser's own message lists them backwards).
+        app.allow_extras();
         app.set_help_flag("-h,--help", "show this text and end");
         app.add_flag("--version", line->version, "show the version and end");
         app.add_option("-C,--directory", line->directory,
@@ -158,7 +160,7 @@ int parse_command_line(int argc, const char* const* argv, CommandLine* line, std
     *line = CommandLine{};
     if (std::string refused = refuse_before_parsing(argc, argv); !refused.empty()) {
         *error = std::move(refused);
-        return kUsageError;
+        return kExitUsage;
     }
     Parser parser(line);
     try {
@@ -168,7 +170,13 @@ int parse_command_line(int argc, const char* const* argv, CommandLine* line, std
         return 0;
     } catch (const CLI::ParseError& e) {
         *error = e.what();
-        return kUsageError;
+        return kExitUsage;
+    }
+    if (const std::vector<std::string> strays = parser.app.remaining(); !strays.empty()) {
+        *error = strays.size() == 1 ? "The following argument was not expected:"
+                                    : "The following arguments were not expected:";
+        for (const std::string& stray : strays) *error += " " + stray;
+        return kExitUsage;
     }
     if (!parser.threads.empty()) line->run.threads = std::stoi(parser.threads);
     if (!parser.alpha.empty()) line->run.alpha = std::strtod(parser.alpha.c_str(), nullptr);
@@ -187,7 +195,7 @@ int assay_main(int argc, const char* const* argv) {
     std::string error;
     if (parse_command_line(argc, argv, &line, &error) != 0) {
         std::fprintf(stderr, "assay: %s\nTry 'assay --help' for more information.\n", error.c_str());
-        return kUsageError;
+        return kExitUsage;
     }
     if (line.help) {
         std::fputs(command_line_help().c_str(), stdout);
@@ -201,7 +209,7 @@ int assay_main(int argc, const char* const* argv) {
         const int error_number = errno;
         std::fprintf(stderr, "assay: %s: cannot enter the directory: %s\n", line.directory.c_str(),
                      system_error_text(error_number).c_str());
-        return kUsageError;
+        return kExitUsage;
     }
     return run_assay(stdout, stderr, line.run);
 }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/conversions.h"
 #include "core/file.h"
@@ -373,4 +374,16 @@ int32_t read_calibration(const char* path, MethodRecord* method, NameTable* name
         }
     }
     return 1;
+}
+
+std::vector<std::string> referenced_spectrum_files(const std::string& text) {
+    std::vector<std::string> names;
+    TextScanner scanner{text};
+    for (size_t mark = text.find('#'); mark != std::string::npos; mark = text.find('#', mark + 1)) {
+        if (mark == 0 || text[mark - 1] < '0' || text[mark - 1] > '9') continue;
+        scanner.pos = mark + 1;
+        std::string name;
+        if (scan_word(scanner, &name) == ScanStatus::ok) names.push_back(std::move(name));
+    }
+    return names;
 }

@@ -18,6 +18,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "core/records.h"
 
@@ -33,6 +35,12 @@ struct ReaderOutput {
 int32_t read_calibration(const char* path, MethodRecord* method, NameTable* names,
                          StandardFactors* factors, LocalBackground* local_background,
                          const ReaderOutput& output);
+
+// The names of the spectrum files that the method text `text` may reference:
+// the word after every "#" that follows a digit. It holds every file that
+// read_calibration opens (and may hold more), so that a run can tell before
+// it writes anything whether an output would land on one of them.
+std::vector<std::string> referenced_spectrum_files(const std::string& text);
 
 // An entry of the standards table after the strip value was added: the plain
 // sum (so that of two NaNs the entry's survives), a sum below 0 set to 0.

@@ -55,8 +55,10 @@ FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra)
         if (factor != 0.0f) {
             results.activity[i] /= factor;
             results.activity_sd[i] /= factor;
-            decision_threshold[i] /= factor;
-            detection_limit[i] /= factor;
+            // A negative factor turns the activities over (the table keeps
+            // that); the limits are magnitudes.
+            decision_threshold[i] /= std::fabs(factor);
+            detection_limit[i] /= std::fabs(factor);
         }
     }
 

@@ -1,6 +1,7 @@
 #include "run/run.h"
 
 #include <algorithm>
+#include <cmath>
 #include <ctime>
 #include <deque>
 #include <filesystem>
@@ -26,6 +27,7 @@
 #include "output/table.h"
 #include "run/evaluation.h"
 #include "run/ordered_output.h"
+#include "run/output_paths.h"
 #include "run/pool.h"
 #include "run/run_state.h"
 #include "run/sum.h"
@@ -164,6 +166,10 @@ void set_weight(Run& run, OrderedOutput& output, const Entry& entry, int index) 
         diagnostic = format("%s: weight entry '%s' sets the weight to 0; the activities of the rows "
                             "after it are infinite or undefined",
                             CONFIG, entry.token.c_str());
+    } else if (std::isnan(weight)) {
+        diagnostic = format("%s: weight entry '%s' sets the weight to nan; the activities of the rows "
+                            "after it are undefined",
+                            CONFIG, entry.token.c_str());
     } else if (weight < 0.0f) {
         diagnostic = format("%s: weight entry '%s' sets a negative weight; the activities of the "
                             "rows after it change sign",
@@ -294,6 +300,20 @@ void report_unusable_rois(const Run& run, const std::string& path) {
     }
 }
 
+// A standard factor that turns a component's activities over or makes them
+// NaN: said once, up front.
+void report_odd_standard_factors(const Run& run, const std::string& path) {
+    for (int i = 0; i < run.method->component_count; ++i) {
+        const float factor = run.factors->factor[i];
+        if (!(factor < 0.0f) && !std::isnan(factor)) continue;
+        diagnose(run.diagnostics,
+                 format("%s: the standard factor of component '%s' is %g; its activities and standard "
+                        "deviations %s",
+                        path.c_str(), run.names->entry[i].name, factor,
+                        std::isnan(factor) ? "are undefined" : "change sign (its limits do not)"));
+    }
+}
+
 // Why every evaluation will fail for want of usable standards, one line per
 // cause; said once, before the first evaluation (a run that evaluates
 // nothing need not hear it).
@@ -364,6 +384,12 @@ int finish_run(Run& run) {
 }  // namespace
 
 int run_assay(FILE* console, FILE* diagnostics, const RunOptions& options) {
+    if (!options.report_path.empty() || !options.plot_directory.empty()) {
+        if (const std::string clash = output_path_clash(options); !clash.empty()) {
+            diagnose(diagnostics, clash + "; run not started");
+            return kExitUsage;
+        }
+    }
     Run run(console, diagnostics, options);
     if (!options.report_path.empty()) {
         // Binary: the report's lines end in LF on every platform.
@@ -431,6 +457,7 @@ int run_assay(FILE* console, FILE* diagnostics, const RunOptions& options) {
     std::error_code error;
     run.nothing_to_run = !fs::is_regular_file(token, error);
     report_unusable_rois(run, token);
+    report_odd_standard_factors(run, token);
     run.standards_problems = standards_problems(run, token);
     run.method_name = token;
 

@@ -12,8 +12,10 @@
 // run (no config.txt, no method, a component without a usable standard) are
 // said once, up front, and a run in which anything was skipped, failed or
 // flagged ends with a one-line summary there. The exit status is 1 when an
-// output cannot be created or written, and with --strict 3 when the run did
-// not evaluate everything it was asked to.
+// output cannot be created or written, 2 when the report or a picture would
+// land on a file the run reads or writes (refused before anything is
+// written), and with --strict 3 when the run did not evaluate everything it
+// was asked to.
 #pragma once
 
 #include <cstdio>
@@ -41,6 +43,8 @@ struct RunOptions {
 
 // Exit statuses besides 0.
 inline constexpr int kExitWriteFailed = 1;  // an output could not be created or written
+inline constexpr int kExitUsage = 2;        // a wrong command line, such as a report or
+                                            // picture path that is a file of the run itself
 inline constexpr int kExitIncomplete = 3;   // --strict: an entry skipped, a fit failed, no
                                             // dose calibration, or nothing to run
 
