@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "input/formats/common.h"
 #include "input/formats/formats.h"
 #include "input/spectrum_file.h"
 #include "input/text_file.h"
@@ -282,7 +283,7 @@ TEST(SpectrumFormats, ConversionToTheRecord) {
     };
     const Case cases[] = {
         {1024, 1, 1, ""},
-        {1, 1, 0, "1 channels in channels 0 to 0; channels 1 to 1023 are 0"},
+        {1, 1, 0, "1 channel in channel 0; channels 1 to 1023 are 0"},
         {1025, 2, 0, "1025 channels, padded to 2048 and summed in groups of 2"},
         {8191, 8, 7, "8191 channels, padded to 8192 and summed in groups of 8"},
         {65536, 64, 64, "65536 channels summed in groups of 64"},
@@ -330,13 +331,13 @@ TEST(SpectrumFormats, ConversionRefusesWhatCannotBeARecord) {
         SourceSpectrum source;
         const char* message;
     } cases[] = {
-        {source_of(0), "test: holds no channels"},
-        {source_of(65537), "test: holds 65537 channels; at most 65536 can be read"},
+        {source_of(0), "holds no channels"},
+        {source_of(65537), "holds 65537 channels; at most 65536 can be read"},
         {[] { auto s = source_of(1024); s.live_time_s.reset(); s.live_time_name = "X"; return s; }(),
-         "test: no live time (X)"},
-        {[] { auto s = source_of(1024); s.real_time_s = -1.0; return s; }(), "test: real time () is negative: -1 s"},
-        {[] { auto s = source_of(1024); s.live_time_s = NAN; return s; }(), "test: live time () is not a number"},
-        {[] { auto s = source_of(1024); s.live_time_s = INFINITY; return s; }(), "test: live time () is too large"},
+         "no live time (X)"},
+        {[] { auto s = source_of(1024); s.real_time_s = -1.0; return s; }(), "real time () is negative: -1 s"},
+        {[] { auto s = source_of(1024); s.live_time_s = NAN; return s; }(), "live time () is not a number"},
+        {[] { auto s = source_of(1024); s.live_time_s = INFINITY; return s; }(), "live time () is too large"},
     };
     for (const auto& c : cases) {
         auto file = to_spectrum_file(c.source);
@@ -434,7 +435,7 @@ TEST(SpectrumFormats, MalformedFilesAreRefusedWithTheirReason) {
          "<RadInstrumentData><DerivedData><Spectrum><ChannelData>1</ChannelData></Spectrum></DerivedData>"
          "</RadInstrumentData>",
          "N42.42: holds no measured spectrum, only 1 in DerivedData (sums, not read)"},
-        {"N42 without live time", n42("", "1 2 3"), "N42.42-2011: no live time (LiveTimeDuration)"},
+        {"N42 without live time", n42("", "1 2 3"), "N42.42: no live time (LiveTimeDuration)"},
         {"N42 duration in years", n42("<LiveTimeDuration>P1Y</LiveTimeDuration>", "1 2 3"),
          "N42.42: live time (LiveTimeDuration) does not scan: 'P1Y'"},
         {"N42 count that does not scan", n42(live, "1 2 x"), "N42.42: count 2 of ChannelData (line 1) does not scan: 'x'"},
@@ -444,7 +445,7 @@ TEST(SpectrumFormats, MalformedFilesAreRefusedWithTheirReason) {
          "N42.42: ChannelData compression 'Zip' is not known"},
         {"N42 too many channels", n42(live, "1 0 70000", " compressionCode=\"CountedZeroes\""),
          "N42.42: holds more than 65536 channels (a run of 70000 zeros in ChannelData)"},
-        {"N42 no channels", n42(live, " "), "N42.42-2011: holds no channels"},
+        {"N42 no channels", n42(live, " "), "N42.42: holds no channels"},
         {"RadiaCode wrong channel count",
          radiacode("<NumberOfChannels>4</NumberOfChannels><MeasurementTime>5</MeasurementTime><Spectrum>"
                    "<DataPoint>1</DataPoint><DataPoint>2</DataPoint><DataPoint>3</DataPoint></Spectrum>"),
@@ -469,7 +470,7 @@ TEST(SpectrumFormats, MalformedFilesAreRefusedWithTheirReason) {
         {"plain CSV of counts with a heading", "Counts\n5\n7\n", "CSV: a plain list of 2 counts without live"},
         {"plain CSV table", "Channel,Counts\n0,5\n", "CSV: a plain table of counts without live and real time"},
         {"CSV without live time", "Elapsed Real Time:,12\nChannel,Energy,Counts\n0,,5\n",
-         "CSV export: no live time (Elapsed Live Time)"},
+         "CSV: no live time (Elapsed Live Time)"},
         {"CSV count that does not scan", std::string(kCsvHeader) + "Channel,Energy,Counts\n0,,5\n1,,x\n",
          "CSV: count of channel 1 does not scan at 'x' (line 7)"},
         {"CSV channel missing", std::string(kCsvHeader) + "Channel,Energy,Counts\n0,,5\n2,,7\n",

@@ -11,14 +11,14 @@
 #include <cstring>
 
 #include "core/text.h"
+#include "input/formats/common.h"
 #include "input/formats/formats.h"
 #include "input/scan.h"
 
 namespace {
 
-SpectrumFailure incomplete(std::string message) {
-    return SpectrumFailure{SpectrumFailure::Kind::incomplete, std::move(message)};
-}
+using formats::incomplete;
+using formats::trim;
 
 std::string lower(std::string_view text) {
     std::string out(text);
@@ -26,20 +26,6 @@ std::string lower(std::string_view text) {
     return out;
 }
 
-std::string_view trim(std::string_view text) {
-    while (!text.empty() && is_space(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
-    while (!text.empty() && is_space(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
-    return text;
-}
-
-// A whole cell as a number; none when it is empty or holds anything else.
-std::optional<double> cell_number(std::string_view cell) {
-    cell = trim(cell);
-    size_t used = 0;
-    const auto value = formats::parse_real(cell, &used);
-    if (!value || used != cell.size()) return std::nullopt;
-    return value;
-}
 
 std::vector<std::string_view> cells_of(std::string_view line) {
     std::vector<std::string_view> cells;
@@ -102,7 +88,7 @@ Expected<SourceSpectrum, SpectrumFailure> read_csv_export(std::string_view text)
         const std::string_view line = text.substr(pos, eol - pos);
         const size_t line_start = pos;
         pos = eol + 1;
-        if (cell_number(cells_of(line).front())) {
+        if (formats::whole_real(cells_of(line).front())) {
             ++plain_rows;
             continue;
         }
@@ -173,7 +159,7 @@ Expected<SourceSpectrum, SpectrumFailure> read_csv_export(std::string_view text)
                                      static_cast<int>(cells.size()) <= column->counts ? "Counts" : "Channel",
                                      line_of(text, line_start)));
         }
-        const auto channel = cell_number(cells[static_cast<size_t>(column->channel)]);
+        const auto channel = formats::whole_real(cells[static_cast<size_t>(column->channel)]);
         if (!channel || *channel != std::floor(*channel) || *channel < 0) {
             return incomplete(format("channel number does not scan at '%s' (line %d)",
                                      excerpt_at(text, line_start).c_str(), line_of(text, line_start)));
@@ -192,7 +178,7 @@ Expected<SourceSpectrum, SpectrumFailure> read_csv_export(std::string_view text)
                                      line_of(text, line_start)));
         }
         const std::string_view count_cell = cells[static_cast<size_t>(column->counts)];
-        const auto count = cell_number(count_cell);
+        const auto count = formats::whole_real(count_cell);
         if (!count || !std::isfinite(*count)) {
             const size_t at = line_start + static_cast<size_t>(count_cell.data() - line.data());
             return incomplete(format("count of channel %lld does not scan at '%s' (line %d)", expected,
@@ -205,7 +191,7 @@ Expected<SourceSpectrum, SpectrumFailure> read_csv_export(std::string_view text)
             source.counts.push_back(*count);
             if (all_energies) {
                 const auto keV = static_cast<size_t>(column->energy) < cells.size()
-                                     ? cell_number(cells[static_cast<size_t>(column->energy)])
+                                     ? formats::whole_real(cells[static_cast<size_t>(column->energy)])
                                      : std::nullopt;
                 if (keV && std::isfinite(*keV)) {
                     energy_channel.push_back(static_cast<double>(expected - 1));

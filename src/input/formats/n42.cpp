@@ -12,8 +12,8 @@
 #include <cmath>
 
 #include "core/text.h"
+#include "input/formats/common.h"
 #include "input/formats/formats.h"
-#include "input/formats/numbers.h"
 #include "input/formats/xml.h"
 #include "input/scan.h"
 
@@ -23,15 +23,6 @@ using namespace formats;
 
 constexpr size_t kMaxUnreadLines = 16;
 
-SpectrumFailure incomplete(std::string message) {
-    return SpectrumFailure{SpectrumFailure::Kind::incomplete, std::move(message)};
-}
-
-bool same_word(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 // An ISO 8601 duration ("PT1H2M3.5S", "P1DT2H", "-PT5S") or plain seconds, in
 // seconds; none when it is neither. Years and months have no fixed length.

@@ -10,8 +10,8 @@
 #include <cstring>
 
 #include "core/text.h"
+#include "input/formats/common.h"
 #include "input/formats/formats.h"
-#include "input/formats/numbers.h"
 #include "input/scan.h"
 
 namespace {
@@ -19,9 +19,7 @@ namespace {
 using formats::next_number;
 using formats::Token;
 
-SpectrumFailure incomplete(std::string message) {
-    return SpectrumFailure{SpectrumFailure::Kind::incomplete, std::move(message)};
-}
+using formats::incomplete;
 
 // The start of the line after the one `pos` is in (or the end).
 size_t next_line(std::string_view text, size_t pos) {
