@@ -80,7 +80,7 @@ Expected<SourceSpectrum, SpectrumFailure> read_ortec_chn(std::string_view bytes)
                                  static_cast<int>(type) - (type >= 0x8000u ? 0x10000 : 0)));
     }
     source.calibration = formats::tidy_calibration(
-        {f32(bytes, counts_end + 4), f32(bytes, counts_end + 8), f32(bytes, counts_end + 12)});
+        {f32(bytes, counts_end + 4), f32(bytes, counts_end + 8), f32(bytes, counts_end + 12)}, &source.unread);
     if (rest > kTrailerBytes) source.unread.push_back(format("%zu bytes after the trailer", rest - kTrailerBytes));
     return source;
 }

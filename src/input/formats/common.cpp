@@ -25,9 +25,11 @@ bool same_word(std::string_view a, std::string_view b) {
 }
 
 
-std::vector<double> tidy_calibration(std::vector<double> coefficients) {
+std::vector<double> tidy_calibration(std::vector<double> coefficients, std::vector<std::string>* unread) {
     for (double c : coefficients) {
-        if (!std::isfinite(c)) return {};
+        if (std::isfinite(c)) continue;
+        if (unread != nullptr) unread->push_back("an energy calibration with a term that is not a finite number");
+        return {};
     }
     while (!coefficients.empty() && coefficients.back() == 0.0) coefficients.pop_back();
     if (coefficients.size() < 2) return {};
@@ -123,6 +125,7 @@ std::optional<double> whole_real(std::string_view text) {
 
 std::string_view token_at(std::string_view text, size_t pos) {
     pos = std::min(pos, text.size());
+    while (pos < text.size() && is_space(static_cast<unsigned char>(text[pos]))) ++pos;
     size_t end = pos;
     while (end < text.size() && !is_space(static_cast<unsigned char>(text[end]))) ++end;
     return text.substr(pos, end - pos);

@@ -25,8 +25,10 @@ std::string_view trim(std::string_view text);
 bool same_word(std::string_view a, std::string_view b);
 
 // A calibration with trailing zero terms dropped; empty when no term beyond
-// the constant is left or a term is not finite (all zero means none).
-std::vector<double> tidy_calibration(std::vector<double> coefficients);
+// the constant is left or a term is not finite (all zero means none). A
+// calibration dropped for a term that is not finite is named in `*unread`
+// when it is given.
+std::vector<double> tidy_calibration(std::vector<double> coefficients, std::vector<std::string>* unread = nullptr);
 
 // A quadratic least-squares fit of keV against channel through the points
 // (channel[i], energy[i]); the largest deviation goes to `*worst` (keV).
@@ -79,7 +81,8 @@ inline Token next_number(std::string_view text, size_t* pos, double* value, char
     return Token::number;
 }
 
-// The token at `pos` (up to the next white space), for a diagnostic.
+// The token at `pos` (blanks skipped, then up to the next white space), for a
+// diagnostic.
 std::string_view token_at(std::string_view text, size_t pos);
 
 }  // namespace formats

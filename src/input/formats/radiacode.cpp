@@ -126,6 +126,6 @@ Expected<SourceSpectrum, SpectrumFailure> read_radiacode_xml(std::string_view by
         }
         coefficients.push_back(*value);
     }
-    source.calibration = tidy_calibration(std::move(coefficients));
+    source.calibration = tidy_calibration(std::move(coefficients), &source.unread);
     return source;
 }
