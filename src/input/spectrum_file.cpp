@@ -114,8 +114,7 @@ SpectrumFormat recognise_format(std::string_view bytes) {
         static_cast<unsigned char>(bytes[1]) == 0xFF) {
         return SpectrumFormat::ortec_chn;
     }
-    std::string_view text = bytes;
-    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+    const std::string_view text = bytes;
     size_t start = 0;
     while (start < text.size() && is_space(static_cast<unsigned char>(text[start]))) ++start;
     if (start == text.size()) return SpectrumFormat::native;
@@ -169,13 +168,14 @@ Expected<SpectrumFile, SpectrumFailure> read_spectrum_file(const std::string& pa
         const std::uintmax_t size = std::filesystem::file_size(path, error);
         if (!error && size > kMaxInputFileBytes) {
             return SpectrumFailure{SpectrumFailure::Kind::too_large,
-                                   format("is too large: %ju bytes; at most %zu (64 MiB) are read", size,
-                                          kMaxInputFileBytes)};
+                                   format("is too large: %ju bytes; at most %zu MiB are read", size,
+                                          kMaxInputFileBytes >> 20)};
         }
         return SpectrumFailure{SpectrumFailure::Kind::cannot_open, "cannot be opened: " + bytes.error().message};
     }
     return read_spectrum_bytes(std::move(*bytes));
 }
+
 void store_spectrum(const SpectrumFile& spectrum, SampleRecord* sample) {
     sample->live_time = microseconds_to_seconds(spectrum.live_time_us);
     sample->real_time = microseconds_to_seconds(spectrum.real_time_us);

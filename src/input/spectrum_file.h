@@ -29,8 +29,8 @@
 
 enum class SpectrumFormat { native, iaea_spe, n42, radiacode_xml, other_xml, csv_export, ortec_chn };
 
-// The format of a file's bytes, from their content alone (after a byte order
-// mark and any transcoding, see above).
+// The format of a file's bytes, from their content alone; the bytes are
+// taken as they are (read_spectrum_bytes drops a byte order mark first).
 SpectrumFormat recognise_format(std::string_view bytes);
 
 // Recognises the format of `bytes` and reads them into the record.

@@ -1,7 +1,12 @@
 // CSV exports of a multichannel analyser: header lines of "Key:,value"
 // (Elapsed Live Time and Elapsed Real Time in seconds, Calibration
 // Coefficients), then a table under a "Channel,Energy,Counts" line, one row
-// per channel, up to a blank line or the end. The analyser's program writes
+// per channel, up to the end or a blank line that no row follows (rows after
+// blank lines are read, and the blank lines named: dropping them would lose
+// counts, and the channel numbers show that none is missing). A header time
+// is one number; written with a decimal comma, separators of thousands or as
+// hh:mm:ss it is read where only one reading is possible, and the reading is
+// named; otherwise the file is refused. The analyser's program writes
 // the calibration key without its line end, so that the next key follows on
 // the same line ("Calibration Coefficients:Elapsed Real Time:,1267.11"): keys
 // are found anywhere in a header line.
