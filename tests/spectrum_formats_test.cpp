@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "input/formats/common.h"
+#include "input/formats/encoding.h"
 #include "input/formats/formats.h"
 #include "input/spectrum_file.h"
 #include "input/text_file.h"
@@ -704,6 +705,28 @@ TEST(SpectrumFormats, EncodingsAndLineEndsOfOtherPrograms) {
         if (*c.conversion != '\0') {
             EXPECT_NE(file->conversion.find(c.conversion), std::string::npos) << file->conversion;
         }
+    }
+}
+
+// UTF-16 into UTF-8 by hand: U+00E4 is C3 A4, U+1D11E (D834 DD1E) is F0 9D
+// 84 9E; a lone surrogate and a last odd byte become U+FFFD (EF BF BD).
+TEST(SpectrumFormats, Utf16TranscodedToUtf8) {
+    const struct {
+        std::string bytes;
+        std::string text;
+        const char* note;
+    } cases[] = {
+        {std::string("\xFF\xFE" "a\0\xE4\0\x34\xD8\x1E\xDD", 10), "a\xC3\xA4\xF0\x9D\x84\x9E",
+         "UTF-16 (little-endian) text read as UTF-8"},
+        {std::string("\xFE\xFF" "\0a\xD8\x00\0b\0", 9), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD",
+         "UTF-16 (big-endian) text read as UTF-8"},
+        {"\xEF\xBB\xBF" "abc", "abc", ""},
+        {"abc\xFF\xFE", "abc\xFF\xFE", ""},
+    };
+    for (const auto& c : cases) {
+        std::string note;
+        EXPECT_EQ(without_byte_order_mark(c.bytes, &note), c.text);
+        EXPECT_EQ(note, c.note);
     }
 }
 

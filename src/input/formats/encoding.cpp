@@ -1,57 +1,49 @@
 #include "input/formats/encoding.h"
 
+#include <pugixml.hpp>
+
 #include <cstdint>
 #include <string_view>
 
 namespace {
 
-void append_utf8(char32_t c, std::string* out) {
-    if (c < 0x80) {
-        out->push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-}
-
+// UTF-16 code units as UTF-8; the encoding itself is pugixml's, which reads
+// UTF-16 documents the same way.
 std::string utf8_from_utf16(std::string_view bytes, bool big_endian) {
-    constexpr char32_t kReplacement = 0xFFFD;
+    constexpr wchar_t kReplacement = 0xFFFD;
     auto unit = [&](size_t at) {
         const auto a = static_cast<unsigned char>(bytes[at]);
         const auto b = static_cast<unsigned char>(bytes[at + 1]);
         return static_cast<char32_t>(big_endian ? (a << 8 | b) : (b << 8 | a));
     };
-    std::string out;
-    out.reserve(bytes.size() / 2);
+    std::wstring wide;
+    wide.reserve(bytes.size() / 2 + 1);
     size_t at = 0;
     while (at + 1 < bytes.size()) {
         const char32_t first = unit(at);
         at += 2;
         if (first < 0xD800 || first > 0xDFFF) {
-            append_utf8(first, &out);
+            wide.push_back(static_cast<wchar_t>(first));
             continue;
         }
         if (first <= 0xDBFF && at + 1 < bytes.size()) {
             const char32_t second = unit(at);
             if (second >= 0xDC00 && second <= 0xDFFF) {
-                append_utf8(0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00), &out);
                 at += 2;
+                // A wide character of 16 bits is itself UTF-16.
+                if constexpr (sizeof(wchar_t) == 2) {
+                    wide.push_back(static_cast<wchar_t>(first));
+                    wide.push_back(static_cast<wchar_t>(second));
+                } else {
+                    wide.push_back(static_cast<wchar_t>(0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00)));
+                }
                 continue;
             }
         }
-        append_utf8(kReplacement, &out);
+        wide.push_back(kReplacement);
     }
-    if (at < bytes.size()) append_utf8(kReplacement, &out);
-    return out;
+    if (at < bytes.size()) wide.push_back(kReplacement);
+    return pugi::as_utf8(wide);
 }
 
 }  // namespace
