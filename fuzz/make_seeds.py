@@ -41,6 +41,19 @@ def method(components=2, inline_local=False):
     return "\n".join(out) + "\n"
 
 
+def other_encodings():
+    """Files of other programs in the encodings and line ends they arrive in."""
+    spe = "$MEAS_TIM:\n10 12\n$DATA:\n0 3\n1 2 3 4\n$ENER_FIT:\n1 2\n"
+    csv = "Elapsed Real Time:,\"1,267.11\"\nElapsed Live Time:,00:05:00\nChannel,Energy,Counts\n0,,5\n\n1,,6\n"
+    return [
+        ("utf16_spe", b"\xff\xfe" + spe.encode("utf-16-le")),
+        ("utf16be_csv", b"\xfe\xff" + csv.encode("utf-16-be")),
+        ("cr_spe", spe.replace("\n", "\r")),
+        ("separators_csv", csv),
+        ("bom_native", b"\xef\xbb\xbf" + spectrum(1000000, 100, 1).encode()),
+    ]
+
+
 def write(target, name, data):
     folder = os.path.join(HERE, "corpus", target)
     os.makedirs(folder, exist_ok=True)
@@ -53,6 +66,8 @@ def main():
     write("spectrum_reader", "crlf", spectrum(7200000000, 200, 9, crlf=True))
     write("spectrum_reader", "no_reals", spectrum(1000000, 100, 1, reals=False))
     write("spectrum_reader", "short", spectrum(1000000, 100, 1, counts=500))
+    for name, data in other_encodings():
+        write("spectrum_reader", name, data)
 
     write("method_reader", "two_components", method(2))
     write("method_reader", "six_inline_local", method(6, inline_local=True))

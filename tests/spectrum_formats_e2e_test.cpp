@@ -100,4 +100,34 @@ TEST(SpectrumFormatsRun, DamagedFilesOfOtherFormatsAreSkippedWithTheirReason) {
     EXPECT_EQ(dir.read("result.txt").find("broken.spe"), std::string::npos);
 }
 
+// A spectrum file beyond the input limit is there, so it is damaged, not
+// missing; counts held at their limit are evaluated, and a line names the file.
+TEST(SpectrumFormatsRun, TooLargeFilesAreDamagedAndHeldCountsAreSaid) {
+    ScratchDir dir;
+    copy_demo(dir);
+    dir.write("huge.spe", "$MEAS_TIM:\n1 1\n");
+    fs::resize_file(dir.path() / "huge.spe", (uintmax_t{64} << 20) + 1);  // sparse: no disk taken
+    dir.write("hot.spe", "$MEAS_TIM:\n3600 3600\n$DATA:\n0 0\n3000000000\n");
+    dir.write("config.txt", "envmon.cal\n*huge.spe\n*hot.spe\n");
+    const auto run = test_support::run_assay_in(dir.path(), {"--report", "report.jsonl"});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_NE(run.err.find("huge.spe: is too large: 67108865 bytes; at most 64 MiB are read; entry "
+                           "'*huge.spe' skipped"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("hot.spe: counts beyond the int32 range held at its limit; evaluated with them (entry "
+                           "'*hot.spe')"),
+              std::string::npos)
+        << run.err;
+    const std::string report = dir.read("report.jsonl");
+    const size_t huge = report.find("\"file\":\"huge.spe\"");
+    ASSERT_NE(huge, std::string::npos) << report;
+    const size_t line_end = report.find('\n', huge);
+    const size_t line_start = report.rfind('\n', huge);
+    EXPECT_NE(report.substr(line_start, line_end - line_start).find("\"status\":\"skipped_damaged\""),
+              std::string::npos)
+        << report;
+    EXPECT_NE(dir.read("result.txt").find("hot.spe"), std::string::npos);
+}
+
 }  // namespace

@@ -1,66 +1,44 @@
-// Spectrum files: live time and real time in microseconds, 1024 counts and
-// four trailing reals, separated by any white space (LF or CR LF line ends).
-// read_spectrum_file also reads the formats that detectors write (IAEA SPE,
-// N42.42, RadiaCode XML, CSV exports, ORTEC CHN; see input/formats/formats.h),
-// recognised by their content, into the same record.
+// Spectrum files, the face of spectrum reading: a file's bytes are recognised
+// by their content, never by the file's name, and read by the one reader of
+// their format (formats/native.h for the program's own format, formats/
+// formats.h for those detectors write) into one record (spectrum_record.h).
+//
+// Before recognition a UTF-8 byte order mark is dropped and a file with a
+// UTF-16 one is turned into UTF-8; lone CRs end lines in the text formats of
+// other programs. A native file is otherwise read exactly as its reader reads
+// it, with CR LF folded: the other formats start with what no readable native
+// file starts with ('$', '<', the bytes FF FF, a word with a table of commas
+// or the words Channel or Count below it, or a number directly followed by a
+// comma). A bare column of numbers is the native format's own shape.
 //
 // A file is read all or nothing: a spectrum that lacks a time or a count, or
 // holds one that does not scan, is refused as a whole, so counts of one file
-// never leak into another.
+// never leak into another. A failure's message names the format when it is
+// not the native one, one name per format ("IAEA SPE: no live time
+// ($MEAS_TIM)", "N42.42: ...", "CSV: ...").
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "core/expected.h"
 #include "core/records.h"
+#include "input/formats/native.h"
+#include "input/spectrum_record.h"
 
-// A spectrum file as read, in the program's own terms whatever its format.
-struct SpectrumFile {
-    // The format the content was recognised as: "native", "IAEA SPE",
-    // "N42.42-2006", "N42.42-2011", "RadiaCode XML", "CSV export", "ORTEC CHN".
-    const char* format = "native";
-    uint64_t live_time_us = 0;        // µs, rounded to the nearest from the file's seconds
-    uint64_t real_time_us = 0;        // µs
-    int32_t channel[kChannels] = {};  // counts; sums of adjacent channels held at the int32 limits
-    float trailing[4] = {};           // native files only; missing or malformed ones stay 0
-    // Channels the file holds, counted from channel 0 (1 to 65536; a file
-    // whose data start at a later channel counts the ones below as empty).
-    int source_channels = kChannels;
-    // What was done to make it this record, in words, parts joined by "; ":
-    // "4094 channels, padded to 4096 and summed in groups of 4", "256
-    // channels in channels 0 to 255; channels 256 to 1023 are 0", "live and
-    // real time both the measurement time", "counts rounded to whole
-    // numbers", ... ("" when the file's values were taken as they are).
-    std::string conversion;
-    // Energy calibration on the 1024-channel scale: keV at channel c is
-    // sum_k calibration[k] c^k (2 terms or more, as the file gives them; where
-    // channels were summed in groups of g, channel c stands for the file's
-    // channels g c to g c + g - 1 and its energy is that at their middle);
-    // empty when the file gives none or one that is all zero.
-    std::vector<double> calibration;
-    // What the file holds besides the spectrum read, one item each: other
-    // measurements, other detectors' spectra, a background spectrum, derived
-    // data, deviation pairs of the calibration, ...
-    std::vector<std::string> unread;
-};
+enum class SpectrumFormat { native, iaea_spe, n42, radiacode_xml, other_xml, csv_export, ortec_chn };
 
-// Why a spectrum file was not used; `message` completes "<file>: ...".
-struct SpectrumFailure {
-    enum class Kind { cannot_open, incomplete };
-    Kind kind = Kind::incomplete;
-    // "cannot be opened: ...", "holds only 17 of 1024 counts", "IAEA SPE: no
-    // live time ($MEAS_TIM)", ...
-    std::string message;
-};
+// The format of a file's bytes, from their content alone; the bytes are
+// taken as they are (read_spectrum_bytes drops a byte order mark first).
+SpectrumFormat recognise_format(std::string_view bytes);
 
-// Scans the text of a spectrum file (CR LF already folded or not).
-Expected<SpectrumFile, SpectrumFailure> parse_spectrum_text(std::string_view text);
+// Recognises the format of `bytes` and reads them into the record.
+Expected<SpectrumFile, SpectrumFailure> read_spectrum_bytes(std::string bytes);
 
-// Reads and checks the spectrum file at `path`, of any format read (the
-// failure's message names the format when it is not the native one).
+// Reads and checks the spectrum file at `path`, of any format read. A file
+// that cannot be opened fails as `cannot_open`; one beyond the input limit as
+// `too_large`.
 Expected<SpectrumFile, SpectrumFailure> read_spectrum_file(const std::string& path);
 
 // Whole seconds of a time in microseconds, the remainder dropped.

@@ -128,7 +128,15 @@ std::unique_ptr<SpectrumFile> read_entry_file(Run& run, OrderedOutput& output, c
                                               int index, const std::string& previous_entry) {
     const auto spectrum =
         std::make_unique<Expected<SpectrumFile, SpectrumFailure>>(read_spectrum_file(entry.rest));
-    if (*spectrum) return std::make_unique<SpectrumFile>(std::move(spectrum->value()));
+    if (*spectrum) {
+        if (spectrum->value().counts_held) {
+            output.entry(format("%s: counts beyond the int32 range held at its limit; evaluated with them "
+                                "(entry '%s')",
+                                entry.rest.c_str(), entry.token.c_str()),
+                         {});
+        }
+        return std::make_unique<SpectrumFile>(std::move(spectrum->value()));
+    }
     const SpectrumFailure& failure = spectrum->error();
     std::string reason = failure.message;
     if (failure.kind == SpectrumFailure::Kind::cannot_open) reason += white_space_hint(previous_entry, entry.rest);

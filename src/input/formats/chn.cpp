@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/text.h"
+#include "input/formats/common.h"
 #include "input/formats/formats.h"
 
 namespace {
@@ -16,9 +17,7 @@ constexpr size_t kHeaderBytes = 32;
 constexpr size_t kTrailerBytes = 512;
 constexpr double kTickSeconds = 0.02;
 
-SpectrumFailure incomplete(std::string message) {
-    return SpectrumFailure{SpectrumFailure::Kind::incomplete, std::move(message)};
-}
+using formats::incomplete;
 
 uint32_t u16(std::string_view bytes, size_t at) {
     return static_cast<uint32_t>(static_cast<unsigned char>(bytes[at])) |
@@ -81,7 +80,7 @@ Expected<SourceSpectrum, SpectrumFailure> read_ortec_chn(std::string_view bytes)
                                  static_cast<int>(type) - (type >= 0x8000u ? 0x10000 : 0)));
     }
     source.calibration = formats::tidy_calibration(
-        {f32(bytes, counts_end + 4), f32(bytes, counts_end + 8), f32(bytes, counts_end + 12)});
+        {f32(bytes, counts_end + 4), f32(bytes, counts_end + 8), f32(bytes, counts_end + 12)}, &source.unread);
     if (rest > kTrailerBytes) source.unread.push_back(format("%zu bytes after the trailer", rest - kTrailerBytes));
     return source;
 }

@@ -10,10 +10,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <unordered_map>
 
 #include "core/text.h"
+#include "input/formats/common.h"
 #include "input/formats/formats.h"
-#include "input/formats/numbers.h"
 #include "input/formats/xml.h"
 #include "input/scan.h"
 
@@ -23,15 +24,6 @@ using namespace formats;
 
 constexpr size_t kMaxUnreadLines = 16;
 
-SpectrumFailure incomplete(std::string message) {
-    return SpectrumFailure{SpectrumFailure::Kind::incomplete, std::move(message)};
-}
-
-bool same_word(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 // An ISO 8601 duration ("PT1H2M3.5S", "P1DT2H", "-PT5S") or plain seconds, in
 // seconds; none when it is neither. Years and months have no fixed length.
@@ -105,11 +97,21 @@ struct Candidate {
     int rank = 1;
 };
 
-std::string_view class_code(pugi::xml_node spectrum, pugi::xml_node measurement) {
-    std::string_view code = text_of(child(measurement, "MeasurementClassCode"));
+// What a measurement says of its class, looked up once per measurement.
+struct MeasurementClass {
+    std::string_view class_code;   // MeasurementClassCode
+    std::string_view source_type;  // SourceType
+};
+
+MeasurementClass class_of(pugi::xml_node measurement) {
+    return {text_of(child(measurement, "MeasurementClassCode")), text_of(child(measurement, "SourceType"))};
+}
+
+std::string_view class_code(pugi::xml_node spectrum, const MeasurementClass& measurement) {
+    std::string_view code = measurement.class_code;
     if (code.empty()) code = text_of(child(spectrum, "SourceType"));
     if (code.empty()) code = attribute(spectrum, "SourceType");
-    if (code.empty()) code = text_of(child(measurement, "SourceType"));
+    if (code.empty()) code = measurement.source_type;
     return code;
 }
 
@@ -168,20 +170,27 @@ Expected<std::vector<double>, SpectrumFailure> channel_data(pugi::xml_node data,
     size_t pos = 0;
     double value = 0.0;
     while (true) {
+        const size_t at = pos;
         const Token token = next_number(text, &pos, &value);
         if (token == Token::end) break;
         if (token == Token::bad || !std::isfinite(value)) {
             return incomplete(format("count %zu of ChannelData (line %d) %s: %s", total, line,
                                      token == Token::bad ? "does not scan" : "is not finite",
-                                     quoted(text.substr(pos, text.find_first_of(" \t\r\n", pos) - pos)).c_str()));
+                                     quoted(token_at(text, at)).c_str()));
         }
         if (counted_zeroes && value == 0.0) {
             double run = 0.0;
+            const size_t run_at = pos;
             const Token run_token = next_number(text, &pos, &run);
-            if (run_token != Token::number || run != std::floor(run) || run < 0) {
+            if (run_token == Token::end) {
                 return incomplete(format("ChannelData (line %d) ends in a run of zeros without its length "
                                          "(CountedZeroes)",
                                          line));
+            }
+            if (run_token == Token::bad || run != std::floor(run) || run < 0) {
+                return incomplete(format("ChannelData (line %d): the length of the run of zeros after count %zu "
+                                         "is %s, not a whole number of channels (CountedZeroes)",
+                                         line, total, quoted(token_at(text, run_at)).c_str()));
             }
             if (run > kMaxSourceChannels) {
                 return incomplete(format("holds more than %d channels (a run of %g zeros in ChannelData)",
@@ -225,7 +234,7 @@ void calibration_from_edges(const std::vector<double>& edges, size_t channels, S
 void calibration_2011(pugi::xml_node calibration, size_t channels, SourceSpectrum* source) {
     if (const pugi::xml_node values = child(calibration, "CoefficientValues")) {
         const auto coefficients = number_list(text_of(values), 16);
-        if (coefficients) source->calibration = tidy_calibration(*coefficients);
+        if (coefficients) source->calibration = tidy_calibration(*coefficients, &source->unread);
         if (!coefficients) source->unread.push_back("energy calibration coefficients that do not scan");
     }
     if (source->calibration.empty()) {
@@ -250,7 +259,7 @@ void calibration_2006(pugi::xml_node calibration, size_t channels, SourceSpectru
         if (!values) {
             source->unread.push_back("energy calibration coefficients that do not scan");
         } else if (model.empty() || same_word(model, "Polynomial")) {
-            source->calibration = tidy_calibration(*values);
+            source->calibration = tidy_calibration(*values, &source->unread);
         } else if (same_word(model, "LowerChannelEdge")) {
             calibration_from_edges(*values, channels, source);
         } else {
@@ -343,6 +352,14 @@ Expected<SourceSpectrum, SpectrumFailure> read_n42(std::string_view bytes) {
     source.live_time_name = y2006 ? "LiveTime" : "LiveTimeDuration";
     source.real_time_name = y2006 ? "RealTime" : "RealTimeDuration";
 
+    // Measurements are looked up by node: a file of many measurements must
+    // not be searched once per spectrum.
+    struct Measurement {
+        MeasurementClass what;
+        int spectra = 0;
+        bool listed = false;
+    };
+    std::unordered_map<pugi::xml_node_struct*, Measurement> measurements;
     std::vector<Candidate> candidates;
     int derived = 0;
     for_each_element(root, [&](pugi::xml_node node) {
@@ -361,7 +378,9 @@ Expected<SourceSpectrum, SpectrumFailure> read_n42(std::string_view bytes) {
         c.spectrum = node;
         c.measurement = ancestor(node, "RadMeasurement", "Measurement");
         if (!c.measurement) c.measurement = node.parent();
-        c.code = class_code(node, c.measurement);
+        Measurement& measurement = measurements[c.measurement.internal_object()];
+        if (measurement.spectra++ == 0) measurement.what = class_of(c.measurement);
+        c.code = class_code(node, measurement.what);
         c.rank = rank_of(c.code);
         candidates.push_back(c);
         return false;
@@ -377,7 +396,7 @@ Expected<SourceSpectrum, SpectrumFailure> read_n42(std::string_view bytes) {
     // What is left.
     std::vector<std::string> unread;
     int ordinal = 0;
-    std::vector<pugi::xml_node> measurements_seen;
+    int measurements_listed = 0;
     for (auto c = candidates.begin(); c != candidates.end(); ++c) {
         ++ordinal;
         if (c == chosen) continue;
@@ -386,16 +405,14 @@ Expected<SourceSpectrum, SpectrumFailure> read_n42(std::string_view bytes) {
                                     detector_of(c->spectrum, ordinal).c_str()));
             continue;
         }
-        if (std::find(measurements_seen.begin(), measurements_seen.end(), c->measurement) != measurements_seen.end()) {
-            continue;
-        }
-        measurements_seen.push_back(c->measurement);
-        const auto spectra = std::count_if(candidates.begin(), candidates.end(),
-                                           [&](const Candidate& d) { return d.measurement == c->measurement; });
+        Measurement& measurement = measurements[c->measurement.internal_object()];
+        if (measurement.listed) continue;
+        measurement.listed = true;
+        const int spectra = measurement.spectra;
         unread.push_back(format("%s measurement %s (%d spectr%s)",
                                 c->code.empty() ? "unclassified" : quoted(c->code).c_str(),
-                                label_of(c->measurement, static_cast<int>(measurements_seen.size())).c_str(),
-                                static_cast<int>(spectra), spectra == 1 ? "um" : "a"));
+                                label_of(c->measurement, ++measurements_listed).c_str(), spectra,
+                                spectra == 1 ? "um" : "a"));
     }
     if (derived > 0) unread.push_back(format("DerivedData (%d spectr%s, sums)", derived, derived == 1 ? "um" : "a"));
     if (unread.size() > kMaxUnreadLines) {

@@ -8,17 +8,14 @@
 #include <cmath>
 
 #include "core/text.h"
+#include "input/formats/common.h"
 #include "input/formats/formats.h"
-#include "input/formats/numbers.h"
 #include "input/formats/xml.h"
 
 namespace {
 
 using namespace formats;
 
-SpectrumFailure incomplete(std::string message) {
-    return SpectrumFailure{SpectrumFailure::Kind::incomplete, std::move(message)};
-}
 
 std::string spectrum_label(pugi::xml_node spectrum) {
     const std::string_view name = text_of(child(spectrum, "SpectrumName"));
@@ -129,6 +126,6 @@ Expected<SourceSpectrum, SpectrumFailure> read_radiacode_xml(std::string_view by
         }
         coefficients.push_back(*value);
     }
-    source.calibration = tidy_calibration(std::move(coefficients));
+    source.calibration = tidy_calibration(std::move(coefficients), &source.unread);
     return source;
 }

@@ -10,8 +10,8 @@
 #include <cstring>
 
 #include "core/text.h"
+#include "input/formats/common.h"
 #include "input/formats/formats.h"
-#include "input/formats/numbers.h"
 #include "input/scan.h"
 
 namespace {
@@ -19,9 +19,7 @@ namespace {
 using formats::next_number;
 using formats::Token;
 
-SpectrumFailure incomplete(std::string message) {
-    return SpectrumFailure{SpectrumFailure::Kind::incomplete, std::move(message)};
-}
+using formats::incomplete;
 
 // The start of the line after the one `pos` is in (or the end).
 size_t next_line(std::string_view text, size_t pos) {
@@ -242,8 +240,8 @@ Expected<SourceSpectrum, SpectrumFailure> read_iaea_spe(std::string_view text) {
     if (!have_data) return incomplete("holds no spectrum (no $DATA block)");
     // $ENER_FIT has more digits than $MCA_CAL in the programs that write
     // both; $MCA_CAL wins where it has a quadratic term.
-    source.calibration = formats::tidy_calibration(mca_cal);
-    std::vector<double> linear = formats::tidy_calibration(ener_fit);
+    source.calibration = formats::tidy_calibration(mca_cal, &source.unread);
+    std::vector<double> linear = formats::tidy_calibration(ener_fit, &source.unread);
     if (source.calibration.size() <= 2 && !linear.empty()) source.calibration = std::move(linear);
     return source;
 }

@@ -1,6 +1,7 @@
 #include "input/formats/xml.h"
 
 #include "core/text.h"
+#include "input/formats/common.h"
 #include "input/scan.h"
 
 namespace formats {
@@ -11,9 +12,7 @@ Expected<std::unique_ptr<pugi::xml_document>, SpectrumFailure> parse_xml(std::st
         document->load_buffer(bytes.data(), bytes.size(), pugi::parse_default, pugi::encoding_auto);
     if (!result) {
         const size_t at = std::min(static_cast<size_t>(std::max<ptrdiff_t>(result.offset, 0)), bytes.size());
-        return SpectrumFailure{SpectrumFailure::Kind::incomplete,
-                               format("is not well-formed XML: %s (line %d)", result.description(),
-                                      line_of(bytes, at))};
+        return incomplete(format("is not well-formed XML: %s (line %d)", result.description(), line_of(bytes, at)));
     }
     return document;
 }
@@ -40,10 +39,7 @@ pugi::xml_node ancestor(pugi::xml_node node, std::string_view name, std::string_
 }
 
 std::string_view text_of(pugi::xml_node node) {
-    std::string_view text = node.child_value();
-    while (!text.empty() && is_space(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
-    while (!text.empty() && is_space(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
-    return text;
+    return trim(node.child_value());
 }
 
 std::string_view attribute(pugi::xml_node node, std::string_view name) {

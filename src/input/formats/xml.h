@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "core/expected.h"
-#include "input/spectrum_file.h"
+#include "input/spectrum_record.h"
 
 namespace formats {
 
