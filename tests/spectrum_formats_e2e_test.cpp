@@ -109,6 +109,10 @@ TEST(SpectrumFormatsRun, TooLargeFilesAreDamagedAndHeldCountsAreSaid) {
     fs::resize_file(dir.path() / "huge.spe", (uintmax_t{64} << 20) + 1);  // sparse: no disk taken
     dir.write("hot.spe", "$MEAS_TIM:\n3600 3600\n$DATA:\n0 0\n3000000000\n");
     dir.write("config.txt", "envmon.cal\n*huge.spe\n*hot.spe\n");
+    // The method's local background is the same file: said there too.
+    std::string method = dir.read("envmon.cal");
+    method.replace(method.find("1#lbg.txt"), 9, "1#hot.spe");
+    dir.write("envmon.cal", method);
     const auto run = test_support::run_assay_in(dir.path(), {"--report", "report.jsonl"});
     ASSERT_EQ(run.exit_status, 0) << run.err;
     EXPECT_NE(run.err.find("huge.spe: is too large: 67108865 bytes; at most 64 MiB are read; entry "
@@ -119,6 +123,9 @@ TEST(SpectrumFormatsRun, TooLargeFilesAreDamagedAndHeldCountsAreSaid) {
                            "'*hot.spe')"),
               std::string::npos)
         << run.err;
+    const size_t referenced = run.err.find("hot.spe: counts beyond the int32 range held at its limit (");
+    ASSERT_NE(referenced, std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("referenced by envmon.cal)", referenced), std::string::npos) << run.err;
     const std::string report = dir.read("report.jsonl");
     const size_t huge = report.find("\"file\":\"huge.spe\"");
     ASSERT_NE(huge, std::string::npos) << report;

@@ -156,6 +156,11 @@ void read_method_spectrum(MethodReader& reader, uint64_t* live_time, uint64_t* r
             return;
         }
         const SpectrumFile& file = spectrum->value();
+        if (file.counts_held) {
+            diagnose(reader.output.diagnostics,
+                     format("%s: counts beyond the int32 range held at its limit (%s referenced by %s)",
+                            name.c_str(), item.c_str(), reader.path));
+        }
         reader.echo_line(format("%llu\r\n%llu\r\n", static_cast<unsigned long long>(file.live_time_us),
                                 static_cast<unsigned long long>(file.real_time_us)));
         *live_time = microseconds_to_seconds(file.live_time_us);
