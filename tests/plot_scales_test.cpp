@@ -53,7 +53,7 @@ TEST(PlotEnergyAxis, TicksAreFewRoundAndWhereTheCalibrationPutsThem) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const std::vector<plot::EnergyTick> ticks = plot::energy_ticks(c.calibration);
+        const std::vector<plot::EnergyTick> ticks = plot::energy_ticks(c.calibration, kChannels);
         std::vector<std::string> labels;
         for (const auto& tick : ticks) labels.push_back(tick.label);
         EXPECT_EQ(labels, c.labels);

@@ -40,13 +40,14 @@ std::string plot_svg(const FinishedRow& data) {
         << "<rect width=\"" << px(kWidth) << "\" height=\"" << px(kHeight)
         << "\" fill=\"#fff\"/>\n";
     const CountAxis axis = count_axis(data);
-    draw_title(svg, data);
-    draw_roi_bands(svg, data);
+    const ChannelRange range = channel_range(data);
+    draw_title(svg, data, range);
+    draw_roi_bands(svg, data, range);
     draw_count_axis(svg, axis);
-    draw_channel_axis(svg, data);
-    const FloorCounts floor = draw_spectra(svg, data, axis);
-    draw_roi_labels(svg, data);
-    draw_residuals(svg, data);
+    draw_channel_axis(svg, data, range);
+    const FloorCounts floor = draw_spectra(svg, data, axis, range);
+    draw_roi_labels(svg, data, range);
+    draw_residuals(svg, data, range);
     draw_frames(svg);
     draw_scan_curve(svg, data);
     draw_legend(svg, data, floor);

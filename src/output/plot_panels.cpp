@@ -41,7 +41,7 @@ struct Badge {
 
 }  // namespace
 
-void draw_title(Svg& svg, const FinishedRow& data) {
+void draw_title(Svg& svg, const FinishedRow& data, const ChannelRange& range) {
     svg << "<g id=\"title\">\n";
     const bool over_limit = over_a_limit(data);
     std::vector<Badge> badges;
@@ -87,6 +87,11 @@ void draw_title(Svg& svg, const FinishedRow& data) {
     after += data.dose_rate ? "dose rate " + fixed(*data.dose_rate, 2) : "no dose calibration";
     if (data.dose_rate && !data.dose_unit.empty()) append(after, " ", xml(data.dose_unit));
     if (data.weight != 1.0f) append(after, " \u00b7 weight ", fixed(data.weight, 3));
+    // A picture of fewer channels says so: the rest is empty, not missing.
+    if (range.channels < kChannels) {
+        append(after, " \u00b7 channels 0\u2013", std::to_string(range.channels - 1), " of ",
+               std::to_string(kChannels));
+    }
     // Extreme values may make the line long: the font gives way rather than the margin.
     const double width = text_width(decode(before + after), 13.0, false) +
                          text_width(decode(gain), 13.0, data.gain_at_scan_edge);
@@ -100,7 +105,7 @@ void draw_title(Svg& svg, const FinishedRow& data) {
     svg << after << "</text>\n</g>\n";
 }
 
-void draw_roi_bands(Svg& svg, const FinishedRow& data) {
+void draw_roi_bands(Svg& svg, const FinishedRow& data, const ChannelRange& range) {
     svg << "<g id=\"rois\">\n";
     for (size_t i = 0; i < data.components.size(); ++i) {
         const auto& component = data.components[i];
@@ -108,8 +113,8 @@ void draw_roi_bands(Svg& svg, const FinishedRow& data) {
         for (const auto& roi : component.rois) {
             int first = 0, last = 0;
             if (!clamp_roi(roi, &first, &last)) continue;
-            const std::string x = px(channel_edge(first));
-            const std::string w = px(kChannelWidth * (last - first + 1));
+            const std::string x = px(range.edge(first));
+            const std::string w = px(range.width() * (last - first + 1));
             svg << "<rect class=\"roi\" x=\"" << x << "\" y=\"" << px(kPlotTop) << "\" width=\""
                 << w << "\" height=\"" << px(kPlotBottom - kPlotTop) << "\" fill=\""
                 << component_colour(i) << "\" fill-opacity=\"0.2\"><title>" << name << ": channels "
@@ -124,7 +129,7 @@ void draw_roi_bands(Svg& svg, const FinishedRow& data) {
 
 // Names of the components at the top of their ROI bands, written upwards;
 // labels that would touch are moved down below each other.
-void draw_roi_labels(Svg& svg, const FinishedRow& data) {
+void draw_roi_labels(Svg& svg, const FinishedRow& data, const ChannelRange& range) {
     struct Placed {
         double x, top, bottom;
     };
@@ -141,7 +146,7 @@ void draw_roi_labels(Svg& svg, const FinishedRow& data) {
         for (const auto& roi : data.components[i].rois) {
             int first = 0, last = 0;
             if (clamp_roi(roi, &first, &last)) {
-                labels.push_back({(channel_edge(first) + channel_edge(last + 1)) / 2, i});
+                labels.push_back({(range.edge(first) + range.edge(last + 1)) / 2, i});
             }
         }
     }
@@ -205,11 +210,13 @@ void draw_count_axis(Svg& svg, const CountAxis& axis) {
     svg << "</g>\n";
 }
 
-void draw_channel_axis(Svg& svg, const FinishedRow& data) {
+void draw_channel_axis(Svg& svg, const FinishedRow& data, const ChannelRange& range) {
     std::string grid, ticks;
-    for (int channel = 0; channel < kChannels; channel += 50) {
-        const double x = channel_x(channel);
-        const bool major = channel % 100 == 0;
+    const int step = channel_step(range);
+    // A short tick half way between the labelled ones.
+    for (int k = 0; k * step < 2 * range.channels; ++k) {
+        const double x = range.x(k * step / 2.0);
+        const bool major = k % 2 == 0;
         if (major) {
             append(grid, "M", px(x), " ", px(kPlotTop), "V", px(kPlotBottom));
             append(grid, "M", px(x), " ", px(kResidualTop), "V", px(kResidualBottom));
@@ -221,11 +228,11 @@ void draw_channel_axis(Svg& svg, const FinishedRow& data) {
     svg << "<g id=\"channel-axis\" font-size=\"11\" fill=\"#333\">\n"
         << "<path d=\"" << grid << "\" stroke=\"#eee\" stroke-width=\"0.8\" fill=\"none\"/>\n"
         << "<path d=\"" << ticks << "\" stroke=\"#333\" stroke-width=\"0.8\" fill=\"none\"/>\n";
-    for (int channel = 0; channel < kChannels; channel += 100) {
-        svg << "<text x=\"" << px(channel_x(channel)) << "\" y=\"" << px(kTickLabelY)
+    for (int channel = 0; channel < range.channels; channel += step) {
+        svg << "<text x=\"" << px(range.x(channel)) << "\" y=\"" << px(kTickLabelY)
             << "\" text-anchor=\"middle\">" << std::to_string(channel) << "</text>\n";
     }
-    const std::vector<EnergyTick> energies = energy_ticks(data.energy_calibration);
+    const std::vector<EnergyTick> energies = energy_ticks(data.energy_calibration, range.channels);
     if (energies.empty()) {
         // The axis title at the end of the axis leaves the row's start to the
         // residual's definition, right under the panel it explains.
@@ -245,7 +252,7 @@ void draw_channel_axis(Svg& svg, const FinishedRow& data) {
         << px(energy_y) << "\" text-anchor=\"end\" font-size=\"10\">keV</text>\n";
     std::string marks;
     for (const EnergyTick& tick : energies) {
-        const double x = channel_x(tick.channel);
+        const double x = range.x(tick.channel);
         append(marks, "M", px(x), " ", px(kResidualBottom), "v3");
         svg << "<text x=\"" << px(x) << "\" y=\"" << px(energy_y) << "\" text-anchor=\"middle\">"
             << tick.label << "</text>\n";
@@ -260,9 +267,10 @@ namespace {
 
 // A spectrum as one path through the channel centres; counts of zero and
 // below go to the floor line, values that are not numbers break the path.
-std::string spectrum_path(const std::vector<float>& counts, const CountAxis& axis) {
+std::string spectrum_path(const std::vector<float>& counts, const CountAxis& axis,
+                          const ChannelRange& range) {
     std::string d;
-    const size_t n = std::min<size_t>(counts.size(), kChannels);
+    const size_t n = std::min<size_t>(counts.size(), static_cast<size_t>(range.channels));
     int run = 0;  // points in the current piece of the path
     for (size_t i = 0; i < n; ++i) {
         const double v = counts[i];
@@ -271,7 +279,7 @@ std::string spectrum_path(const std::vector<float>& counts, const CountAxis& axi
             continue;
         }
         d += run == 0 ? "M" : run == 1 ? "L" : " ";
-        d += px(channel_x(static_cast<double>(i))) + " " + px(axis.y(v));
+        d += px(range.x(static_cast<double>(i))) + " " + px(axis.y(v));
         ++run;
     }
     return d;
@@ -279,14 +287,15 @@ std::string spectrum_path(const std::vector<float>& counts, const CountAxis& axi
 
 }  // namespace
 
-FloorCounts draw_spectra(Svg& svg, const FinishedRow& data, const CountAxis& axis) {
+FloorCounts draw_spectra(Svg& svg, const FinishedRow& data, const CountAxis& axis,
+                         const ChannelRange& range) {
     FloorCounts floor;
     std::string zero_marks, negative_marks;
-    const size_t n = std::min<size_t>(data.measured.size(), kChannels);
+    const size_t n = std::min<size_t>(data.measured.size(), static_cast<size_t>(range.channels));
     for (size_t i = 0; i < n; ++i) {
         const double v = data.measured[i];
         if (!std::isfinite(v)) continue;  // a gap in the curve, not a count
-        const std::string x = px(channel_x(static_cast<double>(i)));
+        const std::string x = px(range.x(static_cast<double>(i)));
         if (v == 0.0) {
             ++floor.zero;
             append(zero_marks, "M", x, " ", px(kFloorY - 3), "v6");
@@ -296,12 +305,12 @@ FloorCounts draw_spectra(Svg& svg, const FinishedRow& data, const CountAxis& axi
         }
     }
     svg << "<g id=\"spectra\" fill=\"none\" stroke-linejoin=\"round\">\n";
-    const std::string measured = spectrum_path(data.measured, axis);
+    const std::string measured = spectrum_path(data.measured, axis, range);
     if (!measured.empty()) {
         svg << "<path id=\"measured\" d=\"" << measured << "\" stroke=\"" << kMeasuredColour
             << "\" stroke-width=\"0.8\"/>\n";
     }
-    const std::string expected = spectrum_path(data.expected, axis);
+    const std::string expected = spectrum_path(data.expected, axis, range);
     if (!expected.empty()) {
         svg << "<path id=\"expected\" d=\"" << expected << "\" stroke=\"" << kExpectedColour
             << "\" stroke-width=\"1\" stroke-opacity=\"0.85\"/>\n";
@@ -318,7 +327,7 @@ FloorCounts draw_spectra(Svg& svg, const FinishedRow& data, const CountAxis& axi
     return floor;
 }
 
-void draw_residuals(Svg& svg, const FinishedRow& data) {
+void draw_residuals(Svg& svg, const FinishedRow& data, const ChannelRange& shown) {
     // Each ROI channel belongs to the first component that claims it.
     std::vector<int> owner(kChannels, -1);
     for (size_t i = 0; i < data.components.size(); ++i) {
@@ -330,7 +339,7 @@ void draw_residuals(Svg& svg, const FinishedRow& data) {
             }
         }
     }
-    const size_t n = std::min({data.measured.size(), data.expected.size(), size_t{kChannels}});
+    const size_t n = std::min({data.measured.size(), data.expected.size(), static_cast<size_t>(shown.channels)});
     std::vector<double> values(n, NAN);
     double largest = 0.0;
     for (size_t c = 0; c < n; ++c) {
@@ -371,7 +380,7 @@ void draw_residuals(Svg& svg, const FinishedRow& data) {
     std::string clipped;
     for (size_t c = 0; c < n; ++c) {
         if (std::isnan(values[c])) continue;
-        const std::string x = px(channel_x(static_cast<double>(c)));
+        const std::string x = px(shown.x(static_cast<double>(c)));
         bars[static_cast<size_t>(owner[c])] +=
             "M" + x + " " + px(kResidualZero) + "V" + px(residual_y(values[c], range));
         if (std::abs(values[c]) > range) {
@@ -383,7 +392,7 @@ void draw_residuals(Svg& svg, const FinishedRow& data) {
     for (size_t i = 0; i < bars.size(); ++i) {
         if (bars[i].empty()) continue;
         svg << "<path class=\"residual\" d=\"" << bars[i] << "\" stroke=\"" << component_colour(i)
-            << "\" stroke-width=\"" << px(kChannelWidth + 0.1) << "\" fill=\"none\"/>\n";
+            << "\" stroke-width=\"" << px(shown.width() + 0.1) << "\" fill=\"none\"/>\n";
     }
     if (!clipped.empty()) {
         svg << "<path id=\"residual-clipped\" d=\"" << clipped << "\" fill=\"" << kAlarmColour

@@ -3,7 +3,8 @@
 // residuals, the frames, the curve of the gain scan and the legend. Internal
 // to the pictures; plot_svg draws them in that order, later ones over earlier.
 //
-// In: a finished row, read only; the count axis of its spectra.
+// In: a finished row, read only; the count axis of its spectra and the
+// channels shown.
 // Out: SVG elements appended to the document (groups with the ids plot.h
 // names); what the legend needs to know from the spectra.
 // Failure: none; any bytes in names and entries are shown safely.
@@ -36,19 +37,20 @@ struct FloorCounts {
 };
 
 // The entry, the row's values and its badges, at the top.
-void draw_title(Svg& svg, const FinishedRow& data);
+void draw_title(Svg& svg, const FinishedRow& data, const ChannelRange& range);
 // Every component's ROIs as bands in its colour over both panels.
-void draw_roi_bands(Svg& svg, const FinishedRow& data);
+void draw_roi_bands(Svg& svg, const FinishedRow& data, const ChannelRange& range);
 // Decades with grid lines, minor ticks, the floor line and the axis title.
 void draw_count_axis(Svg& svg, const CountAxis& axis);
 // Channel ticks and labels, the energy axis where there is one, the axis titles.
-void draw_channel_axis(Svg& svg, const FinishedRow& data);
+void draw_channel_axis(Svg& svg, const FinishedRow& data, const ChannelRange& range);
 // The measured and expected curves and the marks of counts of zero and below.
-FloorCounts draw_spectra(Svg& svg, const FinishedRow& data, const CountAxis& axis);
+FloorCounts draw_spectra(Svg& svg, const FinishedRow& data, const CountAxis& axis,
+                         const ChannelRange& range);
 // The components' names at the top of their ROI bands.
-void draw_roi_labels(Svg& svg, const FinishedRow& data);
+void draw_roi_labels(Svg& svg, const FinishedRow& data, const ChannelRange& range);
 // The residual panel: bars in the ROI channels, its axis, clipped marks.
-void draw_residuals(Svg& svg, const FinishedRow& data);
+void draw_residuals(Svg& svg, const FinishedRow& data, const ChannelRange& range);
 // The frames of both panels.
 void draw_frames(Svg& svg);
 // The fit figure over the trial gains, where the row has the fit's detail.

@@ -35,6 +35,35 @@ double CountAxis::y(double counts) const {
 // 0.1 counts (gain-corrected sums have tiny fractions that say nothing) nor
 // more than eight decades under the top; the top leaves a sixth of the height
 // free above the largest count so that ROI labels do not cover peaks.
+ChannelRange channel_range(const FinishedRow& data) {
+    int last = -1;
+    for (const auto* spectrum : {&data.measured, &data.expected}) {
+        const int n = static_cast<int>(std::min<size_t>(spectrum->size(), kChannels));
+        for (int i = n - 1; i > last; --i) {
+            const float v = (*spectrum)[static_cast<size_t>(i)];
+            if (v != 0.0f && !std::isnan(v)) {
+                last = i;
+                break;
+            }
+        }
+    }
+    for (const RowComponent& component : data.components) {
+        for (const auto& roi : component.rois) {
+            int first = 0, end = 0;
+            if (clamp_roi(roi, &first, &end)) last = std::max(last, end);
+        }
+    }
+    if (last < 0) return {};
+    return {std::min((last / kRangeStep + 1) * kRangeStep, kChannels)};
+}
+
+int channel_step(const ChannelRange& range) {
+    for (const int step : {10, 20, 25, 50}) {
+        if ((range.channels - 1) / step < 11) return step;
+    }
+    return 100;
+}
+
 CountAxis count_axis(const FinishedRow& data) {
     double smallest = INFINITY;
     double largest = 0.0;
@@ -142,17 +171,18 @@ bool label_in_exponent_form(std::vector<EnergyTick>& ticks, double step) {
 }  // namespace
 
 // Bisection finds each tick's channel, so any polynomial that rises will do.
-std::vector<EnergyTick> energy_ticks(const std::vector<double>& calibration) {
-    if (calibration.size() < 2) return {};
+std::vector<EnergyTick> energy_ticks(const std::vector<double>& calibration, int channels) {
+    if (calibration.size() < 2 || channels < 2) return {};
+    const double top = channels - 1.0;
     constexpr int kSamples = 64;
     double previous = energy_at(calibration, 0.0);
     for (int i = 1; i <= kSamples; ++i) {
-        const double e = energy_at(calibration, (kChannels - 1) * static_cast<double>(i) / kSamples);
+        const double e = energy_at(calibration, top * static_cast<double>(i) / kSamples);
         if (!std::isfinite(e) || !(e > previous)) return {};
         previous = e;
     }
     const double low = energy_at(calibration, 0.0);
-    const double high = energy_at(calibration, kChannels - 1.0);
+    const double high = energy_at(calibration, top);
     if (!std::isfinite(high - low)) return {};
     const double step = energy_step(high - low);
     std::vector<EnergyTick> ticks;
@@ -163,7 +193,7 @@ std::vector<EnergyTick> energy_ticks(const std::vector<double>& calibration) {
     for (int k = 0; k <= 10; ++k) {
         const double e = (first + k) * step + 0.0;  // + 0.0: no "-0" label
         if (!(e <= high)) break;
-        double a = 0.0, b = kChannels - 1.0;
+        double a = 0.0, b = top;
         for (int i = 0; i < 60; ++i) {
             const double middle = (a + b) / 2.0;
             (energy_at(calibration, middle) < e ? a : b) = middle;

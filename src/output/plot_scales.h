@@ -23,7 +23,6 @@ constexpr double kWidth = 1000.0;
 constexpr double kHeight = 640.0;
 constexpr double kPlotLeft = 64.0;
 constexpr double kPlotRight = 960.0;
-constexpr double kChannelWidth = (kPlotRight - kPlotLeft) / kChannels;  // 0.875
 constexpr double kPlotTop = 58.0;
 constexpr double kLogBottom = 346.0;  // the lowest decade of the count axis
 constexpr double kFloorY = 360.0;     // where counts of zero and below are drawn
@@ -32,9 +31,26 @@ constexpr double kResidualTop = 380.0;
 constexpr double kResidualBottom = 470.0;
 constexpr double kResidualZero = (kResidualTop + kResidualBottom) / 2.0;
 
-// x of a (fractional) channel's centre, and of its slot's left edge.
-inline double channel_x(double channel) { return kPlotLeft + kChannelWidth * (channel + 0.5); }
-inline double channel_edge(double channel) { return kPlotLeft + kChannelWidth * channel; }
+// The channels a picture shows, 0 to channels - 1, across the panels' width.
+struct ChannelRange {
+    int channels = kChannels;
+
+    double width() const { return (kPlotRight - kPlotLeft) / channels; }  // px a channel
+    // x of a (fractional) channel's centre, and of its slot's left edge.
+    double x(double channel) const { return kPlotLeft + width() * (channel + 0.5); }
+    double edge(double channel) const { return kPlotLeft + width() * channel; }
+};
+
+// How many channels a picture needs: through the last channel with a count
+// other than zero (a number) in the measured or the expected spectrum, or in
+// a ROI, rounded up to the next multiple of kRangeStep, at most kChannels;
+// all kChannels when there is none, so an empty row keeps the full axis.
+constexpr int kRangeStep = 64;
+ChannelRange channel_range(const FinishedRow& data);
+
+// The channel labels: every `step` channels from 0, the first of 10, 20, 25,
+// 50, 100 that leaves at most eleven labels on the range (100 on the full one).
+int channel_step(const ChannelRange& range);
 
 // A ROI (full-scale channels, both inclusive) clamped to the channels into
 // *first and *last; false when nothing of it is left (or it is reversed).
@@ -78,17 +94,17 @@ struct EnergyTick {
     std::string label;     // as drawn
 };
 
-// The energy axis of a calibration (keV = sum_k c_k channel^k): the multiples
-// of one step that lie between the energies at the first and the last
-// channel, in rising order. The step is the first of 10, 20, 50, 100, 200,
+// The energy axis of a calibration (keV = sum_k c_k channel^k) over the
+// channels 0 to channels - 1 a picture shows: the multiples of one step that
+// lie between the energies at the first and the last of them, in rising order. The step is the first of 10, 20, 50, 100, 200,
 // 250, 500, 1000, 2000, 5000 keV, then 1, 2 and 5 times each higher power of
 // ten, that leaves at most ten steps over the range: at most eleven ticks,
 // 89.6 px apart or more. Labels are whole keV ("1500"), or where one of them
 // would take more than 14 characters, all in exponent form with the digits
 // that tell them apart ("0", "5e+40", "1.5e+41"). No ticks unless the
-// calibration is finite and rises over all channels, nor where a label would
-// need more than five significant digits (a range that is a sliver of its
+// calibration is finite and rises over all those channels, nor where a
+// label would need more than five significant digits (a range that is a sliver of its
 // offset, far beyond any detector's).
-std::vector<EnergyTick> energy_ticks(const std::vector<double>& calibration);
+std::vector<EnergyTick> energy_ticks(const std::vector<double>& calibration, int channels);
 
 }  // namespace plot
