@@ -8,8 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -69,6 +71,68 @@ TEST(PlotEnergyAxis, TicksAreFewRoundAndWhereTheCalibrationPutsThem) {
                 EXPECT_GT(ticks[i].channel, ticks[i - 1].channel);
             }
         }
+    }
+}
+
+// The channels a picture shows: through the last channel with a count in
+// either spectrum or in a ROI, rounded up to a multiple of 64.
+TEST(PlotChannelRange, EndsAtTheLastCountOrRoiRoundedUp) {
+    const auto spectrum = [](int length, float level) { return std::vector<float>(length, level); };
+    const struct {
+        const char* what;
+        std::vector<float> measured, expected;
+        std::vector<std::pair<int32_t, int32_t>> rois;
+        int channels, step;
+    } cases[] = {
+        {"256-channel detector", spectrum(256, 3.0f), spectrum(256, 2.0f), {{60, 72}}, 256, 25},
+        {"one count past 256", spectrum(257, 3.0f), {}, {}, 320, 50},
+        {"full", spectrum(kChannels, 1.0f), spectrum(kChannels, 1.0f), {}, kChannels, 100},
+        {"nothing", {}, {}, {}, kChannels, 100},
+        {"only zeros and NaN", spectrum(kChannels, 0.0f), spectrum(kChannels, NAN), {}, kChannels, 100},
+        {"counts only in the model", spectrum(kChannels, 0.0f), spectrum(100, 4.0f), {}, 128, 20},
+        {"a negative count", spectrum(3, -1.0f), {}, {}, 64, 10},
+        {"ROI beyond the counts", spectrum(100, 3.0f), {}, {{300, 400}}, 448, 50},
+        {"ROI beyond the channels", spectrum(10, 3.0f), {}, {{900, 5000}}, kChannels, 100},
+        {"reversed ROI", spectrum(10, 3.0f), {}, {{900, 800}}, 64, 10},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FinishedRow row;
+        row.measured = c.measured;
+        row.expected = c.expected;
+        row.components.push_back({});
+        row.components.back().rois = c.rois;
+        const plot::ChannelRange range = plot::channel_range(row);
+        EXPECT_EQ(range.channels, c.channels);
+        EXPECT_EQ(plot::channel_step(range), c.step);
+        EXPECT_DOUBLE_EQ(range.x(c.channels - 0.5), plot::kPlotRight);
+    }
+}
+
+// Ticks only on the channels shown, and only where the calibration rises
+// there: one that turns down at channel 1000 has an axis on 256 channels.
+TEST(PlotEnergyAxis, StaysInsideTheShownChannels) {
+    const struct {
+        std::vector<double> calibration;
+        int channels;
+        std::vector<std::string> labels;
+    } cases[] = {
+        // 10 .. 775 keV: steps of 100 (50 would give 15.3).
+        {{10.0, 3.0}, 256, {"100", "200", "300", "400", "500", "600", "700"}},
+        // 0 .. 2550 - 0.005 * 255^2 = 2224.9 keV: steps of 250 (200 would give 11.1).
+        {{0.0, 10.0, -0.005}, 256, {"0", "250", "500", "750", "1000", "1250", "1500", "1750", "2000"}},
+        {{0.0, 10.0, -0.005}, kChannels, {}},
+        {{10.0, 3.0}, 1, {}},
+    };
+    for (const auto& c : cases) {
+        const std::vector<plot::EnergyTick> ticks = plot::energy_ticks(c.calibration, c.channels);
+        std::vector<std::string> labels;
+        for (const auto& tick : ticks) {
+            labels.push_back(tick.label);
+            EXPECT_LE(tick.channel, c.channels - 1.0);
+            EXPECT_NEAR(energy_at(c.calibration, tick.channel), tick.energy, 1e-6);
+        }
+        EXPECT_EQ(labels, c.labels) << c.channels;
     }
 }
 

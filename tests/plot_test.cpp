@@ -1189,4 +1189,32 @@ TEST(PlotEnergyAxis, RoundEnergiesStandAtTheirChannels) {
     }
 }
 
+// A 256-channel spectrum fills the width: channel c at x = 64 + 3.5 (c + 0.5)
+// (896 / 256 = 3.5 px a channel), labels every 25 channels to 250, and the
+// title says what is left out.
+TEST(PlotRange, ShortSpectrumFillsTheWidthAndTheTitleSaysTheRange) {
+    FinishedRow row = flat_data(5.0f);
+    row.measured.resize(256);
+    row.expected.resize(256);
+    row.energy_calibration = {10.0, 3.0};  // 10 .. 775 keV over channels 0..255: steps of 100
+    const std::string svg = plot_svg(row);
+    const Element root = parse_or_fail(svg);
+    const auto points = path_points(find_id(root, "measured")->attribute("d"));
+    ASSERT_EQ(points.size(), 256u);
+    EXPECT_NEAR(points.back().x, 958.25, 0.051);  // 64 + 3.5 * 255.5
+    EXPECT_NEAR(points[100].x, 415.75, 0.051);
+    EXPECT_NE(svg.find("channels 0\u2013255 of 1024"), std::string::npos);
+    const size_t axis = svg.find("<g id=\"channel-axis\"");
+    const std::string part = svg.substr(axis, svg.find("<g id=\"energy-axis\"", axis) - axis);
+    EXPECT_NE(part.find(">250</text>"), std::string::npos) << part;
+    EXPECT_NE(part.find(">125</text>"), std::string::npos);
+    EXPECT_EQ(part.find(">300</text>"), std::string::npos);
+    // 200 keV at channel 190 / 3 = 63.33: x = 64 + 3.5 * 63.83 = 287.4.
+    const std::string energies = svg.substr(svg.find("<g id=\"energy-axis\""));
+    EXPECT_NE(energies.find("x=\"287.4\""), std::string::npos);
+    EXPECT_NE(energies.find(">700<"), std::string::npos);
+    EXPECT_EQ(energies.find(">800<"), std::string::npos);
+    EXPECT_EQ(plot_svg(flat_data(5.0f)).find(" of 1024"), std::string::npos);
+}
+
 }  // namespace

@@ -19,7 +19,13 @@ std::string plot_file_name(int row, const std::string& entry);
 
 // The SVG document of one evaluation, 1000 x 640 px. Where things are drawn,
 // for checking a picture against its data (px, origin top left):
-// - channel c at x = 64 + 0.875 (c + 0.5): the 1024 channels fill 64 to 960;
+// - the picture shows channels 0 to N - 1: N is one past the last channel
+//   with a count other than zero in the measured or the expected spectrum or
+//   in a ROI, rounded up to a multiple of 64 (all 1024 when there is none);
+//   the title says "channels 0-(N - 1) of 1024" when N is less. Channel c is
+//   at x = 64 + w (c + 0.5) with w = 896 / N px (0.875 for all 1024): the N
+//   channels fill 64 to 960, labelled every 10, 20, 25, 50 or 100 channels,
+//   the first of these that leaves at most eleven labels;
 // - the count axis is logarithmic: with a = log10 of the largest positive
 //   count and L = floor(log10 of the smallest positive count), both over
 //   measured and expected, L is raised to -1 if lower and to ceil(a) - 8 if
@@ -35,11 +41,11 @@ std::string plot_file_name(int row, const std::string& entry);
 //   first of 5, 10, 20, 50 not below the largest |residual|; larger ones are
 //   clipped at 50 and marked.
 // The measured and expected spectra are paths with the ids "measured" and
-// "expected", one point per channel with a value, in channel order. With the
+// "expected", one point per shown channel with a value, in channel order. With the
 // fit's detail, the fit figure of every trial gain is a small curve (id
-// "scan-curve", the winner "scan-winner") over channels 670 to 830, and the
+// "scan-curve", the winner "scan-winner") at x 650 to 790, and the
 // title gives chi-square per degree of freedom and its p-value. Where the
-// row has an energy calibration that is finite and rises over all channels,
+// row has an energy calibration that is finite and rises over the shown channels,
 // round energies (id "energy-axis", labels in keV) stand at their channels
 // under the channel numbers: at most eleven, chosen from the range, in
 // exponent form where whole numbers would take more than 14 characters.
