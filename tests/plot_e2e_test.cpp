@@ -2,9 +2,12 @@
 // the row and its entry, and an index of them; without the option, nothing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "test_support.h"
@@ -96,6 +99,87 @@ TEST(PlotOption, EndsOnEveryFuzzCorpusSpectrum) {
         EXPECT_EQ(run.exit_status, 0) << run.err;
         EXPECT_TRUE(dir.exists("pictures/index.html"));
     }
+}
+
+// A RadiaCode-101 Cs-137 source (256 channels of CsI) against a method of that
+// detector's own standards: its picture shows channels 0 to 255, the measured
+// curve reaching the right edge (x = 64 + 3.5 * 255.5 = 958.25), channels
+// labelled every 25 up to 250, the energies only under them.
+TEST(PlotOption, ShortDetectorSpectrumFillsThePicture) {
+    const fs::path data = fs::path(ASSAY_SOURCE_DIR) / "tests/data/real/suro256";
+    const std::string background = "02_spectrum_background_office_1_hour.xml";
+    const std::string source = "29_spectrum_EG_3X_source_Cs-137.xml";
+    ScratchDir dir;
+    for (const std::string& file : {background, source, std::string("33_spectrum_EG_3X_source_Co-60.xml")}) {
+        fs::copy_file(data / file, dir.path() / file);
+    }
+    // Two standards and the background; ROIs in thirds of a channel: Cs-137
+    // in channels 60..72, Co-60 in 106..134.
+    dir.write("suro.cal", R"(suro
+Cs-137 rel
+Co-60 rel
+
+
+1 0 0 0 0 0
+0 1 0 0 0 0
+0 0 0 0 0 0
+0 0 0 0 0 0
+0 0 0 0 0 0
+0 0 0 0 0 0
+0 0 0 0 0 0
+180 216 0 0 0 0 0 0 0 0 0 0
+318 402 0 0 0 0 0 0 0 0 0 0
+0 0 0 0 0 0 0 0 0 0 0 0
+0 0 0 0 0 0 0 0 0 0 0 0
+0 0 0 0 0 0 0 0 0 0 0 0
+0 0 0 0 0 0 0 0 0 0 0 0
+0 0 0 0 0 0
+0 0 0 0 0 0
+0 0 0 0 0 0
+0 0 0
+1#02_spectrum_background_office_1_hour.xml
+1#29_spectrum_EG_3X_source_Cs-137.xml
+1#33_spectrum_EG_3X_source_Co-60.xml
+0
+0
+0
+0
+1#02_spectrum_background_office_1_hour.xml
+)");
+    dir.write("dose.txt", "1 0 0 0 0\n");
+    dir.write("config.txt", "suro.cal\n*" + source + "\n");
+    const auto run = test_support::run_assay_in(dir.path(), {"--plot", "pictures"});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    const std::string svg = dir.read("pictures/0001__" + source + ".svg");
+    EXPECT_NE(svg.find("channels 0\u2013255 of 1024"), std::string::npos);
+
+    const std::string attribute = "id=\"measured\" d=\"";
+    const size_t d = svg.find(attribute);
+    ASSERT_NE(d, std::string::npos);
+    const size_t from = d + attribute.size();
+    std::string path = svg.substr(from, svg.find('"', from) - from);
+    std::replace_if(path.begin(), path.end(), [](char ch) { return ch == 'M' || ch == 'L'; }, ' ');
+    std::istringstream numbers(path);
+    std::vector<double> xy;
+    for (double v = 0; numbers >> v;) xy.push_back(v);
+    ASSERT_GE(xy.size(), 2u);
+    EXPECT_NEAR(xy[xy.size() - 2], 958.25, 0.051);
+
+    const size_t axis = svg.find("<g id=\"channel-axis\"");
+    const size_t energies = svg.find("<g id=\"energy-axis\"", axis);
+    ASSERT_NE(energies, std::string::npos);
+    const std::string channels = svg.substr(axis, energies - axis);
+    EXPECT_NE(channels.find(">250</text>"), std::string::npos);
+    EXPECT_EQ(channels.find(">275</text>"), std::string::npos);
+    const std::string keV = svg.substr(energies, svg.find("</g>", energies) - energies);
+    int labels = 0;
+    for (size_t at = keV.find("<text x=\""); at != std::string::npos; at = keV.find("<text x=\"", at + 1)) {
+        const double x = std::stod(keV.substr(at + 9));
+        EXPECT_GE(x, 0.0);
+        EXPECT_LE(x, 960.0);
+        ++labels;
+    }
+    EXPECT_GT(labels, 3);  // "keV" and a few energies, about 10 keV a channel
 }
 
 }  // namespace
