@@ -41,11 +41,11 @@ std::string plot_file_name(int row, const std::string& entry);
 //   first of 5, 10, 20, 50 not below the largest |residual|; larger ones are
 //   clipped at 50 and marked.
 // The measured and expected spectra are paths with the ids "measured" and
-// "expected", one point per shown channel with a value, in channel order. With the
-// fit's detail, the fit figure of every trial gain is a small curve (id
-// "scan-curve", the winner "scan-winner") at x 650 to 790, and the
-// title gives chi-square per degree of freedom and its p-value. Where the
-// row has an energy calibration that is finite and rises over the shown channels,
+// "expected", one point per shown channel with a value, in channel order.
+// With the fit's detail, the fit figure of every trial gain is a small curve
+// (id "scan-curve", the winner "scan-winner") at x 650 to 790, and the title
+// gives chi-square per degree of freedom and its p-value. Where the row has
+// an energy calibration that is finite and rises over the shown channels,
 // round energies (id "energy-axis", labels in keV) stand at their channels
 // under the channel numbers: at most eleven, chosen from the range, in
 // exponent form where whole numbers would take more than 14 characters.

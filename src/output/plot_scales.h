@@ -96,15 +96,16 @@ struct EnergyTick {
 
 // The energy axis of a calibration (keV = sum_k c_k channel^k) over the
 // channels 0 to channels - 1 a picture shows: the multiples of one step that
-// lie between the energies at the first and the last of them, in rising order. The step is the first of 10, 20, 50, 100, 200,
-// 250, 500, 1000, 2000, 5000 keV, then 1, 2 and 5 times each higher power of
-// ten, that leaves at most ten steps over the range: at most eleven ticks,
-// 89.6 px apart or more. Labels are whole keV ("1500"), or where one of them
-// would take more than 14 characters, all in exponent form with the digits
-// that tell them apart ("0", "5e+40", "1.5e+41"). No ticks unless the
-// calibration is finite and rises over all those channels, nor where a
-// label would need more than five significant digits (a range that is a sliver of its
-// offset, far beyond any detector's).
+// lie between the energies at the first and the last of them, in rising
+// order. The step is the first of 10, 20, 50, 100, 200, 250, 500, 1000, 2000,
+// 5000 keV, then 1, 2 and 5 times each higher power of ten, that leaves at
+// most ten steps over the range: at most eleven ticks, 89.6 px apart or more
+// on a linear calibration. Labels are whole keV ("1500"), or where one of
+// them would take more than 14 characters, all in exponent form with the
+// digits that tell them apart ("0", "5e+40", "1.5e+41"). No ticks unless the
+// calibration is finite and rises over all those channels, nor where a label
+// would need more than five significant digits (a range that is a sliver of
+// its offset, far beyond any detector's).
 std::vector<EnergyTick> energy_ticks(const std::vector<double>& calibration, int channels);
 
 }  // namespace plot
