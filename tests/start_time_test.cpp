@@ -6,6 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
 #include <string>
 
 #include "input/formats/times.h"
@@ -154,6 +158,43 @@ TEST(StartTime, RealFilesGiveTheStartTheirHeadersState) {
     ASSERT_TRUE(file);
     EXPECT_FALSE(file->start_time);
     EXPECT_NE(file->start_time_problem.find("'March 1, 2024, 10:00:00'"), std::string::npos);
+}
+
+// Starts 10:00:00, 09:30:00 and 10:05:00 with real times 1800.9 s, 600 s and
+// 60 s: the earliest start is 09:30:00; the ends are 10:30:00 (1800 whole
+// seconds), 09:40:00 and 10:06:00, the latest 10:30:00. A file without a
+// time is passed over; a UTC file among local ones leaves the span unknown.
+TEST(StartTime, SumSpansEarliestStartToLatestEnd) {
+    const auto at = [](const char* text) { return *formats::parse_xml_date_time(text); };
+    const auto sum_of = [](std::vector<std::pair<std::optional<StartTime>, uint64_t>> files) {
+        auto sum = std::make_unique<SpectrumSum>();
+        auto file = std::make_unique<SpectrumFile>();
+        for (const auto& [start, real_us] : files) {
+            file->start_time = start;
+            file->real_time_us = real_us;
+            add_to_sum(*file, "f", sum.get());
+        }
+        return measurement_span(*sum);
+    };
+    const MeasurementSpan local = sum_of({{at("2024-03-01T10:00:00"), 1800900000},
+                                          {std::nullopt, 99000000000},
+                                          {at("2024-03-01T09:30:00"), 600000000},
+                                          {at("2024-03-01T10:05:00"), 60000000}});
+    ASSERT_TRUE(local.start && local.end);
+    EXPECT_EQ(iso_8601(*local.start), "2024-03-01T09:30:00");
+    EXPECT_EQ(iso_8601(*local.end), "2024-03-01T10:30:00");
+    EXPECT_FALSE(local.mixed_clocks);
+
+    const MeasurementSpan utc = sum_of({{at("2024-03-01T23:30:00+01:00"), 3600000000}});
+    EXPECT_EQ(iso_8601(*utc.start), "2024-03-01T22:30:00Z");
+    EXPECT_EQ(iso_8601(*utc.end), "2024-03-01T23:30:00Z");
+
+    const MeasurementSpan none = sum_of({{std::nullopt, 5000000}});
+    EXPECT_FALSE(none.start || none.end || none.mixed_clocks);
+
+    const MeasurementSpan mixed = sum_of({{at("2024-03-01T10:00:00"), 1}, {at("2024-03-01T10:00:00Z"), 1}});
+    EXPECT_FALSE(mixed.start || mixed.end);
+    EXPECT_TRUE(mixed.mixed_clocks);
 }
 
 }  // namespace
