@@ -70,7 +70,16 @@ TEST(SpectrumFormatsRun, OtherFormatsGiveTheSameResultsAsTheirNativeCopies) {
     const auto native = test_support::run_assay_in(copies.path());
     ASSERT_EQ(native.exit_status, 0) << native.err;
     ASSERT_EQ(converted.exit_status, 0) << converted.err;
-    EXPECT_EQ(converted.err, native.err);
+    // The only difference: the export's start is on a 12-hour clock without
+    // AM or PM ("Start Time:,February 29, 2024, 01:49:01"), which is said.
+    std::string said = converted.err;
+    const std::string start_time_line =
+        "assay: cs.csv: start time (Start Time) 'February 29, 2024, 01:49:01' is on a 12-hour clock without AM or "
+        "PM; read without a start time (entry '+cs.csv')\n";
+    const size_t at = said.find(start_time_line);
+    ASSERT_NE(at, std::string::npos) << said;
+    said.erase(at, start_time_line.size());
+    EXPECT_EQ(said, native.err);
     EXPECT_EQ(converted.out, native.out);
     EXPECT_EQ(originals.read("result.txt"), copies.read("result.txt"));
     EXPECT_EQ(originals.read("method.txt"), copies.read("method.txt"));
