@@ -1,6 +1,7 @@
 // When a measurement started, as the files of other programs state it: the
 // parsers of their date-time texts and the one form every output writes.
-// Below the readers, beside common.h; only the records are beneath it.
+// Below the readers, beside common.h (whose text helpers it uses); the face
+// (spectrum_file.h) passes iso_8601 and later_by on to the run.
 //
 // A file's clock is taken as it is: where it states a zone or an offset the
 // time is converted to UTC, where it states none the time stays the file's
