@@ -759,6 +759,17 @@ std::string title_text(const FinishedRow& data) {
     return title == nullptr ? std::string() : title->text;
 }
 
+// The start where one is known, a file's local time as it is and UTC named;
+// nothing of it otherwise.
+TEST(PlotTitle, ShowsTheMeasurementStartWhereKnown) {
+    FinishedRow data = flat_data(10.0f);
+    EXPECT_EQ(title_text(data).find("started"), std::string::npos);
+    data.measurement_start = "2014-01-12T15:12:28";
+    EXPECT_NE(title_text(data).find("started 2014-01-12 15:12:28 \u00b7 live time"), std::string::npos);
+    data.measurement_start = "2014-01-12T14:12:28Z";
+    EXPECT_NE(title_text(data).find("started 2014-01-12 14:12:28 UTC \u00b7 live time"), std::string::npos);
+}
+
 TEST(PlotTitle, ShowsTheValuesOfTheRow) {
     FinishedRow data = flat_data(10.0f);
     data.row = 3;

@@ -61,7 +61,7 @@ TEST(SpectrumSum, OneAddHoldsEveryValueAtItsLimit) {
 }
 
 // The calibration survives while every file gives the same one; the files
-// are kept in order, none with a start time yet.
+// are kept in order, none with a start time (none states one).
 TEST(SpectrumSum, KeepsTheFilesAndTheCalibrationTheyAgreeOn) {
     auto sum = std::make_unique<SpectrumSum>();
     add_to_sum(*file(1, 1, 0, {0.0, 3.0}), "a.spe", sum.get());
@@ -70,7 +70,7 @@ TEST(SpectrumSum, KeepsTheFilesAndTheCalibrationTheyAgreeOn) {
     add_to_sum(*file(1, 1, 0, {0.0, 3.1}), "c.spe", sum.get());
     EXPECT_TRUE(agreed_calibration(*sum).empty());
     EXPECT_EQ(file_names(*sum), (std::vector<std::string>{"a.spe", "b.spe", "c.spe"}));
-    for (const SumFile& f : sum->files) EXPECT_TRUE(f.start_time.empty());
+    for (const SumFile& f : sum->files) EXPECT_FALSE(f.start_time);
 }
 
 // The share of the live time the whole seconds drop, by hand: 0.9 / 1.9 of

@@ -25,6 +25,7 @@
 #include "core/expected.h"
 #include "core/records.h"
 #include "input/formats/native.h"
+#include "input/formats/times.h"
 #include "input/spectrum_record.h"
 
 enum class SpectrumFormat { native, iaea_spe, n42, radiacode_xml, other_xml, csv_export, ortec_chn };

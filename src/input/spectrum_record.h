@@ -11,6 +11,14 @@
 
 #include "core/records.h"
 
+// When a measurement started, to the second.
+struct StartTime {
+    // s since 1970-01-01T00:00:00 on the clock the file states: UTC when
+    // `utc`, else the local time of wherever the file was written.
+    int64_t seconds = 0;
+    bool utc = false;
+};
+
 // Most channels read from a file; more are refused.
 inline constexpr int kMaxSourceChannels = 65536;
 
@@ -45,6 +53,13 @@ struct SpectrumFile {
     // A count (or a sum of channels) lay beyond the int32 range and is held
     // at its limit: the spectrum is evaluated, but the caller must say so.
     bool counts_held = false;
+    // When the measurement started; none where the file states no time or one
+    // that does not read (native files state none).
+    std::optional<StartTime> start_time;
+    // Why a stated start did not read, with its key and text, for a
+    // diagnostic: "start time ($DATE_MEA) '13/45/2020' does not read as a
+    // date"; empty otherwise.
+    std::string start_time_problem;
 };
 
 // Why a spectrum file was not used; `message` completes "<file>: ...".
@@ -71,4 +86,6 @@ struct SourceSpectrum {
                                             // empty for none; no trailing zero, at least 2 terms
     std::vector<std::string> notes;         // what was done beyond taking values as they are
     std::vector<std::string> unread;        // what the file holds besides the spectrum read
+    std::optional<StartTime> start_time;    // as in SpectrumFile
+    std::string start_time_problem;         // as in SpectrumFile
 };

@@ -72,7 +72,16 @@ void draw_title(Svg& svg, const FinishedRow& data, const ChannelRange& range) {
     svg << "<text x=\"16\" y=\"26\" font-size=\"17\"><tspan fill=\"#555\">" << row
         << "</tspan> <tspan font-weight=\"bold\">" << escape(entry) << "</tspan></text>\n";
 
-    const std::string before = "live time " + std::to_string(data.live_time) +
+    std::string started;
+    if (!data.measurement_start.empty()) {
+        // "2014-01-12T14:12:28Z" as "2014-01-12 14:12:28 UTC"; a file's local
+        // time without a zone, as it states it.
+        started = data.measurement_start;
+        std::replace(started.begin(), started.end(), 'T', ' ');
+        if (started.back() == 'Z') started.replace(started.size() - 1, 1, " UTC");
+        started = "started " + started + " \u00b7 ";
+    }
+    const std::string before = started + "live time " + std::to_string(data.live_time) +
                                " s \u00b7 dead time " + fixed(data.dead_time_percent, 2) +
                                " % \u00b7 ";
     const std::string gain =

@@ -19,20 +19,26 @@ std::string numbers_array(const std::vector<double>& numbers) {
     return json_array(values.data(), values.size());
 }
 
+// `text`, or null where it is empty.
+void optional_text(JsonObject& line, const char* key, const std::string& text) {
+    if (text.empty()) {
+        line.null(key);
+    } else {
+        line.text(key, text);
+    }
+}
+
 void source_fields(JsonObject& line, const SourceFile& source) {
     if (source.format == nullptr) return;
     line.text("format", source.format).integer("source_channels", source.source_channels);
-    if (source.conversion.empty()) {
-        line.null("conversion");
-    } else {
-        line.text("conversion", source.conversion);
-    }
+    optional_text(line, "conversion", source.conversion);
     if (source.calibration.empty()) {
         line.null("energy_calibration");
     } else {
         line.field("energy_calibration", numbers_array(source.calibration));
     }
     line.field("unread", strings_array(source.unread));
+    optional_text(line, "start_time", source.start_time);
 }
 
 void optional_number(JsonObject& line, const char* key, const std::optional<float>& value) {
@@ -97,6 +103,8 @@ std::string report_row_line(const FinishedRow& row) {
     line.unsigned_integer("live_time_s", row.live_time).unsigned_integer("real_time_s", row.real_time);
     line.unsigned_integer("live_time_us", row.live_time_us);
     line.unsigned_integer("real_time_us", row.real_time_us);
+    optional_text(line, "measurement_start", row.measurement_start);
+    optional_text(line, "measurement_end", row.measurement_end);
     line.number("dead_time_percent", row.dead_time_percent);
     line.number("live_time_dropped_percent", row.live_time_dropped_percent);
     line.number("weight", row.weight);

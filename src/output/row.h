@@ -17,6 +17,9 @@ struct SourceFile {
     std::string conversion;           // empty: taken as it is
     std::vector<double> calibration;  // keV = sum_k c_k channel^k on the 1024-channel scale
     std::vector<std::string> unread;  // what the file holds besides
+    // When its measurement started, ISO 8601: ending in "Z" for UTC, without
+    // a suffix for the local time the file states; empty: none stated.
+    std::string start_time;
 };
 
 struct RowComponent {
@@ -65,6 +68,11 @@ struct FinishedRow {
     uint64_t real_time = 0;        // s
     uint64_t live_time_us = 0;     // µs, as the files give it, summed
     uint64_t real_time_us = 0;     // µs
+    // The earliest start and the latest end (start plus real time) of the
+    // summed files that state a start, as SourceFile::start_time; empty when
+    // none does, or when they mix UTC and local times.
+    std::string measurement_start;
+    std::string measurement_end;
     double dead_time_percent = 0.0;  // (1 - live / real) * 100 from the times in µs
     // How much shorter the whole seconds make the live time than the
     // microseconds, in per cent of the microseconds.

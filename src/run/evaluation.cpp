@@ -80,6 +80,10 @@ FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra)
     row.real_time_us = sum.real_time_us;
     row.dead_time_percent = dead_time_percent(sum);
     row.live_time_dropped_percent = live_time_dropped_percent(sum);
+    if (const MeasurementSpan span = measurement_span(sum); span.start) {
+        row.measurement_start = iso_8601(*span.start);
+        row.measurement_end = iso_8601(*span.end);
+    }
     row.source = evaluation.source;
     row.energy_calibration = agreed_calibration(sum);
     row.weight = evaluation.weight;

@@ -135,6 +135,11 @@ std::unique_ptr<SpectrumFile> read_entry_file(Run& run, OrderedOutput& output, c
                                 entry.rest.c_str(), entry.token.c_str()),
                          {});
         }
+        if (const std::string& problem = spectrum->value().start_time_problem; !problem.empty()) {
+            output.entry(format("%s: %s; read without a start time (entry '%s')", entry.rest.c_str(),
+                                problem.c_str(), entry.token.c_str()),
+                         {});
+        }
         return std::make_unique<SpectrumFile>(std::move(spectrum->value()));
     }
     const SpectrumFailure& failure = spectrum->error();
@@ -262,6 +267,12 @@ void walk_entries(Run& run, ConfigReader& config, TableWriter& table) {
                 output.entry(std::move(overflow), std::move(report));
             } else {
                 if (!overflow.empty()) output.entry(std::move(overflow), {});
+                if (measurement_span(*run.sum).mixed_clocks) {
+                    output.entry(format("%s: the sum evaluated by entry '%s' mixes files stating UTC and local "
+                                        "start times; its measurement start and end are not given",
+                                        entry.rest.c_str(), entry.token.c_str()),
+                                 {});
+                }
                 for (std::string& problem : run.standards_problems) output.entry(std::move(problem), {});
                 run.standards_problems.clear();
                 auto evaluation = std::make_unique<Evaluation>();

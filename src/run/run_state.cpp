@@ -3,7 +3,8 @@
 #include "core/text.h"
 
 SourceFile source_of(const SpectrumFile& file) {
-    return SourceFile{file.format, file.source_channels, file.conversion, file.calibration, file.unread};
+    return SourceFile{file.format,  file.source_channels, file.conversion, file.calibration, file.unread,
+                      file.start_time ? iso_8601(*file.start_time) : std::string()};
 }
 
 void write_report_line(Run& run, const std::string& line) {

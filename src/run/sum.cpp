@@ -37,12 +37,25 @@ bool add_to_sum(const SpectrumFile& file, const std::string& name, SpectrumSum* 
     } else if (sum->calibration != file.calibration) {
         sum->calibration_agrees = false;
     }
-    sum->files.push_back(SumFile{name, {}});
+    sum->files.push_back(SumFile{name, file.start_time, file.real_time_us});
     return held;
 }
 
 std::vector<double> agreed_calibration(const SpectrumSum& sum) {
     return sum.calibration_agrees ? sum.calibration : std::vector<double>{};
+}
+
+MeasurementSpan measurement_span(const SpectrumSum& sum) {
+    MeasurementSpan span;
+    for (const SumFile& file : sum.files) {
+        if (!file.start_time) continue;
+        if (span.start && span.start->utc != file.start_time->utc) return MeasurementSpan{{}, {}, true};
+        const int64_t real_s = static_cast<int64_t>(microseconds_to_seconds(file.real_time_us));
+        const StartTime end = later_by(*file.start_time, real_s);
+        if (!span.start || file.start_time->seconds < span.start->seconds) span.start = file.start_time;
+        if (!span.end || end.seconds > span.end->seconds) span.end = end;
+    }
+    return span;
 }
 
 std::vector<std::string> file_names(const SpectrumSum& sum) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,9 +15,10 @@
 // A file whose counts are in a sum.
 struct SumFile {
     std::string name;  // as the entry names it
-    // When its measurement started, UTC, ISO 8601; empty when not known
-    // (no reader gives it yet).
-    std::string start_time;
+    // When its measurement started, as the file states it; none when it
+    // states none (or one that did not read).
+    std::optional<StartTime> start_time;
+    uint64_t real_time_us = 0;  // µs, the file's own
 };
 
 struct SpectrumSum {
@@ -43,6 +45,18 @@ std::vector<double> agreed_calibration(const SpectrumSum& sum);
 
 // The names of the files in the sum, in order.
 std::vector<std::string> file_names(const SpectrumSum& sum);
+
+// When the summed measurements ran, over the files that state a start: the
+// earliest start, and the latest of start plus real time (its whole seconds).
+// Both none when no file states a start, and when some state UTC and others
+// local time: those cannot be ordered without guessing a zone, and
+// `mixed_clocks` says so.
+struct MeasurementSpan {
+    std::optional<StartTime> start;
+    std::optional<StartTime> end;
+    bool mixed_clocks = false;
+};
+MeasurementSpan measurement_span(const SpectrumSum& sum);
 
 // The dead time in per cent: (1 - live / real) * 100 from the times in µs.
 double dead_time_percent(const SpectrumSum& sum);

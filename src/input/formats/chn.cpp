@@ -10,6 +10,7 @@
 #include "core/text.h"
 #include "input/formats/common.h"
 #include "input/formats/formats.h"
+#include "input/formats/times.h"
 
 namespace {
 
@@ -68,6 +69,10 @@ Expected<SourceSpectrum, SpectrumFailure> read_ortec_chn(std::string_view bytes)
     source.counts.reserve(first + count);
     for (size_t at = kHeaderBytes; at < counts_end; at += 4) source.counts.push_back(u32(bytes, at));
     if (first > 0) source.notes.push_back(format("data start at channel %u; the channels below are 0", first));
+    const std::string_view date = bytes.substr(16, 8), clock = bytes.substr(24, 4), seconds = bytes.substr(6, 2);
+    const std::string stated = std::string(date) + " " + std::string(clock) + std::string(seconds);
+    formats::take_start_time(formats::parse_chn_date_time(date, clock, seconds), "header date and time", stated,
+                             &source);
 
     const size_t rest = bytes.size() - counts_end;
     if (rest == 0) return source;

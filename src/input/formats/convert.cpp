@@ -160,5 +160,7 @@ Expected<SpectrumFile, SpectrumFailure> to_spectrum_file(SourceSpectrum source) 
         file.calibration.clear();
     }
     file.unread = std::move(source.unread);
+    file.start_time = source.start_time;
+    file.start_time_problem = std::move(source.start_time_problem);
     return result;
 }

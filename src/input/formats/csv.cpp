@@ -1,6 +1,6 @@
 // CSV exports of a multichannel analyser: header lines of "Key:,value"
 // (Elapsed Live Time and Elapsed Real Time in seconds, Calibration
-// Coefficients), then a table under a "Channel,Energy,Counts" line, one row
+// Coefficients, Start Time), then a table under a "Channel,Energy,Counts" line, one row
 // per channel, up to the end or a blank line that no row follows (rows after
 // blank lines are read, and the blank lines named: dropping them would lose
 // counts, and the channel numbers show that none is missing). A header time
@@ -18,6 +18,7 @@
 #include "core/text.h"
 #include "input/formats/common.h"
 #include "input/formats/formats.h"
+#include "input/formats/times.h"
 #include "input/scan.h"
 
 namespace {
@@ -215,6 +216,11 @@ Expected<SourceSpectrum, SpectrumFailure> read_csv_export(std::string_view text)
                                               std::string(value).c_str(), *seconds, reading.c_str()));
             }
             *time.time = *seconds;
+        }
+        if (const size_t at = key.find("start time"); at != std::string::npos) {
+            std::string_view value = trim(after_key(line, at + std::strlen("start time")));
+            while (!value.empty() && (value.back() == ',' || value.back() == '"')) value.remove_suffix(1);
+            formats::take_start_time(formats::parse_export_date_time(value), "Start Time", value, &source);
         }
         const size_t calibration_at = key.find("calibration coefficients");
         if (calibration_at != std::string::npos) {

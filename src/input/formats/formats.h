@@ -10,7 +10,9 @@
 //
 // Each reader gives a SourceSpectrum: the spectrum it chose as the file has it
 // (times in seconds, counts on the file's own channels, energy calibration on
-// the file's own channel numbers). A file with several spectra gives the
+// the file's own channel numbers; the start of the measurement where the
+// file states one, read by times.h: a stated start that does not read gives
+// none and a `start_time_problem`, never a refused file). A file with several spectra gives the
 // foreground one (N42 MeasurementClassCode "Foreground" or SourceType "Item",
 // RadiaCode EnergySpectrum rather than BackgroundEnergySpectrum, the first
 // detector of the first such measurement; never a DerivedData sum) and names

@@ -15,6 +15,7 @@
 #include "core/text.h"
 #include "input/formats/common.h"
 #include "input/formats/formats.h"
+#include "input/formats/times.h"
 #include "input/formats/xml.h"
 #include "input/scan.h"
 
@@ -436,5 +437,15 @@ Expected<SourceSpectrum, SpectrumFailure> read_n42(std::string_view bytes) {
     source.counts = std::move(*counts);
     source.unread = std::move(unread);
     read_calibration(root, *chosen, source.counts.size(), &source);
+    // StartDateTime (2011) on the measurement, StartTime (2006) on the
+    // spectrum or its measurement.
+    for (const pugi::xml_node holder : {chosen->spectrum, chosen->measurement}) {
+        pugi::xml_node start = child(holder, "StartDateTime");
+        if (!start) start = child(holder, "StartTime");
+        if (!start) continue;
+        const std::string key(local_name(start));
+        formats::take_start_time(formats::parse_xml_date_time(text_of(start)), key.c_str(), text_of(start), &source);
+        break;
+    }
     return source;
 }

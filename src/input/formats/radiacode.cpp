@@ -10,6 +10,7 @@
 #include "core/text.h"
 #include "input/formats/common.h"
 #include "input/formats/formats.h"
+#include "input/formats/times.h"
 #include "input/formats/xml.h"
 
 namespace {
@@ -127,5 +128,13 @@ Expected<SourceSpectrum, SpectrumFailure> read_radiacode_xml(std::string_view by
         coefficients.push_back(*value);
     }
     source.calibration = tidy_calibration(std::move(coefficients), &source.unread);
+    // Each spectrum's StartTime comes before it in its ResultData.
+    for (pugi::xml_node s = chosen.previous_sibling(); s; s = s.previous_sibling()) {
+        const std::string_view name = local_name(s);
+        if (name == "EnergySpectrum" || name == "BackgroundEnergySpectrum") break;
+        if (name != "StartTime") continue;
+        formats::take_start_time(formats::parse_xml_date_time(text_of(s)), "StartTime", text_of(s), &source);
+        break;
+    }
     return source;
 }

@@ -3,7 +3,7 @@
 // time in seconds), $DATA: (first and last channel, then one count per
 // channel, any number to a line), $MCA_CAL: (number of coefficients, then
 // the polynomial from the constant up, an optional unit) or else $ENER_FIT:
-// (offset and slope). Other blocks are passed over.
+// (offset and slope), $DATE_MEA: (the start). Other blocks are passed over.
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include "core/text.h"
 #include "input/formats/common.h"
 #include "input/formats/formats.h"
+#include "input/formats/times.h"
 #include "input/scan.h"
 
 namespace {
@@ -226,6 +227,8 @@ Expected<SourceSpectrum, SpectrumFailure> read_iaea_spe(std::string_view text) {
                 if (token == Token::end) break;
                 (i == 0 ? source.live_time_s : source.real_time_s) = seconds[i];
             }
+        } else if (name == "$DATE_MEA") {
+            formats::take_start_time(formats::parse_spe_date(content), "$DATE_MEA", content, &source);
         } else if (name == "$MCA_CAL") {
             size_t at = 0;
             double count = 0.0;
