@@ -25,7 +25,7 @@ fi
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(scan method_reader spectrum_reader run lsq spe n42 radiacode csv chn)
+[ ${#targets[@]} -gt 0 ] || targets=(scan method_reader spectrum_reader run lsq spe n42 radiacode csv chn times)
 
 if ! have_toolchain; then
   scripts/setup.sh fuzz || true
@@ -39,7 +39,7 @@ cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWith
 cmake --build build-fuzz -j2 >/dev/null
 
 declare -A max_len=([scan]=256 [method_reader]=65536 [spectrum_reader]=16384 [run]=32768 [lsq]=8192
-  [spe]=16384 [n42]=16384 [radiacode]=32768 [csv]=32768 [chn]=16384)
+  [spe]=16384 [n42]=16384 [radiacode]=32768 [csv]=32768 [chn]=16384 [times]=128)
 status=0
 for target in "${targets[@]}"; do
   # Absolute paths: the targets change their working directory.

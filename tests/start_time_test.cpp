@@ -52,6 +52,8 @@ TEST(StartTime, EachFormsTextReadsAsItsCalendarTime) {
         {formats::parse_xml_date_time, "2016-02-28T22:00:00-05:00", "2016-02-29T03:00:00Z"},
         {formats::parse_xml_date_time, "2014-01-12T3:12:28 PM", "2014-01-12T15:12:28"},
         {formats::parse_xml_date_time, "2014-01-12 03:12:28 AM", "2014-01-12T03:12:28"},
+        {formats::parse_xml_date_time, "2014-01-12T15:12:28.2444444444444444444444444444444Z",
+         "2014-01-12T15:12:28Z"},  // a fraction of any length is dropped, never summed into an int
         {formats::parse_xml_date_time, "2014-01-12T25:00:00", ""},
         {formats::parse_xml_date_time, "2014-01-12T15:12:28+25:00", ""},
         {formats::parse_xml_date_time, "12.01.2014 15:12", ""},

@@ -76,6 +76,12 @@ struct Cursor {
         pos = p;
         return value;
     }
+    // A run of at least one digit, of any length; whether there was one.
+    bool digits() {
+        const size_t start = pos;
+        while (pos < text.size() && static_cast<unsigned>(text[pos] - '0') < 10u) ++pos;
+        return pos > start;
+    }
     // A run of letters (ASCII or any byte of a UTF-8 sequence).
     std::string_view word() {
         const size_t start = pos;
@@ -101,7 +107,7 @@ bool read_clock(Cursor* in, Fields* f) {
         if (!second) return false;
         f->second = *second;
         if (in->literal('.') || in->literal(',')) {
-            if (!in->number(1, 64)) return false;
+            if (!in->digits()) return false;  // fractions are dropped: only skipped
         }
     }
     const size_t before = in->pos;
