@@ -2,6 +2,7 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <string_view>
 
@@ -59,8 +60,6 @@ std::string without_byte_order_mark(std::string bytes, std::string* note) {
 }
 
 std::string lone_carriage_returns_to_line_feeds(std::string text) {
-    for (size_t i = text.find('\r'); i != std::string::npos; i = text.find('\r', i + 1)) {
-        if (i + 1 == text.size() || text[i + 1] != '\n') text[i] = '\n';
-    }
+    if (text.find('\n') == std::string::npos) std::replace(text.begin(), text.end(), '\r', '\n');
     return text;
 }

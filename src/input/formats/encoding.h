@@ -10,6 +10,8 @@
 // receives what was done ("" when nothing). Other bytes are left as they are.
 std::string without_byte_order_mark(std::string bytes, std::string* note);
 
-// `text` with every CR that is not followed by LF turned into LF, so that a
-// file with the old line ends of one platform reads by lines.
+// `text` with its line ends made LF where it has CR alone (the old line ends
+// of one platform), so that it reads by lines. Text holding any LF is left
+// as it is: its CRs belong to CR LF pairs, which the readers take, and a
+// search for lone ones would cost more than the whole read.
 std::string lone_carriage_returns_to_line_feeds(std::string text);
