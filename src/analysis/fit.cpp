@@ -13,6 +13,36 @@
 #include "analysis/limits.h"
 #include "analysis/reference_fit.h"
 
+namespace {
+
+// Centres the scan of `input` as the options ask, with `coarse_scan` running
+// the wide search in the fit's own form; notes what placed it in `fit`.
+template <class CoarseScan>
+void place_scan(const AnalysisOptions& options, CoarseScan coarse_scan, ScanInput* input,
+                SampleFit* fit) {
+    if (options.gain_search == GainSearch::none || !std::isnan(input->held_gain)) return;
+    const double by_calibration = options.calibration_gain;
+    if (options.gain_search == GainSearch::calibration && std::isfinite(by_calibration) &&
+        by_calibration > 0.0) {
+        fit->gain_search = GainSearch::calibration;
+        input->centre = by_calibration;
+    } else {
+        fit->gain_search = GainSearch::wide;
+        ScanInput coarse = *input;
+        coarse.coarse = true;
+        auto found = std::make_unique<ScanOutcome>();
+        coarse_scan(&coarse, found.get());
+        // A search that failed or found nothing leaves the plain scan.
+        if (!found->failed && found->best_trial >= 0) {
+            fit->coarse_gain = found->best_gain;
+            input->centre = found->best_gain;
+        }
+    }
+    fit->scan_centre = input->centre;
+}
+
+}  // namespace
+
 int32_t fit_sample(SampleRecord* sample, const MethodRecord& method,
                    const LocalBackground& local_background, const RoiList& rois,
                    float* gain_factor, float* corrected_spectrum, const AnalysisOptions& options,
@@ -51,18 +81,30 @@ int32_t fit_sample(SampleRecord* sample, const MethodRecord& method,
         bool singular = false;
         Calibration calibration;
         FastCalibration local;
+        const FastCalibration* fast = nullptr;
         if (options.straightforward) {
             copy_standards(method, nc, channel_count, mode, spectra.get());
             calibrate(method, nc, spectra->standard, spectra->background, roi_channel, &calibration);
             singular = calibration.singular;
             input.calibration = &calibration;
-            if (!singular) reference_scan(input, gain_factor, &outcome);
         } else {
-            const FastCalibration& fast =
-                fast_calibration(method, nc, channel_count, mode, roi_channel, options.cache, &local);
-            singular = fast.calibration.singular;
-            input.calibration = &fast.calibration;
-            if (!singular) fast_scan(input, fast, options.kernel, gain_factor, &outcome);
+            fast = &fast_calibration(method, nc, channel_count, mode, roi_channel, options.cache, &local);
+            singular = fast->calibration.singular;
+            input.calibration = &fast->calibration;
+        }
+        auto scan = [&](const ScanInput& in, float* gain, ScanOutcome* found) {
+            if (fast == nullptr) {
+                reference_scan(in, gain, found);
+            } else {
+                fast_scan(in, *fast, options.kernel, gain, found);
+            }
+        };
+        if (!singular) {
+            place_scan(options, [&](ScanInput* coarse, ScanOutcome* found) {
+                float coarse_gain = *gain_factor;
+                scan(*coarse, &coarse_gain, found);
+            }, &input, fit);
+            scan(input, gain_factor, &outcome);
         }
         status = singular || outcome.failed ? -1 : 0;
 
@@ -90,6 +132,9 @@ int32_t fit_sample(SampleRecord* sample, const MethodRecord& method,
 void describe_fit(const SampleFit& fit, int component_count, float gain, EvaluationDetail* detail) {
     const ScanOutcome& outcome = fit.outcome;
     detail->scan_range = outcome.range;
+    detail->gain_search = fit.gain_search;
+    detail->coarse_gain = fit.coarse_gain;
+    detail->scan_centre = fit.scan_centre;
     detail->trials.clear();
     for (int t = 0; t < outcome.trials_run; ++t) {
         detail->trials.push_back({outcome.trial_gain[t], outcome.trial_figure[t]});

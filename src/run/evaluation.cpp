@@ -127,6 +127,11 @@ FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra)
         fit.scan_lowest = detail.scan_range.lowest;
         fit.scan_highest = detail.scan_range.highest;
         fit.first_pass_gain = detail.first_pass_gain;
+        if (detail.gain_search != GainSearch::none) {
+            fit.gain_search = detail.gain_search == GainSearch::wide ? "wide" : "calibration";
+            fit.coarse_gain = detail.coarse_gain;
+            fit.scan_centre = detail.scan_centre;
+        }
         for (const ScanTrial& trial : detail.trials) fit.trials.emplace_back(trial.gain, trial.figure);
     }
     if (with_spectra) {

@@ -87,6 +87,11 @@ void write_run_line(Run& run, std::optional<std::string> method_file) {
         {"alpha", json_number(o.alpha)},
         {"beta", json_number(o.beta)},
     };
+    // Named only when given, so that a report without it stays as it was.
+    if (o.gain_search != GainSearch::none) {
+        line.options.emplace_back("gain_search",
+                                  json_string(o.gain_search == GainSearch::wide ? "wide" : "calibration"));
+    }
     write_report_line(run, report_run_line(line));
 }
 
@@ -203,6 +208,7 @@ AnalysisOptions analysis_options(const RunOptions& options) {
     analysis.straightforward = options.straightforward;
     analysis.alpha = options.alpha;
     analysis.beta = options.beta;
+    analysis.gain_search = options.gain_search;
     // Only the report and the pictures show the limits.
     analysis.characteristic_limits = !options.report_path.empty() || !options.plot_directory.empty();
     return analysis;
