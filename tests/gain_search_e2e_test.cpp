@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <filesystem>
 #include <random>
@@ -63,15 +64,38 @@ std::vector<Evaluated> evaluations(const std::string& report) {
 // The spectrum a detector of gain factor g relative to the standards would
 // have given: the correction by 1 / g puts each peak where the correction by
 // g takes it back; then Poisson counts of that.
-std::string shifted_native(const SpectrumFile& file, double g, std::mt19937* random) {
+std::vector<int64_t> shifted_counts(const SpectrumFile& file, double g, std::mt19937* random) {
     std::vector<float> stretched(kChannels);
     corrected_spectrum(file.channel, static_cast<float>(1.0 / g), stretched.data());
-    std::string text = std::to_string(file.live_time_us) + "\n" + std::to_string(file.real_time_us) + "\n";
+    std::vector<int64_t> counts;
     for (const float mean : stretched) {
         const double m = std::isfinite(mean) && mean > 0.0f ? mean : 0.0;
-        text += std::to_string(m > 0.0 ? std::poisson_distribution<int64_t>(m)(*random) : 0) + "\n";
+        counts.push_back(m > 0.0 ? std::poisson_distribution<int64_t>(m)(*random) : 0);
     }
+    return counts;
+}
+
+std::string shifted_native(const SpectrumFile& file, double g, std::mt19937* random) {
+    std::string text = std::to_string(file.live_time_us) + "\n" + std::to_string(file.real_time_us) + "\n";
+    for (const int64_t count : shifted_counts(file, g, random)) text += std::to_string(count) + "\n";
     return text;
+}
+
+// The same as an IAEA SPE file whose calibration is `calibration` with every
+// term but the offset scaled by g: g times the keV per channel everywhere.
+std::string shifted_spe(const SpectrumFile& file, double g, const std::vector<double>& calibration,
+                        std::mt19937* random) {
+    const double seconds = static_cast<double>(file.live_time_us) / 1e6;
+    std::string text = "$MEAS_TIM:\n" + std::to_string(seconds) + " " + std::to_string(seconds) +
+                       "\n$DATA:\n0 1023\n";
+    for (const int64_t count : shifted_counts(file, g, random)) text += std::to_string(count) + "\n";
+    text += "$MCA_CAL:\n" + std::to_string(calibration.size()) + "\n";
+    char term[40];
+    for (size_t k = 0; k < calibration.size(); ++k) {
+        std::snprintf(term, sizeof term, "%.17g ", k == 0 ? calibration[k] : calibration[k] * g);
+        text += term;
+    }
+    return text + "keV\n";
 }
 
 const char* const kMethod = R"(suro
@@ -110,19 +134,28 @@ Co-60 rel
 // the search each result is flagged (edge or poor fit); with it, the gain is
 // found within 0.5 % and every activity within two standard deviations
 // (the shifted sample's and the original's combined) of the original's.
-TEST(GainSearch, WideSearchRecoversSpectraOffTheStandardsGain) {
-    const fs::path data = fs::path(ASSAY_SOURCE_DIR) / "tests/data/real/suro256";
-    const std::string mixture = "37_spectrum_EG_3X_source_Co-60_and_Cs-137.xml";
-    ScratchDir dir;
-    for (const std::string& file : {std::string("02_spectrum_background_office_1_hour.xml"),
-                                    std::string("29_spectrum_EG_3X_source_Cs-137.xml"),
-                                    std::string("33_spectrum_EG_3X_source_Co-60.xml"), mixture}) {
-        fs::copy_file(data / file, dir.path() / file);
+// A working directory with the method of the detector's own standards, its
+// background and the mixture source.
+const std::string kMixture = "37_spectrum_EG_3X_source_Co-60_and_Cs-137.xml";
+const std::string kBackground = "02_spectrum_background_office_1_hour.xml";
+
+fs::path suro_data() { return fs::path(ASSAY_SOURCE_DIR) / "tests/data/real/suro256"; }
+
+void prepare(const ScratchDir& dir) {
+    for (const std::string& file : {kBackground, std::string("29_spectrum_EG_3X_source_Cs-137.xml"),
+                                    std::string("33_spectrum_EG_3X_source_Co-60.xml"), kMixture}) {
+        fs::copy_file(suro_data() / file, dir.path() / file);
     }
     dir.write("suro.cal", kMethod);
     dir.write("dose.txt", "1 0 0 0 0\n");
-    const auto read = read_spectrum_file((data / mixture).string());
-    ASSERT_TRUE(read) << (data / mixture);
+}
+
+TEST(GainSearch, WideSearchRecoversSpectraOffTheStandardsGain) {
+    const std::string mixture = kMixture;
+    ScratchDir dir;
+    prepare(dir);
+    const auto read = read_spectrum_file((suro_data() / mixture).string());
+    ASSERT_TRUE(read);
     std::mt19937 random(20261208);
     const std::vector<double> factors = {0.85, 0.90, 1.10, 1.15};
     std::string config = "suro.cal\n*" + mixture + "\n";
@@ -142,7 +175,9 @@ TEST(GainSearch, WideSearchRecoversSpectraOffTheStandardsGain) {
         if (search) args.insert(args.end(), {"--gain-search", "wide"});
         const auto run = test_support::run_assay_in(dir.path(), args);
         ASSERT_EQ(run.exit_status, 0) << run.err;
-        if (search) EXPECT_EQ(dir.read("result.txt"), reference_table);
+        if (search) {
+            EXPECT_EQ(dir.read("result.txt"), reference_table);
+        }
         const std::vector<Evaluated> found = evaluations(dir.read("r.jsonl"));
         ASSERT_EQ(found.size(), factors.size() + 1);
         const Evaluated& original = found[0];
@@ -165,6 +200,47 @@ TEST(GainSearch, WideSearchRecoversSpectraOffTheStandardsGain) {
             }
         }
     }
+}
+
+// Samples whose calibrations imply gains of 0.92 and 1.08 against the
+// standards' (the method's first file): the scan is centred there and gives
+// the activities of the wide search; a sample without a calibration falls
+// back to the wide search.
+TEST(GainSearch, CalibrationsCentreTheScan) {
+    ScratchDir dir;
+    prepare(dir);
+    const auto mixture = read_spectrum_file((suro_data() / kMixture).string());
+    const auto background = read_spectrum_file((suro_data() / kBackground).string());
+    ASSERT_TRUE(mixture && background);
+    ASSERT_FALSE(background->calibration.empty());
+    std::mt19937 random(8);
+    const std::vector<double> factors = {0.92, 1.08};
+    dir.write("low.spe", shifted_spe(*mixture, factors[0], background->calibration, &random));
+    dir.write("high.spe", shifted_spe(*mixture, factors[1], background->calibration, &random));
+    dir.write("plain.txt", shifted_native(*mixture, 1.1, &random));
+    dir.write("config.txt", "suro.cal\n*low.spe\n*high.spe\n*plain.txt\n");
+
+    std::vector<std::vector<Evaluated>> runs;
+    for (const std::string how : {"wide", "calibration"}) {
+        const auto run = test_support::run_assay_in(dir.path(), {"--report", "r.jsonl", "--gain-search", how});
+        ASSERT_EQ(run.exit_status, 0) << run.err;
+        runs.push_back(evaluations(dir.read("r.jsonl")));
+        ASSERT_EQ(runs.back().size(), 3u);
+    }
+    for (size_t i = 0; i < factors.size(); ++i) {
+        SCOPED_TRACE("gain " + std::to_string(factors[i]));
+        const Evaluated& wide = runs[0][i];
+        const Evaluated& by_calibration = runs[1][i];
+        EXPECT_EQ(by_calibration.search, "calibration");
+        EXPECT_NEAR(by_calibration.centre, factors[i], 1e-9);
+        EXPECT_NEAR(by_calibration.gain, factors[i], 0.005 * factors[i]);
+        EXPECT_FALSE(by_calibration.edge);
+        for (size_t k = 0; k < 2; ++k) {
+            EXPECT_NEAR(by_calibration.activity[k], wide.activity[k], 0.5 * wide.activity_sd[k]) << k;
+        }
+    }
+    EXPECT_EQ(runs[1][2].search, "wide");
+    EXPECT_NEAR(runs[1][2].gain, 1.1, 0.0055);
 }
 
 }  // namespace

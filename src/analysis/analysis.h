@@ -189,3 +189,11 @@ std::vector<UnusableRoi> unusable_rois(const MethodRecord& method, const Analysi
 // that every evaluation fails; false when the ROIs themselves are unusable
 // (unusable_rois says so) or the method has no components.
 bool calibration_singular(const MethodRecord& method, const AnalysisOptions& options = {});
+
+// The sample's gain relative to the standards that two energy calibrations
+// imply (keV at channel c = sum_k calibration[k] c^k, full-scale channels):
+// the ratio of the sample's keV per channel to the standards' over the span
+// of the method's ROIs. NaN when either calibration is missing or does not
+// rise over that span, or the method has no ROI.
+double calibration_gain(const std::vector<double>& sample, const std::vector<double>& standards,
+                        const MethodRecord& method);

@@ -179,3 +179,33 @@ int32_t calc_activity(SampleRecord* sample, const MethodRecord& method,
     }
     return status;
 }
+
+namespace {
+
+double energy_at(const std::vector<double>& calibration, double channel) {
+    double energy = 0.0;
+    for (size_t k = calibration.size(); k-- > 0;) energy = energy * channel + calibration[k];
+    return energy;
+}
+
+}  // namespace
+
+double calibration_gain(const std::vector<double>& sample, const std::vector<double>& standards,
+                        const MethodRecord& method) {
+    if (sample.empty() || standards.empty()) return NAN;
+    int32_t low = kChannels;
+    int32_t high = -1;
+    const int nc = std::clamp(method.component_count, 0, kMaxComponents);
+    for (int k = 0; k < nc; ++k) {
+        const ComponentBlock& block = method.component[k];
+        for (int r = 0; r < std::clamp(block.roi_count, 0, kComponentRois); ++r) {
+            low = std::min(low, block.roi[r][0]);
+            high = std::max(high, block.roi[r][1]);
+        }
+    }
+    if (high <= low) return NAN;
+    const double sample_span = energy_at(sample, high) - energy_at(sample, low);
+    const double standards_span = energy_at(standards, high) - energy_at(standards, low);
+    if (!(sample_span > 0.0) || !(standards_span > 0.0)) return NAN;
+    return sample_span / standards_span;
+}

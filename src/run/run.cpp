@@ -21,6 +21,7 @@
 #include "input/method_file.h"
 #include "input/scan.h"
 #include "input/spectrum_file.h"
+#include "input/text_file.h"
 #include "output/json.h"
 #include "output/plot.h"
 #include "output/report.h"
@@ -233,12 +234,24 @@ std::string live_time_diagnostic(const SpectrumSum& sum, const Entry& entry) {
                   static_cast<double>(sum.live_time_us) / 1e6, dropped);
 }
 
+// The energy calibration of the first spectrum file the method file `path`
+// references that gives one; empty when none does.
+std::vector<double> standards_calibration(const std::string& path) {
+    const Expected<std::string> text = load_text_file(path);
+    if (!text) return {};
+    for (const std::string& name : referenced_spectrum_files(*text)) {
+        const auto file = std::make_unique<Expected<SpectrumFile, SpectrumFailure>>(read_spectrum_file(name));
+        if (*file && !(*file)->calibration.empty()) return (*file)->calibration;
+    }
+    return {};
+}
+
 // Walks the entries after the method file name.
 void walk_entries(Run& run, ConfigReader& config, TableWriter& table) {
     const EvaluationContext context{run.method.get(),   run.local_background.get(),
                                     run.names.get(),    run.factors.get(),
                                     &run.dose,          analysis_options(run.options),
-                                    run.options.dose_unit};
+                                    run.options.dose_unit, run.standards_calibration};
     const int threads = thread_count(run.options);
     std::unique_ptr<EvaluationPool> pool;
     if (threads > 1) pool = std::make_unique<EvaluationPool>(context, threads);
@@ -485,6 +498,9 @@ int run_assay(FILE* console, FILE* diagnostics, const RunOptions& options) {
     report_odd_standard_factors(run, token);
     run.standards_problems = standards_problems(run, token);
     run.method_name = token;
+    if (run.options.gain_search == GainSearch::calibration) {
+        run.standards_calibration = standards_calibration(token);
+    }
 
     Expected<File> result = open_file(RESULT, "w");
     if (!result) {
