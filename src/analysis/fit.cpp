@@ -15,6 +15,32 @@
 
 namespace {
 
+// The wide search's best gain: the trial whose fit figure is the smallest
+// share of the figure of no fit at all (sum of w y^2 over the points). The
+// figure alone favours gains that move an empty stretch of the sample into
+// the ROIs, which a scan of a few per cent never reaches; the share does
+// not. NaN when no trial has a share.
+double relative_best(const ScanInput& input, const ScanOutcome& found) {
+    double best = NAN;
+    double best_share = INFINITY;
+    for (int t = 0; t < found.trials_run; ++t) {
+        const double g = found.trial_gain[t];
+        double no_fit = 0.0;
+        for (const int32_t ch : *input.roi_channel) {
+            const double d = corrected_count(g, input.sample, input.x_channels, ch);
+            const double l = input.local_background[ch];
+            const double y = d - input.u * l;
+            no_fit += sample_weight(input.u * input.u * l + d) * y * y;
+        }
+        const double share = found.trial_figure[t] / no_fit;
+        if (share < best_share) {
+            best_share = share;
+            best = g;
+        }
+    }
+    return best;
+}
+
 // Centres the scan of `input` as the options ask, with `coarse_scan` running
 // the wide search in the fit's own form; notes what placed it in `fit`.
 template <class CoarseScan>
@@ -32,10 +58,11 @@ void place_scan(const AnalysisOptions& options, CoarseScan coarse_scan, ScanInpu
         coarse.coarse = true;
         auto found = std::make_unique<ScanOutcome>();
         coarse_scan(&coarse, found.get());
-        // A search that failed or found nothing leaves the plain scan.
-        if (!found->failed && found->best_trial >= 0) {
-            fit->coarse_gain = found->best_gain;
-            input->centre = found->best_gain;
+        // A search that failed leaves the plain scan.
+        const double best = found->failed ? NAN : relative_best(*input, *found);
+        if (std::isfinite(best)) {
+            fit->coarse_gain = best;
+            input->centre = best;
         }
     }
     fit->scan_centre = input->centre;
