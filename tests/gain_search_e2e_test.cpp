@@ -243,4 +243,42 @@ TEST(GainSearch, CalibrationsCentreTheScan) {
     EXPECT_NEAR(runs[1][2].gain, 1.1, 0.0055);
 }
 
+// A NaI unknown measured the same day as its Cs-137 standard, its Cs-137
+// line at channel 309 against the standard's 331: a gain of about
+// 331 / 309 = 1.071. The plain scan ends at its edge with a fit far off; the
+// wide search finds the gain and a chi-square per degree of freedom a
+// hundredth of the plain scan's.
+TEST(GainSearch, NaiUnknownOffItsStandardsGain) {
+    const fs::path shared = fs::path(ASSAY_SOURCE_DIR) / ".." / "shared" / "data" / "real";
+    if (!fs::exists(shared / "uct_nai_unknown.txt")) GTEST_SKIP() << "no shared real data beside the repository";
+    ScratchDir dir;
+    for (const char* file : {"uct_nai_background.txt", "uct_nai_cs137.txt", "uct_nai_unknown.txt"}) {
+        fs::copy_file(shared / file, dir.path() / file);
+    }
+    std::string method = "uct\nCs-137 rel\n\n\n\n1 0 0 0 0 0\n";
+    for (int row = 0; row < 6; ++row) method += "0 0 0 0 0 0\n";
+    method += "840 1110 0 0 0 0 0 0 0 0 0 0\n";  // channels 280 to 370
+    for (int row = 0; row < 5; ++row) method += "0 0 0 0 0 0 0 0 0 0 0 0\n";
+    method += "0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0\n";
+    method += "1#uct_nai_background.txt\n1#uct_nai_cs137.txt\n0\n0\n0\n0\n0\n1#uct_nai_background.txt\n";
+    dir.write("uct.cal", method);
+    dir.write("dose.txt", "1 0 0 0 0\n");
+    dir.write("config.txt", "uct.cal\n*uct_nai_unknown.txt\n");
+    double chi_square_per_dof[2] = {};
+    for (const bool search : {false, true}) {
+        std::vector<std::string> args = {"--report", "r.jsonl"};
+        if (search) args.insert(args.end(), {"--gain-search", "wide"});
+        ASSERT_EQ(test_support::run_assay_in(dir.path(), args).exit_status, 0);
+        const std::string report = dir.read("r.jsonl");
+        const std::vector<Evaluated> found = evaluations(report);
+        ASSERT_EQ(found.size(), 1u);
+        chi_square_per_dof[search] = number_after(report.substr(report.find("\"kind\":\"evaluate\"")), "chi_square_per_dof");
+        EXPECT_EQ(found[0].edge, !search);
+        if (search) {
+            EXPECT_NEAR(found[0].gain, 331.0 / 309.0, 0.01);
+        }
+    }
+    EXPECT_LT(chi_square_per_dof[1], chi_square_per_dof[0] / 100.0);
+}
+
 }  // namespace
