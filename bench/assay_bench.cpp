@@ -148,6 +148,22 @@ void BM_lsq_calc_activity(benchmark::State& state) {
 }
 BENCHMARK(BM_lsq_calc_activity)->ArgNames({"cache", "straightforward"})->Args({0, 1})->Args({1, 0});
 
+// An evaluation with the wide gain search (61 coarse trials before the 100
+// of the scan) against one without: it must stay within three times the cost.
+void BM_gain_search(benchmark::State& state) {
+    const Method& m = method();
+    auto sample = std::make_unique<SampleRecord>(*m.sample);
+    FitCache cache;
+    AnalysisOptions options;
+    options.cache = &cache;
+    options.gain_search = state.range(0) != 0 ? GainSearch::wide : GainSearch::none;
+    for (auto _ : state) {
+        *sample = *m.sample;
+        benchmark::DoNotOptimize(lsq_calc_activity(sample.get(), *m.method, *m.local_background, options));
+    }
+}
+BENCHMARK(BM_gain_search)->ArgNames({"wide"})->Args({0})->Args({1});
+
 void BM_read_sample(benchmark::State& state) {
     const std::string path = (workdir() / "s0001.txt").string();
     auto sample = std::make_unique<SampleRecord>();

@@ -111,6 +111,9 @@ void expect_same_detail(const EvaluationDetail& fast, const EvaluationDetail& pl
     EXPECT_EQ(fast.fitted, plain.fitted) << where;
     EXPECT_EQ(fast.gain_at_scan_edge, plain.gain_at_scan_edge) << where;
     EXPECT_TRUE(same_bits(fast.first_pass_gain, plain.first_pass_gain)) << where;
+    EXPECT_EQ(fast.gain_search, plain.gain_search) << where;
+    EXPECT_TRUE(same_bits(fast.coarse_gain, plain.coarse_gain)) << where;
+    EXPECT_TRUE(same_bits(fast.scan_centre, plain.scan_centre)) << where;
     ASSERT_EQ(fast.trials.size(), plain.trials.size()) << where;
     for (size_t t = 0; t < fast.trials.size(); ++t) {
         EXPECT_TRUE(same_bits(fast.trials[t].gain, plain.trials[t].gain)) << where << " trial " << t;
@@ -230,8 +233,15 @@ TEST(FastAnalysis, EvaluationDriverMatchesStraightforwardBitForBit) {
         auto plain_sample = std::make_unique<SampleRecord>(*sample);
         EvaluationDetail plain_detail;
         EvaluationDetail fast_detail;
-        const AnalysisOptions checks{.extra_rois = &extra, .two_pass = two_pass, .check_total = true,
-                                     .check_fraction = true};
+        AnalysisOptions checks{.extra_rois = &extra, .two_pass = two_pass, .check_total = true,
+                               .check_fraction = true};
+        // Every other round places the scan: by the wide search, or by a
+        // calibration's gain.
+        if (round % 4 == 1) checks.gain_search = GainSearch::wide;
+        if (round % 4 == 3) {
+            checks.gain_search = GainSearch::calibration;
+            checks.calibration_gain = 0.8 + 0.01 * round;
+        }
         AnalysisOptions plain_options = checks;
         plain_options.straightforward = true;
         plain_options.detail = &plain_detail;

@@ -49,6 +49,13 @@ enum class AnalysisKernel {
     baseline,   // SSE2 on x86-64, plain code elsewhere
 };
 
+// How the gain scan is placed. none: the plain scan around the standards'
+// gain. wide: a coarse search over 0.75 to 1.35 by the scan's own fit figure
+// first, and the scan centred on its best gain. calibration: the scan
+// centred on the gain the energy calibrations imply, the wide search where
+// none is given.
+enum class GainSearch { none, wide, calibration };
+
 // One trial of the gain scan.
 struct ScanTrial {
     double gain = NAN;    // the trial gain as tried
@@ -65,6 +72,12 @@ struct EvaluationDetail {
     bool gain_at_scan_edge = false;
     float first_pass_gain = NAN;     // the first pass's best gain; NaN when none won
     std::vector<ScanTrial> trials;   // the last scan's trials in the order run (100 when complete)
+    // The search that placed the scan (wide where calibration had no gain to
+    // go by), the wide search's best gain (NaN when it did not run or none
+    // won) and the scan's centre (1 for the plain scan).
+    GainSearch gain_search = GainSearch::none;
+    double coarse_gain = NAN;
+    double scan_centre = 1.0;
     bool fitted = false;             // the evaluation succeeded: what follows describes its fit
     FitStatistics statistics;        // of the winning trial, over the points the fit used
     ComponentLimits limits[kMaxComponents];  // method order; none for a component the second pass dropped
@@ -104,6 +117,11 @@ struct AnalysisOptions {
     // When not NaN, the fit tries only this gain instead of scanning: for a
     // detector whose gain is known to hold (the result table's gain is then it).
     float held_gain = NAN;
+    // Where the scan is centred (ignored with a held gain); calibration_gain
+    // is the sample's gain relative to the standards by their energy
+    // calibrations, NaN when either lacks one.
+    GainSearch gain_search = GainSearch::none;
+    double calibration_gain = NAN;
 };
 
 // Evaluates `sample` against `method`: fills activity, activity_sd (method
@@ -171,3 +189,11 @@ std::vector<UnusableRoi> unusable_rois(const MethodRecord& method, const Analysi
 // that every evaluation fails; false when the ROIs themselves are unusable
 // (unusable_rois says so) or the method has no components.
 bool calibration_singular(const MethodRecord& method, const AnalysisOptions& options = {});
+
+// The sample's gain relative to the standards that two energy calibrations
+// imply (keV at channel c = sum_k calibration[k] c^k, full-scale channels):
+// the ratio of the sample's keV per channel to the standards' over the span
+// of the method's ROIs. NaN when either calibration is missing or does not
+// rise over that span, or the method has no ROI.
+double calibration_gain(const std::vector<double>& sample, const std::vector<double>& standards,
+                        const MethodRecord& method);

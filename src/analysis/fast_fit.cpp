@@ -578,7 +578,7 @@ void fast_scan(const ScanInput& input, const FastCalibration& calibration, Analy
 
     *outcome = ScanOutcome{};
     for (int pass = 0; pass < scan_passes(input); ++pass) {
-        const ScanPass trials = scan_pass(pass, *gain_factor);
+        const ScanPass trials = scan_pass(input, pass, *gain_factor);
         for (int trial = 0; trial < scan_trials(input); ++trial) {
             const double g = scan_gain(input, trials, trial);
             note_trial(&outcome->range, static_cast<float>(g));

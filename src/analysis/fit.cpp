@@ -13,6 +13,63 @@
 #include "analysis/limits.h"
 #include "analysis/reference_fit.h"
 
+namespace {
+
+// The wide search's best gain: the trial whose fit figure is the smallest
+// share of the figure of no fit at all (sum of w y^2 over the points). The
+// figure alone favours gains that move an empty stretch of the sample into
+// the ROIs, which a scan of a few per cent never reaches; the share does
+// not. NaN when no trial has a share.
+double relative_best(const ScanInput& input, const ScanOutcome& found) {
+    double best = NAN;
+    double best_share = INFINITY;
+    for (int t = 0; t < found.trials_run; ++t) {
+        const double g = found.trial_gain[t];
+        double no_fit = 0.0;
+        for (const int32_t ch : *input.roi_channel) {
+            const double d = corrected_count(g, input.sample, input.x_channels, ch);
+            const double l = input.local_background[ch];
+            const double y = d - input.u * l;
+            no_fit += sample_weight(input.u * input.u * l + d) * y * y;
+        }
+        const double share = found.trial_figure[t] / no_fit;
+        if (share < best_share) {
+            best_share = share;
+            best = g;
+        }
+    }
+    return best;
+}
+
+// Centres the scan of `input` as the options ask, with `coarse_scan` running
+// the wide search in the fit's own form; notes what placed it in `fit`.
+template <class CoarseScan>
+void place_scan(const AnalysisOptions& options, CoarseScan coarse_scan, ScanInput* input,
+                SampleFit* fit) {
+    if (options.gain_search == GainSearch::none || !std::isnan(input->held_gain)) return;
+    const double by_calibration = options.calibration_gain;
+    if (options.gain_search == GainSearch::calibration && std::isfinite(by_calibration) &&
+        by_calibration > 0.0) {
+        fit->gain_search = GainSearch::calibration;
+        input->centre = by_calibration;
+    } else {
+        fit->gain_search = GainSearch::wide;
+        ScanInput coarse = *input;
+        coarse.coarse = true;
+        auto found = std::make_unique<ScanOutcome>();
+        coarse_scan(&coarse, found.get());
+        // A search that failed leaves the plain scan.
+        const double best = found->failed ? NAN : relative_best(*input, *found);
+        if (std::isfinite(best)) {
+            fit->coarse_gain = best;
+            input->centre = best;
+        }
+    }
+    fit->scan_centre = input->centre;
+}
+
+}  // namespace
+
 int32_t fit_sample(SampleRecord* sample, const MethodRecord& method,
                    const LocalBackground& local_background, const RoiList& rois,
                    float* gain_factor, float* corrected_spectrum, const AnalysisOptions& options,
@@ -51,18 +108,30 @@ int32_t fit_sample(SampleRecord* sample, const MethodRecord& method,
         bool singular = false;
         Calibration calibration;
         FastCalibration local;
+        const FastCalibration* fast = nullptr;
         if (options.straightforward) {
             copy_standards(method, nc, channel_count, mode, spectra.get());
             calibrate(method, nc, spectra->standard, spectra->background, roi_channel, &calibration);
             singular = calibration.singular;
             input.calibration = &calibration;
-            if (!singular) reference_scan(input, gain_factor, &outcome);
         } else {
-            const FastCalibration& fast =
-                fast_calibration(method, nc, channel_count, mode, roi_channel, options.cache, &local);
-            singular = fast.calibration.singular;
-            input.calibration = &fast.calibration;
-            if (!singular) fast_scan(input, fast, options.kernel, gain_factor, &outcome);
+            fast = &fast_calibration(method, nc, channel_count, mode, roi_channel, options.cache, &local);
+            singular = fast->calibration.singular;
+            input.calibration = &fast->calibration;
+        }
+        auto scan = [&](const ScanInput& in, float* gain, ScanOutcome* found) {
+            if (fast == nullptr) {
+                reference_scan(in, gain, found);
+            } else {
+                fast_scan(in, *fast, options.kernel, gain, found);
+            }
+        };
+        if (!singular) {
+            place_scan(options, [&](ScanInput* coarse, ScanOutcome* found) {
+                float coarse_gain = *gain_factor;
+                scan(*coarse, &coarse_gain, found);
+            }, &input, fit);
+            scan(input, gain_factor, &outcome);
         }
         status = singular || outcome.failed ? -1 : 0;
 
@@ -90,6 +159,9 @@ int32_t fit_sample(SampleRecord* sample, const MethodRecord& method,
 void describe_fit(const SampleFit& fit, int component_count, float gain, EvaluationDetail* detail) {
     const ScanOutcome& outcome = fit.outcome;
     detail->scan_range = outcome.range;
+    detail->gain_search = fit.gain_search;
+    detail->coarse_gain = fit.coarse_gain;
+    detail->scan_centre = fit.scan_centre;
     detail->trials.clear();
     for (int t = 0; t < outcome.trials_run; ++t) {
         detail->trials.push_back({outcome.trial_gain[t], outcome.trial_figure[t]});
@@ -133,4 +205,34 @@ int32_t calc_activity(SampleRecord* sample, const MethodRecord& method,
         if (status != 0) options.detail->fitted = false;
     }
     return status;
+}
+
+namespace {
+
+double energy_at(const std::vector<double>& calibration, double channel) {
+    double energy = 0.0;
+    for (size_t k = calibration.size(); k-- > 0;) energy = energy * channel + calibration[k];
+    return energy;
+}
+
+}  // namespace
+
+double calibration_gain(const std::vector<double>& sample, const std::vector<double>& standards,
+                        const MethodRecord& method) {
+    if (sample.empty() || standards.empty()) return NAN;
+    int32_t low = kChannels;
+    int32_t high = -1;
+    const int nc = std::clamp(method.component_count, 0, kMaxComponents);
+    for (int k = 0; k < nc; ++k) {
+        const ComponentBlock& block = method.component[k];
+        for (int r = 0; r < std::clamp(block.roi_count, 0, kComponentRois); ++r) {
+            low = std::min(low, block.roi[r][0]);
+            high = std::max(high, block.roi[r][1]);
+        }
+    }
+    if (high <= low) return NAN;
+    const double sample_span = energy_at(sample, high) - energy_at(sample, low);
+    const double standards_span = energy_at(standards, high) - energy_at(standards, low);
+    if (!(sample_span > 0.0) || !(standards_span > 0.0)) return NAN;
+    return sample_span / standards_span;
 }

@@ -12,6 +12,9 @@ struct SampleFit {
     ScanOutcome outcome;
     WinnerAssessment assessment;  // in the order of the fitted method's components
     double v = 0.0;               // weighted counting time: activity = x / v
+    GainSearch gain_search = GainSearch::none;  // as EvaluationDetail reports them
+    double coarse_gain = NAN;
+    double scan_centre = 1.0;
 };
 
 // calc_activity, also filling `fit` (v and the outcome stay at their

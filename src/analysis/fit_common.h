@@ -34,9 +34,11 @@ struct ScanPass {
     double step;
 };
 
-inline ScanPass scan_pass(int pass, float gain_after_first_pass) {
-    const double step1 = (kScanHighest - kScanLowest) / static_cast<double>(kScanTrials);
-    if (pass == 0) return {kScanLowest, step1};
+// A scan centred on `scale` multiplies the first pass's bounds and step by
+// it; a scale of 1 is the plain scan, bit for bit.
+inline ScanPass scan_pass(int pass, float gain_after_first_pass, double scale = 1.0) {
+    const double step1 = (kScanHighest - kScanLowest) / static_cast<double>(kScanTrials) * scale;
+    if (pass == 0) return {kScanLowest * scale, step1};
     const double centre = gain_after_first_pass;
     const double low = centre - step1;
     const double high = centre + step1;
@@ -44,6 +46,14 @@ inline ScanPass scan_pass(int pass, float gain_after_first_pass) {
 }
 
 inline double trial_gain(const ScanPass& pass, int trial) { return pass.low + trial * pass.step; }
+
+// The wide search before a centred scan: one pass over kCoarseTrials gains
+// from kCoarseLowest in steps of kCoarseStep (0.75 to 1.35), fine enough
+// that the best lies within the centred scan's first pass of the true gain.
+inline constexpr int kCoarseTrials = 61;
+inline constexpr double kCoarseLowest = 0.75;
+inline constexpr double kCoarseStep = 0.01;
+static_assert(kCoarseTrials <= kScanPasses * kScanTrials, "a scan outcome holds every trial");
 
 // Trials of a whole scan, numbered in the order they run: trial m of pass p
 // is number p * kScanTrials + m.
@@ -160,12 +170,23 @@ struct ScanInput {
     int x_channels;
     double u;                          // live-time ratio sample / local background
     double held_gain = NAN;            // when not NaN: the one gain tried, instead of the scan
+    double centre = 1.0;               // the two-pass scan's centre (see scan_pass)
+    bool coarse = false;               // the wide search instead of the two-pass scan
 };
 
-// The passes and trials a scan runs: the two-pass scan, or one trial at the
-// held gain.
-inline int scan_passes(const ScanInput& input) { return std::isnan(input.held_gain) ? kScanPasses : 1; }
-inline int scan_trials(const ScanInput& input) { return std::isnan(input.held_gain) ? kScanTrials : 1; }
+// The passes and trials a scan runs: the two-pass scan, the wide search, or
+// one trial at the held gain.
+inline int scan_passes(const ScanInput& input) {
+    return std::isnan(input.held_gain) && !input.coarse ? kScanPasses : 1;
+}
+inline int scan_trials(const ScanInput& input) {
+    if (!std::isnan(input.held_gain)) return 1;
+    return input.coarse ? kCoarseTrials : kScanTrials;
+}
+inline ScanPass scan_pass(const ScanInput& input, int pass, float gain_after_first_pass) {
+    if (input.coarse) return {kCoarseLowest, kCoarseStep};
+    return scan_pass(pass, gain_after_first_pass, input.centre);
+}
 inline double scan_gain(const ScanInput& input, const ScanPass& pass, int trial) {
     return std::isnan(input.held_gain) ? trial_gain(pass, trial) : input.held_gain;
 }

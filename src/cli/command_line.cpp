@@ -55,6 +55,7 @@ struct Parser {
     std::string alpha;
     std::string beta;
     std::string plot_select = "all";
+    std::string gain_search;
     CLI::Option* threads_option = nullptr;
     CLI::Option* straightforward_option = nullptr;
 
@@ -108,6 +109,12 @@ struct Parser {
                        "probability of missing an activity at the detection limit (default 0.05)")
             ->type_name("P")
             ->check(check_probability);
+        app.add_option("--gain-search", gain_search,
+                       "place the gain scan for a detector off the standards' gain: wide (search "
+                       "0.75 to 1.35 first) or calibration (by the files' energy calibrations, "
+                       "else wide); by default the scan covers 0.94 to 1.06")
+            ->type_name("HOW")
+            ->check(CLI::IsMember({"wide", "calibration"}));
         app.get_formatter()->column_width(26);
         app.footer(
             "Problems with the input are reported on standard error. Exit status: 0; 1 when\n"
@@ -118,7 +125,7 @@ struct Parser {
 
 constexpr const char* kValueOptions[] = {"-C",        "--directory",   "--report",   "--plot",
                                          "--threads", "--plot-select", "--dose-unit",
-                                         "--alpha",   "--beta"};
+                                         "--alpha",   "--beta",        "--gain-search"};
 constexpr const char* kFlags[] = {"-h", "--help", "--version", "--straightforward", "--strict"};
 
 bool one_of(std::string_view arg, const auto& names) {
@@ -181,6 +188,8 @@ int parse_command_line(int argc, const char* const* argv, CommandLine* line, std
     if (!parser.threads.empty()) line->run.threads = std::stoi(parser.threads);
     if (!parser.alpha.empty()) line->run.alpha = std::strtod(parser.alpha.c_str(), nullptr);
     if (!parser.beta.empty()) line->run.beta = std::strtod(parser.beta.c_str(), nullptr);
+    if (parser.gain_search == "wide") line->run.gain_search = GainSearch::wide;
+    if (parser.gain_search == "calibration") line->run.gain_search = GainSearch::calibration;
     line->run.plot_select = parser.plot_select == "flagged" ? PlotSelect::flagged : PlotSelect::all;
     return 0;
 }

@@ -128,6 +128,10 @@ std::string report_row_line(const FinishedRow& row) {
         }
         line.number("scan_lowest_gain", fit.scan_lowest).number("scan_highest_gain", fit.scan_highest);
         line.number("first_pass_gain", fit.first_pass_gain);
+        if (!fit.gain_search.empty()) {
+            line.text("gain_search", fit.gain_search);
+            line.number("coarse_gain", fit.coarse_gain).number("scan_centre", fit.scan_centre);
+        }
     } else {
         line.null("chi_square").null("degrees_of_freedom").null("chi_square_per_dof").null("p_value");
         line.null("fit_poor").null("scan_lowest_gain").null("scan_highest_gain").null("first_pass_gain");

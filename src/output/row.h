@@ -49,6 +49,12 @@ struct RowFit {
     float scan_lowest = NAN;          // the lowest and highest gain tried
     float scan_highest = NAN;
     float first_pass_gain = NAN;      // the first pass's best gain
+    // What placed the scan when a search was asked for ("wide" or
+    // "calibration"; empty without one), the wide search's best gain (NaN
+    // when it did not run or found none) and the scan's centre.
+    std::string gain_search;
+    double coarse_gain = NAN;
+    double scan_centre = NAN;
     std::vector<std::pair<double, double>> trials;  // (gain, fit figure) of every trial, in order
 };
 

@@ -12,6 +12,10 @@ void evaluate(const EvaluationContext& context, Evaluation* evaluation, FitCache
     AnalysisOptions analysis = context.analysis;
     if (!analysis.straightforward) analysis.cache = cache;
     analysis.detail = &evaluation->detail;
+    if (analysis.gain_search == GainSearch::calibration) {
+        analysis.calibration_gain = calibration_gain(agreed_calibration(*evaluation->sum),
+                                                     context.standards_calibration, *context.method);
+    }
     evaluation->status = lsq_calc_activity(&sample, *context.method, *context.local_background, analysis);
     const DoseCalibration& dose = *context.dose;
     if (dose.complete) {
@@ -127,6 +131,11 @@ FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra)
         fit.scan_lowest = detail.scan_range.lowest;
         fit.scan_highest = detail.scan_range.highest;
         fit.first_pass_gain = detail.first_pass_gain;
+        if (detail.gain_search != GainSearch::none) {
+            fit.gain_search = detail.gain_search == GainSearch::wide ? "wide" : "calibration";
+            fit.coarse_gain = detail.coarse_gain;
+            fit.scan_centre = detail.scan_centre;
+        }
         for (const ScanTrial& trial : detail.trials) fit.trials.emplace_back(trial.gain, trial.figure);
     }
     if (with_spectra) {

@@ -27,6 +27,8 @@ struct EvaluationContext {
     const DoseCalibration* dose;
     AnalysisOptions analysis;
     std::string dose_unit;  // for the rows; empty when not given
+    // The standards' energy calibration (Run::standards_calibration).
+    std::vector<double> standards_calibration;
 };
 
 // An evaluate entry: the sum as it stood when the entry came, and what the

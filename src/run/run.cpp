@@ -21,6 +21,7 @@
 #include "input/method_file.h"
 #include "input/scan.h"
 #include "input/spectrum_file.h"
+#include "input/text_file.h"
 #include "output/json.h"
 #include "output/plot.h"
 #include "output/report.h"
@@ -87,6 +88,11 @@ void write_run_line(Run& run, std::optional<std::string> method_file) {
         {"alpha", json_number(o.alpha)},
         {"beta", json_number(o.beta)},
     };
+    // Named only when given, so that a report without it stays as it was.
+    if (o.gain_search != GainSearch::none) {
+        line.options.emplace_back("gain_search",
+                                  json_string(o.gain_search == GainSearch::wide ? "wide" : "calibration"));
+    }
     write_report_line(run, report_run_line(line));
 }
 
@@ -203,6 +209,7 @@ AnalysisOptions analysis_options(const RunOptions& options) {
     analysis.straightforward = options.straightforward;
     analysis.alpha = options.alpha;
     analysis.beta = options.beta;
+    analysis.gain_search = options.gain_search;
     // Only the report and the pictures show the limits.
     analysis.characteristic_limits = !options.report_path.empty() || !options.plot_directory.empty();
     return analysis;
@@ -227,12 +234,24 @@ std::string live_time_diagnostic(const SpectrumSum& sum, const Entry& entry) {
                   static_cast<double>(sum.live_time_us) / 1e6, dropped);
 }
 
+// The energy calibration of the first spectrum file the method file `path`
+// references that gives one; empty when none does.
+std::vector<double> standards_calibration(const std::string& path) {
+    const Expected<std::string> text = load_text_file(path);
+    if (!text) return {};
+    for (const std::string& name : referenced_spectrum_files(*text)) {
+        const auto file = std::make_unique<Expected<SpectrumFile, SpectrumFailure>>(read_spectrum_file(name));
+        if (*file && !(*file)->calibration.empty()) return (*file)->calibration;
+    }
+    return {};
+}
+
 // Walks the entries after the method file name.
 void walk_entries(Run& run, ConfigReader& config, TableWriter& table) {
     const EvaluationContext context{run.method.get(),   run.local_background.get(),
                                     run.names.get(),    run.factors.get(),
                                     &run.dose,          analysis_options(run.options),
-                                    run.options.dose_unit};
+                                    run.options.dose_unit, run.standards_calibration};
     const int threads = thread_count(run.options);
     std::unique_ptr<EvaluationPool> pool;
     if (threads > 1) pool = std::make_unique<EvaluationPool>(context, threads);
@@ -479,6 +498,9 @@ int run_assay(FILE* console, FILE* diagnostics, const RunOptions& options) {
     report_odd_standard_factors(run, token);
     run.standards_problems = standards_problems(run, token);
     run.method_name = token;
+    if (run.options.gain_search == GainSearch::calibration) {
+        run.standards_calibration = standards_calibration(token);
+    }
 
     Expected<File> result = open_file(RESULT, "w");
     if (!result) {

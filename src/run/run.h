@@ -21,6 +21,8 @@
 #include <cstdio>
 #include <string>
 
+#include "analysis/analysis.h"
+
 // How a run may go about its work. Nothing here changes what the run writes
 // to the console, RESULT and METHOD.
 enum class PlotSelect {
@@ -39,6 +41,7 @@ struct RunOptions {
     std::string dose_unit;         // the dose column's unit, for the report and the pictures
     double alpha = 0.05;           // false-detection probability at the decision threshold
     double beta = 0.05;            // probability of missing an activity at the detection limit
+    GainSearch gain_search = GainSearch::none;  // how the gain scan is placed
 };
 
 // Exit statuses besides 0.

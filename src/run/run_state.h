@@ -38,6 +38,9 @@ struct Run {
     File report;
     std::vector<IndexRow> plotted;  // the rows drawn so far, for the index
     std::string method_name;
+    // The energy calibration of the first spectrum file the method references
+    // that gives one: the standards' scale for --gain-search calibration.
+    std::vector<double> standards_calibration;
     std::vector<std::string> standards_problems;  // said before the first evaluation
     ReportSummary tally;
     bool nothing_to_run = false;  // no config.txt, no method name, or no method
