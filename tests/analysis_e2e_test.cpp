@@ -695,17 +695,7 @@ TEST(RealSpectra, UnknownNuclideOnlyWhereTheMethodLacksOne) {
     const fs::path data = fs::path(ASSAY_SOURCE_DIR) / "tests/data/real/suro256";
     ScratchDir dir;
     for (const auto& file : fs::directory_iterator(data)) fs::copy(file.path(), dir.path() / file.path().filename());
-    const std::string background = "1#02_spectrum_background_office_1_hour.xml\n";
-    std::string method = "suro\nCs-137 rel\nCo-60 rel\n\n\n1 0 0 0 0 0\n0 1 0 0 0 0\n";
-    for (int i = 0; i < 5; ++i) method += "0 0 0 0 0 0\n";  // four rows and the strip line
-    // ROIs in thirds of a channel: Cs-137 at 662 keV in channels 60..72,
-    // Co-60 at 1173 and 1332 keV in 106..134.
-    method += "180 216 0 0 0 0 0 0 0 0 0 0\n318 402 0 0 0 0 0 0 0 0 0 0\n";
-    for (int i = 0; i < 4; ++i) method += "0 0 0 0 0 0 0 0 0 0 0 0\n";
-    method += "0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0\n" + background +
-              "1#29_spectrum_EG_3X_source_Cs-137.xml\n1#33_spectrum_EG_3X_source_Co-60.xml\n0\n0\n0\n0\n" +
-              background;
-    dir.write("suro.cal", method);
+    dir.write("suro.cal", test_support::suro_method());
     dir.write("dose.txt", "1 0 0 0 0\n");
     const std::vector<std::pair<std::string, bool>> samples = {
         {"29_spectrum_EG_3X_source_Cs-137.xml", false}, {"33_spectrum_EG_3X_source_Co-60.xml", false},

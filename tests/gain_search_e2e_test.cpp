@@ -98,38 +98,6 @@ std::string shifted_spe(const SpectrumFile& file, double g, const std::vector<do
     return text + "keV\n";
 }
 
-const char* const kMethod = R"(suro
-Cs-137 rel
-Co-60 rel
-
-
-1 0 0 0 0 0
-0 1 0 0 0 0
-0 0 0 0 0 0
-0 0 0 0 0 0
-0 0 0 0 0 0
-0 0 0 0 0 0
-0 0 0 0 0 0
-180 216 0 0 0 0 0 0 0 0 0 0
-318 402 0 0 0 0 0 0 0 0 0 0
-0 0 0 0 0 0 0 0 0 0 0 0
-0 0 0 0 0 0 0 0 0 0 0 0
-0 0 0 0 0 0 0 0 0 0 0 0
-0 0 0 0 0 0 0 0 0 0 0 0
-0 0 0 0 0 0
-0 0 0 0 0 0
-0 0 0 0 0 0
-0 0 0
-1#02_spectrum_background_office_1_hour.xml
-1#29_spectrum_EG_3X_source_Cs-137.xml
-1#33_spectrum_EG_3X_source_Co-60.xml
-0
-0
-0
-0
-1#02_spectrum_background_office_1_hour.xml
-)";
-
 // Gains of 0.85 to 1.15 lie outside the plain scan (0.94 to 1.06): without
 // the search each result is flagged (edge or poor fit); with it, the gain is
 // found within 0.5 % and every activity within two standard deviations
@@ -146,7 +114,7 @@ void prepare(const ScratchDir& dir) {
                                     std::string("33_spectrum_EG_3X_source_Co-60.xml"), kMixture}) {
         fs::copy_file(suro_data() / file, dir.path() / file);
     }
-    dir.write("suro.cal", kMethod);
+    dir.write("suro.cal", test_support::suro_method());
     dir.write("dose.txt", "1 0 0 0 0\n");
 }
 
@@ -255,13 +223,9 @@ TEST(GainSearch, NaiUnknownOffItsStandardsGain) {
     for (const char* file : {"uct_nai_background.txt", "uct_nai_cs137.txt", "uct_nai_unknown.txt"}) {
         fs::copy_file(shared / file, dir.path() / file);
     }
-    std::string method = "uct\nCs-137 rel\n\n\n\n1 0 0 0 0 0\n";
-    for (int row = 0; row < 6; ++row) method += "0 0 0 0 0 0\n";
-    method += "840 1110 0 0 0 0 0 0 0 0 0 0\n";  // channels 280 to 370
-    for (int row = 0; row < 5; ++row) method += "0 0 0 0 0 0 0 0 0 0 0 0\n";
-    method += "0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0\n";
-    method += "1#uct_nai_background.txt\n1#uct_nai_cs137.txt\n0\n0\n0\n0\n0\n1#uct_nai_background.txt\n";
-    dir.write("uct.cal", method);
+    // Cs-137 in channels 280 to 370.
+    dir.write("uct.cal", test_support::method_text("uct", {{"Cs-137", 840, 1110, "uct_nai_cs137.txt"}},
+                                                   "uct_nai_background.txt"));
     dir.write("dose.txt", "1 0 0 0 0\n");
     dir.write("config.txt", "uct.cal\n*uct_nai_unknown.txt\n");
     double chi_square_per_dof[2] = {};

@@ -111,39 +111,7 @@ TEST(PlotOption, ShortDetectorSpectrumFillsThePicture) {
     for (const std::string& file : {background, source, std::string("33_spectrum_EG_3X_source_Co-60.xml")}) {
         fs::copy_file(data / file, dir.path() / file);
     }
-    // Two standards and the background; ROIs in thirds of a channel: Cs-137
-    // in channels 60..72, Co-60 in 106..134.
-    dir.write("suro.cal", R"(suro
-Cs-137 rel
-Co-60 rel
-
-
-1 0 0 0 0 0
-0 1 0 0 0 0
-0 0 0 0 0 0
-0 0 0 0 0 0
-0 0 0 0 0 0
-0 0 0 0 0 0
-0 0 0 0 0 0
-180 216 0 0 0 0 0 0 0 0 0 0
-318 402 0 0 0 0 0 0 0 0 0 0
-0 0 0 0 0 0 0 0 0 0 0 0
-0 0 0 0 0 0 0 0 0 0 0 0
-0 0 0 0 0 0 0 0 0 0 0 0
-0 0 0 0 0 0 0 0 0 0 0 0
-0 0 0 0 0 0
-0 0 0 0 0 0
-0 0 0 0 0 0
-0 0 0
-1#02_spectrum_background_office_1_hour.xml
-1#29_spectrum_EG_3X_source_Cs-137.xml
-1#33_spectrum_EG_3X_source_Co-60.xml
-0
-0
-0
-0
-1#02_spectrum_background_office_1_hour.xml
-)");
+    dir.write("suro.cal", test_support::suro_method());
     dir.write("dose.txt", "1 0 0 0 0\n");
     dir.write("config.txt", "suro.cal\n*" + source + "\n");
     const auto run = test_support::run_assay_in(dir.path(), {"--plot", "pictures"});

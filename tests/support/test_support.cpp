@@ -267,6 +267,35 @@ std::string counts_text(const std::vector<long long>& counts) {
     return text;
 }
 
+std::string method_text(const std::string& title, const std::vector<MethodComponent>& components,
+                        const std::string& background) {
+    const size_t n = components.size();
+    std::string text = title + "\n";
+    for (const MethodComponent& component : components) text += component.name + " rel\n";
+    // An empty line ends the component list, and the character after it is
+    // taken with it: a second one keeps the standards table whole.
+    text += "\n\n";
+    for (size_t row = 0; row < 7; ++row) {  // the standards table, unit activities, and the strip line
+        for (size_t k = 0; k < 6; ++k) text += std::string(k ? " " : "") + (row == k && row < n ? "1" : "0");
+        text += "\n";
+    }
+    for (size_t i = 0; i < 6; ++i) {
+        text += i < n ? std::to_string(components[i].roi_first) + " " + std::to_string(components[i].roi_end)
+                      : std::string("0 0");
+        text += " 0 0 0 0 0 0 0 0 0 0\n";
+    }
+    text += "0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0\n1#" + background + "\n";
+    for (size_t i = 0; i < 6; ++i) text += i < n ? "1#" + components[i].standard + "\n" : std::string("0\n");
+    return text + "1#" + background + "\n";
+}
+
+std::string suro_method() {
+    return method_text("suro",
+                       {{"Cs-137", 180, 216, "29_spectrum_EG_3X_source_Cs-137.xml"},
+                        {"Co-60", 318, 402, "33_spectrum_EG_3X_source_Co-60.xml"}},
+                       "02_spectrum_background_office_1_hour.xml");
+}
+
 std::string crlf(const std::string& text) {
     std::string out;
     for (char c : text) {

@@ -101,6 +101,24 @@ std::string spectrum_text(unsigned long long live_time_us, unsigned long long re
 // Each value on a line of its own, as the counts of a spectrum stand.
 std::string counts_text(const std::vector<long long>& counts);
 
+// A method of up to six components in unit "rel", each with one ROI [first,
+// end) in thirds of a channel and the file of its standard spectrum at unit
+// activity; `background` is the background under every standard and the
+// local background. No factors or limits.
+struct MethodComponent {
+    std::string name;
+    int roi_first;
+    int roi_end;
+    std::string standard;
+};
+std::string method_text(const std::string& title, const std::vector<MethodComponent>& components,
+                        const std::string& background);
+
+// The method of the RadiaCode-101 check sources in tests/data/real/suro256:
+// Cs-137 in channels 60..72 and Co-60 in 106..134 (thirds 180..216 and
+// 318..402), over the office background.
+std::string suro_method();
+
 // `text` with a CR before every LF, as the files come from Windows machines.
 std::string crlf(const std::string& text);
 
