@@ -12,6 +12,7 @@
 #include "analysis/fast_fit.h"
 #include "analysis/limits.h"
 #include "analysis/reference_fit.h"
+#include "core/conversions.h"
 
 namespace {
 
@@ -206,16 +207,6 @@ int32_t calc_activity(SampleRecord* sample, const MethodRecord& method,
     }
     return status;
 }
-
-namespace {
-
-double energy_at(const std::vector<double>& calibration, double channel) {
-    double energy = 0.0;
-    for (size_t k = calibration.size(); k-- > 0;) energy = energy * channel + calibration[k];
-    return energy;
-}
-
-}  // namespace
 
 double calibration_gain(const std::vector<double>& sample, const std::vector<double>& standards,
                         const MethodRecord& method) {

@@ -6,18 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/conversions.h"
+
 namespace plot {
-
-namespace {
-
-// Energy in keV at a (fractional) channel by the calibration polynomial.
-double energy_at(const std::vector<double>& calibration, double channel) {
-    double energy = 0.0;
-    for (size_t k = calibration.size(); k-- > 0;) energy = energy * channel + calibration[k];
-    return energy;
-}
-
-}  // namespace
 
 bool clamp_roi(std::pair<int32_t, int32_t> roi, int* first, int* last) {
     *first = std::max<int32_t>(roi.first, 0);
