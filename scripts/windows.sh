@@ -141,6 +141,13 @@ marker=$(mktemp) out=$(mktemp) err=$(mktemp)
 sleep 0.01
 wine "$exe" "$@" >"$out" 2>"$err"
 status=$?
+# Wine's client losing its server (on a loaded machine) says nothing of the
+# program: that run is started again, once.
+if grep -q '^wine client error' "$err"; then
+  sleep 1
+  wine "$exe" "$@" >"$out" 2>"$err"
+  status=$?
+fi
 crlf_to_lf() {
   perl -e 'local $/; my $s = <STDIN>; exit 3 if $s =~ /(?<!\r)\n/; $s =~ s/\r\n/\n/g; print $s'
 }
