@@ -24,6 +24,8 @@
 #include <vector>
 
 #include "analysis/analysis_types.h"
+#include "analysis/interference.h"
+#include "analysis/unknown_peaks.h"
 #include "core/records.h"
 
 // Remembers the calibration (response matrix) of the last method and ROI list
@@ -89,6 +91,13 @@ struct EvaluationDetail {
     // background count). Empty when not fitted.
     std::vector<float> model;
     std::vector<float> model_variance;
+    // The checks against that model (final pass, when fitted): the
+    // resolution they worked with, each component's ROI test in method order
+    // (none for a component the second pass dropped), and the unknown peaks;
+    // unknown_found is whether there is one.
+    Resolution resolution;
+    RoiInterference interference[kMaxComponents];
+    std::vector<UnknownPeak> unknown_peaks;
 };
 
 // What an evaluation covers and checks, and how it runs. The defaults are a
@@ -122,6 +131,11 @@ struct AnalysisOptions {
     // calibrations, NaN when either lacks one.
     GainSearch gain_search = GainSearch::none;
     double calibration_gain = NAN;
+    // The checks against the fit's model: the significance an unknown peak
+    // needs, in standard deviations, and the probability below which a
+    // component's ROIs count as interfered.
+    double unknown_sigma = kUnknownSigma;
+    double interference_p = kInterferenceProbability;
 };
 
 // Evaluates `sample` against `method`: fills activity, activity_sd (method
@@ -135,10 +149,10 @@ struct AnalysisOptions {
 // only the resets of the limit fields (activity, activity_sd, qfit,
 // unknown_found and gain keep their earlier values). A channel_count outside
 // 0..1024 returns -1 and changes nothing.
-// The unknown-nuclide check compares the gain-corrected sample with the fit's
-// model (EvaluationDetail::model), where both the sample and the model show
-// an excess over the local background; channels the gain correction could
-// not fill count 0 there. options.detail receives the detail of the final
+// The unknown-nuclide check searches the difference between the
+// gain-corrected sample and the fit's model (EvaluationDetail::model) for
+// peaks of the detector's shape (find_unknown_peaks); channels the gain
+// correction could not fill are not searched. options.detail receives the detail of the final
 // pass (fitted false after a failure).
 int32_t lsq_calc_activity(SampleRecord* sample, const MethodRecord& method,
                           const LocalBackground& local_background,

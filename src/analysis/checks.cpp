@@ -138,7 +138,7 @@ const ExcessWindows& excess_windows() {
         ExcessWindows w;
         for (int m = 3; m < kChannels; ++m) {
             // The window widens with the detector's resolution, about sqrt(energy).
-            const float relative = static_cast<float>(118.65 / std::sqrt(static_cast<double>(m)));
+            const float relative = static_cast<float>(kExcessWindowPercent / std::sqrt(static_cast<double>(m)));
             const float half_width = relative * static_cast<float>(m) / 100.0f;
             const float centre = static_cast<float>(m);
             if (centre - half_width < 2.0f) continue;

@@ -14,6 +14,11 @@
 
 #include "core/records.h"
 
+// The excess search's window reaches this many per cent of the channel
+// number divided by its square root on either side of a channel: about the
+// FWHM of a scintillator's peak (8 % at 662 keV with 3 keV per channel).
+inline constexpr double kExcessWindowPercent = 118.65;
+
 // Sets over_limit[i] of `sample` for the components of `method` with a
 // positive partial_limit (activity + sd over the limit) and ORs bit 0 into
 // *status (when given) if any is set.

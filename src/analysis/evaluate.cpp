@@ -19,7 +19,6 @@ struct EvaluationState {
     RoiList collected;
     RoiList joined;
     float corrected[kChannels];   // zero-filled, so nothing unwritten is ever read
-    SampleRecord check;
     SampleFit fit;
     float model[kChannels];
     float model_variance[kChannels];
@@ -110,6 +109,45 @@ private:
     std::unique_ptr<LocalBackground> background_copy_;
 };
 
+// What the checks against the fit's model found, in the reduced method's order.
+struct ModelChecks {
+    Resolution resolution;
+    RoiInterference interference[kMaxComponents];
+    std::vector<UnknownPeak> unknown_peaks;
+};
+
+// The ROI tests of the components and the search for unknown peaks on the
+// difference between the gain-corrected sample and the model.
+ModelChecks check_model(const MethodRecord& reduced, const double* response, const double* x,
+                        const int32_t* counts, const float* corrected, float gain_value, const float* model,
+                        const float* model_variance, int32_t channel_count, const AnalysisOptions& options) {
+    const int n = std::clamp(channel_count, 0, kChannels);
+    const int nc = reduced.component_count;
+    ModelChecks checks;
+    std::vector<double> difference(static_cast<size_t>(n), NAN);
+    std::vector<double> lines(static_cast<size_t>(n), 0.0);
+    // The last channel with counts often gathers every count beyond the
+    // range: it and what lies past it are no spectrum to search.
+    int top = n - 1;
+    while (top > 0 && counts[top] == 0) --top;
+    const double last = gain_value >= kSmallestGain ? (top - 0.5) * gain_value : top;
+    for (int j = 0; j < n; ++j) {
+        if (gain_fills(gain_value, channel_count, j + 1) && j + 1 < last) difference[j] = static_cast<double>(corrected[j]) - model[j];
+        for (int k = 0; k < nc; ++k) lines[j] += std::max(0.0, x[k] * response[k * n + j]);
+    }
+    // The model's Poisson variance; the standards' own statistics add to it.
+    const std::vector<double> variance = judged_variance(model_variance, model, channel_count);
+    checks.resolution = standards_resolution(reduced, response, nc, channel_count);
+    for (int k = 0; k < nc; ++k) {
+        const ComponentBlock& block = reduced.component[k];
+        checks.interference[k] = roi_interference(difference, variance, block.roi,
+                                                  std::clamp(block.roi_count, 0, kComponentRois),
+                                                  checks.resolution, options.interference_p);
+    }
+    checks.unknown_peaks = find_unknown_peaks(difference, variance, lines, checks.resolution, options.unknown_sigma);
+    return checks;
+}
+
 }  // namespace
 
 void default_backgrounds(MethodRecord* method, LocalBackground* local_background,
@@ -177,32 +215,26 @@ int32_t lsq_calc_activity(SampleRecord* sample, const MethodRecord& method_as_gi
         working.limit_status = status_word;
 
         const bool final_pass = !options.two_pass || passes == 1;
-        const bool excess = check_act_over_bg(&working, local_background, channel_count) != 0;
-        if (excess || (final_pass && detail != nullptr)) {
+        if (final_pass) {
             Calibration local;
             const Calibration& response =
                 fit_model_response(reduced, reduced.component_count, options, &local);
             model_spectrum(response.response.data(), reduced.component_count, fit.outcome.solution,
                            local_background, working.live_time, channel_count, state->model,
                            state->model_variance);
-        }
-        if (excess) {
-            SampleRecord& check = state->check;
-            check.live_time = working.live_time;
-            check.real_time = working.real_time;
-            for (int i = 0; i < n; ++i) check.activity[i] = working.activity[i];
-            // Positions the gain correction could not fill hold no counts: the
-            // 100000.0 beyond the stretched spectrum's end is no measurement.
-            for (int j = 0; j < channel_count; ++j) {
-                check.channel[j] = gain_fills(gain_value, channel_count, j + 1)
-                                       ? float_to_count(state->corrected[j])
-                                       : 0;
+            ModelChecks checks = check_model(reduced, response.response.data(), fit.outcome.solution,
+                                             working.channel, state->corrected, gain_value, state->model,
+                                             state->model_variance, channel_count, options);
+            unknown = checks.unknown_peaks.empty() ? 0 : 1;
+            if (detail != nullptr) {
+                detail->model.assign(state->model, state->model + channel_count);
+                detail->model_variance.assign(state->model_variance, state->model_variance + channel_count);
+                detail->resolution = checks.resolution;
+                detail->unknown_peaks = std::move(checks.unknown_peaks);
+                for (int i = 0, m = 0; i < n; ++i) {
+                    if (active[i]) detail->interference[i] = checks.interference[m++];
+                }
             }
-            unknown = check_unknown(&check, state->model, channel_count);
-        }
-        if (final_pass && detail != nullptr) {
-            detail->model.assign(state->model, state->model + channel_count);
-            detail->model_variance.assign(state->model_variance, state->model_variance + channel_count);
         }
 
         if (!options.two_pass) break;

@@ -42,6 +42,15 @@ std::string check_probability(const std::string& value) {
     return format("needs a probability above 0 and below 0.5, not '%s'", value.c_str());
 }
 
+// A plain decimal number in the open range (low, high).
+std::string check_between(const std::string& value, double low, double high, const char* what) {
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(value.c_str(), &end);
+    if (!value.empty() && end == value.c_str() + value.size() && errno == 0 && v > low && v < high) return {};
+    return format("needs %s, not '%s'", what, value.c_str());
+}
+
 std::string check_not_empty(const std::string& value) {
     return value.empty() ? std::string("needs a value that is not empty") : std::string();
 }
@@ -56,6 +65,8 @@ struct Parser {
     std::string beta;
     std::string plot_select = "all";
     std::string gain_search;
+    std::string unknown_sigma;
+    std::string interference_p;
     CLI::Option* threads_option = nullptr;
     CLI::Option* straightforward_option = nullptr;
 
@@ -115,6 +126,18 @@ struct Parser {
                        "else wide); by default the scan covers 0.94 to 1.06")
             ->type_name("HOW")
             ->check(CLI::IsMember({"wide", "calibration"}));
+        app.add_option("--unknown-sigma", unknown_sigma,
+                       format("standard deviations of net counts a peak the method does not explain "
+                              "needs to flag an unknown nuclide (default %g)",
+                              kUnknownSigma))
+            ->type_name("S")
+            ->check([](const std::string& v) { return check_between(v, 0.0, 1e6, "a number above 0"); });
+        app.add_option("--interference-p", interference_p,
+                       format("probability below which a component's ROIs count as interfered by "
+                              "something the method lacks (default %g)",
+                              kInterferenceProbability))
+            ->type_name("P")
+            ->check([](const std::string& v) { return check_between(v, 0.0, 1.0, "a probability above 0 and below 1"); });
         app.get_formatter()->column_width(26);
         app.footer(
             "Problems with the input are reported on standard error. Exit status: 0; 1 when\n"
@@ -125,7 +148,8 @@ struct Parser {
 
 constexpr const char* kValueOptions[] = {"-C",        "--directory",   "--report",   "--plot",
                                          "--threads", "--plot-select", "--dose-unit",
-                                         "--alpha",   "--beta",        "--gain-search"};
+                                         "--alpha",   "--beta",        "--gain-search",
+                                         "--unknown-sigma", "--interference-p"};
 constexpr const char* kFlags[] = {"-h", "--help", "--version", "--straightforward", "--strict"};
 
 bool one_of(std::string_view arg, const auto& names) {
@@ -188,6 +212,10 @@ int parse_command_line(int argc, const char* const* argv, CommandLine* line, std
     if (!parser.threads.empty()) line->run.threads = std::stoi(parser.threads);
     if (!parser.alpha.empty()) line->run.alpha = std::strtod(parser.alpha.c_str(), nullptr);
     if (!parser.beta.empty()) line->run.beta = std::strtod(parser.beta.c_str(), nullptr);
+    if (!parser.unknown_sigma.empty()) line->run.unknown_sigma = std::strtod(parser.unknown_sigma.c_str(), nullptr);
+    if (!parser.interference_p.empty()) {
+        line->run.interference_p = std::strtod(parser.interference_p.c_str(), nullptr);
+    }
     if (parser.gain_search == "wide") line->run.gain_search = GainSearch::wide;
     if (parser.gain_search == "calibration") line->run.gain_search = GainSearch::calibration;
     line->run.plot_select = parser.plot_select == "flagged" ? PlotSelect::flagged : PlotSelect::all;

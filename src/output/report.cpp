@@ -49,6 +49,29 @@ void optional_number(JsonObject& line, const char* key, const std::optional<floa
     }
 }
 
+// The checks against the fit's model: the interfered components by name and
+// the unknown peaks; null for a failed fit.
+void interference_fields(JsonObject& line, const FinishedRow& row) {
+    if (row.analysis_failed) {
+        line.null("interfered").null("unknown_peaks");
+        return;
+    }
+    std::vector<std::string> names;
+    for (const RowComponent& c : row.components) {
+        if (c.interfered) names.push_back(c.name);
+    }
+    line.field("interfered", strings_array(names));
+    std::vector<std::string> peaks;
+    for (const RowUnknownPeak& p : row.unknown_peaks) {
+        JsonObject peak;
+        peak.integer("channel", p.channel).number("energy_kev", p.energy_kev);
+        peak.number("net_counts", p.net_counts).number("significance", p.significance);
+        peak.number("fwhm_channels", p.fwhm).number("fwhm_kev", p.fwhm_kev);
+        peaks.push_back(peak.str());
+    }
+    line.field("unknown_peaks", json_array(peaks.data(), peaks.size()));
+}
+
 }  // namespace
 
 std::string report_run_line(const ReportRun& run) {
@@ -175,9 +198,13 @@ std::string report_row_line(const FinishedRow& row) {
         }
         component.boolean("over_limit", c.over_limit);
         component.number("count_rate_cpm", c.count_rate_cpm);
+        component.number("roi_chi_square", c.roi_chi_square);
+        component.integer("roi_degrees_of_freedom", c.roi_degrees_of_freedom);
+        component.number("roi_p_value", c.roi_p_value);
         components.push_back(component.str());
     }
     line.field("components", json_array(components.data(), components.size()));
+    interference_fields(line, row);
     return line.str();
 }
 

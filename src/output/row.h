@@ -37,6 +37,23 @@ struct RowComponent {
     bool over_limit = false;
     float count_rate_cpm = 0.0f;
     std::vector<std::pair<int32_t, int32_t>> rois;  // full-scale channels, both bounds inclusive
+    // The test of its ROI points against the fit's model: chi-square, its
+    // degrees of freedom and the probability of chi-square and peak-shaped
+    // structure together; NaN (and 0) after a failed fit or without points.
+    double roi_chi_square = NAN;
+    int roi_degrees_of_freedom = 0;
+    double roi_p_value = NAN;
+    bool interfered = false;  // roi_p_value below --interference-p
+};
+
+// A peak of the detector's shape that the fit's model does not explain.
+struct RowUnknownPeak {
+    int channel = 0;            // of the gain-corrected spectrum, as the picture shows it
+    double energy_kev = NAN;    // by the row's energy calibration; NaN without one
+    double fwhm_kev = NAN;      // the FWHM in keV, likewise
+    double net_counts = 0.0;
+    double significance = 0.0;  // standard deviations
+    double fwhm = 0.0;          // the detector's FWHM there, channels
 };
 
 // What the fit says of itself at the winning gain.
@@ -104,7 +121,16 @@ struct FinishedRow {
     std::vector<float> measured;  // the sum after the winning gain correction
     std::vector<float> expected;  // the fit's model: local background plus fitted components
     std::vector<float> expected_variance;  // its Poisson variance, at least 1 count
+    std::vector<RowUnknownPeak> unknown_peaks;  // none after a failed fit; unknown_found when any
 };
+
+// Whether some component's ROIs are interfered.
+inline bool interfered(const FinishedRow& row) {
+    for (const RowComponent& c : row.components) {
+        if (c.interfered) return true;
+    }
+    return false;
+}
 
 // Whether the row exceeds a limit: some component's partial limit, or a
 // summary limit.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/conversions.h"
 #include "dose/dose.h"
 #include "run/sum.h"
 
@@ -118,6 +119,13 @@ FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra)
         component.over_limit = results.over_limit[i] != 0;
         component.count_rate_cpm = evaluation.count_rate[i];
         for (int r = 0; r < block.roi_count; ++r) component.rois.emplace_back(block.roi[r][0], block.roi[r][1]);
+        if (evaluated) {
+            const RoiInterference& roi = evaluation.detail.interference[i];
+            component.roi_chi_square = roi.chi_square;
+            component.roi_degrees_of_freedom = roi.degrees_of_freedom;
+            component.roi_p_value = roi.p_value;
+            component.interfered = roi.interfered;
+        }
         row.components.push_back(std::move(component));
     }
     if (evaluated) {
@@ -137,6 +145,21 @@ FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra)
             fit.scan_centre = detail.scan_centre;
         }
         for (const ScanTrial& trial : detail.trials) fit.trials.emplace_back(trial.gain, trial.figure);
+        for (const UnknownPeak& peak : detail.unknown_peaks) {
+            RowUnknownPeak& marked = row.unknown_peaks.emplace_back();
+            marked.channel = peak.channel;
+            // The corrected spectrum's position p (from 1) holds the file's channel p / gain.
+            if (!row.energy_calibration.empty() && row.gain > 0.0f) {
+                const auto energy = [&](double channel) {
+                    return energy_at(row.energy_calibration, (channel + 1.0) / static_cast<double>(row.gain) - 1.0);
+                };
+                marked.energy_kev = energy(peak.channel);
+                marked.fwhm_kev = energy(peak.channel + peak.fwhm / 2.0) - energy(peak.channel - peak.fwhm / 2.0);
+            }
+            marked.net_counts = peak.net_counts;
+            marked.significance = peak.significance;
+            marked.fwhm = peak.fwhm;
+        }
     }
     if (with_spectra) {
         row.measured.assign(kChannels, NAN);

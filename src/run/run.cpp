@@ -87,6 +87,8 @@ void write_run_line(Run& run, std::optional<std::string> method_file) {
         {"dose_unit", text_or_null(o.dose_unit)},
         {"alpha", json_number(o.alpha)},
         {"beta", json_number(o.beta)},
+        {"unknown_sigma", json_number(o.unknown_sigma)},
+        {"interference_p", json_number(o.interference_p)},
     };
     // Named only when given, so that a report without it stays as it was.
     if (o.gain_search != GainSearch::none) {
@@ -210,6 +212,8 @@ AnalysisOptions analysis_options(const RunOptions& options) {
     analysis.alpha = options.alpha;
     analysis.beta = options.beta;
     analysis.gain_search = options.gain_search;
+    analysis.unknown_sigma = options.unknown_sigma;
+    analysis.interference_p = options.interference_p;
     // Only the report and the pictures show the limits.
     analysis.characteristic_limits = !options.report_path.empty() || !options.plot_directory.empty();
     return analysis;

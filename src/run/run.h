@@ -42,6 +42,8 @@ struct RunOptions {
     double alpha = 0.05;           // false-detection probability at the decision threshold
     double beta = 0.05;            // probability of missing an activity at the detection limit
     GainSearch gain_search = GainSearch::none;  // how the gain scan is placed
+    double unknown_sigma = kUnknownSigma;  // significance of an unknown peak, standard deviations
+    double interference_p = kInterferenceProbability;  // below it a component's ROIs are interfered
 };
 
 // Exit statuses besides 0.

@@ -1,0 +1,47 @@
+#include "analysis/interference.h"
+
+#include <algorithm>
+
+#include "analysis/limits.h"
+#include "core/records.h"
+
+double fisher_combination(double p1, double p2) {
+    const double product = p1 * p2;
+    if (!(product > 0.0)) return product == 0.0 ? 0.0 : NAN;
+    return std::min(1.0, product * (1.0 - std::log(product)));
+}
+
+RoiInterference roi_interference(const std::vector<double>& difference, const std::vector<double>& variance,
+                                 const int32_t (*rois)[2], int roi_count, const Resolution& resolution,
+                                 double threshold) {
+    RoiInterference result;
+    const int n = static_cast<int>(std::min(difference.size(), variance.size()));
+    // Each channel once, however the ROIs overlap.
+    std::vector<bool> in_roi(static_cast<size_t>(n), false);
+    for (int r = 0; r < roi_count; ++r) {
+        for (int j = std::max(rois[r][0], 0); j <= std::min(rois[r][1], n - 1); ++j) in_roi[j] = true;
+    }
+    PeakFilter filter;
+    double chi_square = 0.0;
+    int points = 0;
+    double widths = 0.0;
+    double largest = 0.0;
+    for (int j = 0; j < n; ++j) {
+        if (!in_roi[j] || !std::isfinite(difference[j]) || !(variance[j] > 0.0)) continue;
+        chi_square += difference[j] * difference[j] / variance[j];
+        ++points;
+        const double fwhm = resolution_fwhm(resolution, j);
+        widths += 1.0 / fwhm;
+        const FilteredPeak peak = filter(difference, variance, j, fwhm);
+        if (peak.valid) largest = std::max(largest, std::fabs(peak.significance()));
+    }
+    if (points < 2) return result;
+    result.chi_square = chi_square;
+    result.degrees_of_freedom = points - 1;
+    const double spread = chi_square_upper_tail(chi_square, points - 1);
+    // Both signs, at about one independent position per peak width.
+    const double structure = std::min(1.0, 2.0 * std::max(1.0, widths) * normal_upper_tail(largest));
+    result.p_value = fisher_combination(spread, structure);
+    result.interfered = result.p_value < threshold;
+    return result;
+}

@@ -1,0 +1,80 @@
+// The detector's peak shape and a filter that finds it in the difference
+// between a measured spectrum and a model: what the interference test and
+// the search for unknown peaks share.
+//
+// In: full-scale channels (0-based, fractional where said), spectra as
+// floats per channel, variances in counts squared.
+// Out: peak widths (FWHM in channels), filtered net counts and their
+// standard deviations.
+// Failure: none; a filter whose window leaves the valid channels reports
+// that it has no value, and a width that cannot be estimated falls back on
+// the default.
+#pragma once
+
+#include <unordered_map>
+#include <vector>
+
+#include "core/records.h"
+
+// The detector's resolution: a peak at channel c has a FWHM of
+// k sqrt(c) channels (a scintillator's width grows as the square root of the
+// energy, and energy nearly as the channel).
+struct Resolution {
+    double fwhm_per_root_channel = 0.0;  // k
+    bool from_standards = false;         // k was measured on the standards' peaks
+};
+
+// The FWHM in channels at channel c (at least one channel).
+double resolution_fwhm(const Resolution& resolution, double channel);
+
+// The resolution measured on the components' responses (net standard
+// spectra per unit activity, nc rows of channel_count values, as
+// model_response() gives them): each component's highest point in its ROIs
+// whose half maximum is reached on both sides gives k = 2 * (the narrower
+// half width) / sqrt(channel) (the narrower side, as a neighbouring line or
+// the Compton continuum widens the other); the median over the components.
+// Without such a peak, the default: 1.1865 sqrt(c) channels, the width the
+// excess search of checks.h works with.
+Resolution standards_resolution(const MethodRecord& method, const double* response, int nc,
+                                int channel_count);
+
+// The share of the model's counts per channel to which its shape is trusted
+// (the standards were counted in another geometry, with other scatter and a
+// slightly other resolution): at high statistics a difference of a few per
+// cent in the continuum or on a line is no sign of a nuclide the method lacks.
+inline constexpr double kModelShapeShare = 0.05;
+
+// What a difference measured - model is judged against, per channel: the
+// variance of the difference plus (kModelShapeShare model)^2.
+std::vector<double> judged_variance(const float* variance, const float* model, int channel_count);
+
+// The filter's answer at one channel.
+struct FilteredPeak {
+    bool valid = false;  // every channel of the window had a value
+    double net = 0.0;    // net counts of a peak of the detector's shape centred there
+    double sd = 0.0;     // their standard deviation from the variances
+    double significance() const { return sd > 0.0 ? net / sd : 0.0; }
+};
+
+// The net counts of a peak of FWHM `fwhm` at channel `centre` in a
+// difference (NaN where a channel has no value), by a kernel of the peak's
+// shape less its mean over a window of +-3 sigma (at least +-2 channels): it
+// has zero area and is symmetric, so a constant or a straight slope of the
+// difference gives nothing; only a curvature on the scale of a peak does.
+// The variance per channel gives the standard deviation. Kernels are kept
+// for widths in steps of 2 % (a filter is used for one spectrum's search).
+class PeakFilter {
+public:
+    FilteredPeak operator()(const std::vector<double>& difference, const std::vector<double>& variance,
+                            int centre, double fwhm);
+
+private:
+    struct Kernel {
+        std::vector<double> weight;  // the peak's shape less its mean, 2w + 1 channels
+        double response = 0.0;       // the kernel's sum over the shape: the net counts' divisor
+    };
+    std::unordered_map<int, Kernel> kernels_;
+};
+
+// The upper tail of the standard normal distribution at z.
+double normal_upper_tail(double z);

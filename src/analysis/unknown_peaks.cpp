@@ -1,0 +1,37 @@
+#include "analysis/unknown_peaks.h"
+
+#include <algorithm>
+#include <cmath>
+
+std::vector<UnknownPeak> find_unknown_peaks(const std::vector<double>& difference,
+                                            const std::vector<double>& variance,
+                                            const std::vector<double>& lines, const Resolution& resolution,
+                                            double sigma) {
+    const int n = static_cast<int>(std::min({difference.size(), variance.size(), lines.size()}));
+    PeakFilter filter;
+    std::vector<FilteredPeak> filtered(static_cast<size_t>(n));
+    for (int c = 0; c < n; ++c) filtered[c] = filter(difference, variance, c, resolution_fwhm(resolution, c));
+    const auto z = [&](int c) { return filtered[c].valid ? filtered[c].significance() : -INFINITY; };
+    std::vector<UnknownPeak> peaks;
+    for (int c = 0; c < n; ++c) {
+        const double here = z(c);
+        if (!(here >= sigma)) continue;
+        const double fwhm = resolution_fwhm(resolution, c);
+        const int reach = std::max(1, static_cast<int>(fwhm / 2.0));
+        bool highest = true;
+        for (int j = std::max(0, c - reach); j <= std::min(n - 1, c + reach) && highest; ++j) {
+            highest = j < c ? z(j) < here : j == c || z(j) <= here;
+        }
+        if (!highest) continue;
+        // The strongest line of the model's own within a FWHM: an excess
+        // beside a line the fit placed a little off is that line's too.
+        double own = 0.0;
+        for (int j = std::max(0, c - static_cast<int>(fwhm)); j <= std::min(n - 1, c + static_cast<int>(fwhm)); ++j) {
+            const FilteredPeak line = filter(lines, variance, j, fwhm);
+            if (line.valid) own = std::max(own, line.net);
+        }
+        if (filtered[c].net <= kOwnLineShare * own) continue;
+        peaks.push_back({c, filtered[c].net, here, fwhm});
+    }
+    return peaks;
+}
