@@ -101,7 +101,8 @@ struct Parser {
         threads_option->excludes(straightforward_option);
         app.add_option("--plot-select", plot_select,
                        "which evaluations --plot draws: all (the default) or flagged (an unknown "
-                       "nuclide, a limit exceeded, a failed or poor fit, the gain at the scan's edge)")
+                       "nuclide, a limit exceeded, a failed or poor fit, the gain at the scan's edge, "
+                       "interference in a component's ROIs)")
             ->type_name("WHICH")
             ->check(CLI::IsMember({"all", "flagged"}));
         app.add_flag("--strict", line->run.strict,

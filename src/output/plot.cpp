@@ -46,7 +46,9 @@ std::string plot_svg(const FinishedRow& data) {
     draw_count_axis(svg, axis);
     draw_channel_axis(svg, data, range);
     const FloorCounts floor = draw_spectra(svg, data, axis, range);
+    draw_interference(svg, data, range);
     draw_roi_labels(svg, data, range);
+    draw_unknown_peaks(svg, data, axis, range);
     draw_residuals(svg, data, range);
     draw_frames(svg);
     draw_scan_curve(svg, data);

@@ -1,6 +1,7 @@
 // The HTML page that lists the pictures.
 #include "output/plot.h"
 
+#include <cmath>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,23 @@ std::string url_path(std::string_view name) {
         }
     }
     return out;
+}
+
+// The interfered components and where the unknown peaks lie.
+std::string check_flags(const FinishedRow& d) {
+    std::string names;
+    for (const RowComponent& c : d.components) {
+        if (c.interfered) plot::append(names, names.empty() ? "" : ", ", plot::xml(c.name));
+    }
+    std::string html;
+    if (!names.empty()) plot::append(html, "<span class=\"flag interfered\">interference: ", names, "</span>");
+    std::string peaks;
+    for (const RowUnknownPeak& p : d.unknown_peaks) {
+        plot::append(peaks, peaks.empty() ? "" : ", ",
+                     std::isfinite(p.energy_kev) ? plot::fixed(p.energy_kev, 0) + " keV" : "ch " + std::to_string(p.channel));
+    }
+    if (!peaks.empty()) plot::append(html, "<span class=\"flag peaks\">peaks at ", peaks, "</span>");
+    return html;
 }
 
 }  // namespace
@@ -73,6 +91,8 @@ std::string plot_index_html(const std::string& title, const std::vector<IndexRow
             "span.unknown{background:#c00000;color:#fff}\n"
             "span.edge{background:#fff;color:#c00000;border:1px solid #c00000}\n"
             "span.over{background:#E69F00;color:#000}\n"
+            "span.interfered{background:#D55E00;color:#fff}\n"
+            "span.peaks{color:#c00000;font-weight:normal}\n"
             "img{display:block;border:1px solid #ddd}\n"
             "</style>\n</head>\n<body>\n<h1>" +
             page_title + "</h1>\n<p class=\"summary\">" + std::to_string(rows.size()) +
@@ -102,6 +122,7 @@ std::string plot_index_html(const std::string& title, const std::vector<IndexRow
         if (over_a_limit(d)) {
             html += "<span class=\"flag over\">over limit</span>";
         }
+        html += check_flags(d);
         html += "</td><td class=\"num\">" + std::to_string(d.live_time) +
                 "</td><td class=\"num\">" + fixed(d.dead_time_percent, 2) +
                 "</td><td class=\"num\">" + fixed(d.qfit, 2) + "</td><td class=\"num\">" +

@@ -48,6 +48,11 @@ void draw_title(Svg& svg, const FinishedRow& data, const ChannelRange& range) {
     if (data.analysis_failed) badges.push_back({"ANALYSIS FAILED", "#000", "#fff"});
     if (data.unknown_found) badges.push_back({"UNKNOWN NUCLIDE", kAlarmColour, "#fff"});
     if (over_limit) badges.push_back({"OVER LIMIT", "#E69F00", "#000"});
+    std::string interfered_names;
+    for (const RowComponent& c : data.components) {
+        if (c.interfered) append(interfered_names, interfered_names.empty() ? " " : ", ", xml(c.name));
+    }
+    if (!interfered_names.empty()) badges.push_back({"INTERFERENCE" + interfered_names, kInterferenceColour, "#fff"});
     if (data.fit && data.fit->fit_poor) badges.push_back({"POOR FIT", "#E69F00", "#000"});
 
     constexpr double kBadgeFont = 12.0;
@@ -540,6 +545,9 @@ void draw_legend(Svg& svg, const FinishedRow& data, FloorCounts floor) {
         }
         if (component.detected && data.fit && data.fit->fit_poor) {
             svg << " <tspan fill=\"" << kAlarmColour << "\">\u00b7 limits unreliable</tspan>";
+        }
+        if (component.interfered) {
+            svg << " <tspan fill=\"" << kInterferenceColour << "\">\u00b7 interfered: suspect</tspan>";
         }
         if (component.over_limit) {
             svg << " <tspan fill=\"" << kAlarmColour

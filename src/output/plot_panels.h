@@ -19,6 +19,8 @@
 namespace plot {
 
 constexpr const char* kFont = "Liberation Sans, Arial, Helvetica, sans-serif";
+constexpr const char* kInterferenceColour = "#D55E00";
+constexpr const char* kUnknownColour = "#c00000";
 
 // An SVG document being written.
 class Svg {
@@ -57,5 +59,10 @@ void draw_frames(Svg& svg);
 void draw_scan_curve(Svg& svg, const FinishedRow& data);
 // Keys of the curves, the floor counts, and each component's values.
 void draw_legend(Svg& svg, const FinishedRow& data, FloorCounts floor);
+// The ROIs of interfered components outlined (id "interference").
+void draw_interference(Svg& svg, const FinishedRow& data, const ChannelRange& range);
+// Each unknown peak marked over the measured spectrum with its energy, or
+// its channel without an energy calibration (id "unknown-peaks").
+void draw_unknown_peaks(Svg& svg, const FinishedRow& data, const CountAxis& axis, const ChannelRange& range);
 
 }  // namespace plot

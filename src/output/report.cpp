@@ -216,6 +216,7 @@ std::string report_summary_line(const ReportSummary& s) {
     flags.integer("unknown_nuclide", s.unknown_nuclide).integer("over_limit", s.over_limit);
     flags.integer("gain_at_scan_edge", s.gain_at_scan_edge).integer("fit_poor", s.fit_poor);
     flags.integer("dose_dead_time_over_limit", s.dose_dead_time_over_limit);
+    flags.integer("interfered", s.interfered);
     line.field("flagged", flags.str());
     line.integer("pictures", s.pictures);
     line.boolean("dose_calibration_complete", s.dose_calibration_complete);

@@ -53,6 +53,7 @@ struct ReportSummary {
     int pictures = 0;
     bool dose_calibration_complete = false;
     int exit_status = 0;
+    int interfered = 0;  // rows with some component's ROIs interfered
 };
 
 std::string report_run_line(const ReportRun& run);

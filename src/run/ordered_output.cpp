@@ -13,7 +13,7 @@ namespace fs = std::filesystem;
 
 bool flagged(const FinishedRow& row) {
     return row.analysis_failed || row.unknown_found || over_a_limit(row) || row.gain_at_scan_edge ||
-           (row.fit && row.fit->fit_poor);
+           (row.fit && row.fit->fit_poor) || interfered(row);
 }
 
 // Draws a finished row and keeps its values for the index.
@@ -112,6 +112,7 @@ void OrderedOutput::tally(const FinishedRow& row) {
         t.unknown_nuclide += row.unknown_found;
         t.gain_at_scan_edge += row.gain_at_scan_edge;
         t.fit_poor += row.fit && row.fit->fit_poor;
+        t.interfered += interfered(row);
     }
     t.over_limit += over_a_limit(row);
     t.dose_dead_time_over_limit += row.dose_rate && row.dose_dead_time_over_limit;

@@ -28,7 +28,7 @@
 enum class PlotSelect {
     all,      // every evaluation
     flagged,  // those with a flag: unknown nuclide, a limit exceeded, a failed or poor
-              // fit, the gain at the scan's edge
+              // fit, the gain at the scan's edge, a component's ROIs interfered
 };
 
 struct RunOptions {
