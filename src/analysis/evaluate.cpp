@@ -132,8 +132,17 @@ ModelChecks check_model(const MethodRecord& reduced, const double* response, con
     while (top > 0 && counts[top] == 0) --top;
     const double last = gain_value >= kSmallestGain ? (top - 0.5) * gain_value : top;
     for (int j = 0; j < n; ++j) {
-        if (gain_fills(gain_value, channel_count, j + 1) && j + 1 < last) difference[j] = static_cast<double>(corrected[j]) - model[j];
-        for (int k = 0; k < nc; ++k) lines[j] += std::max(0.0, x[k] * response[k * n + j]);
+        // The model drawn leaves out what a component takes away; the fit
+        // did not, and neither does its difference.
+        double taken = 0.0;
+        for (int k = 0; k < nc; ++k) {
+            const double contribution = x[k] * response[k * n + j];
+            if (contribution > 0.0) lines[j] += contribution;
+            if (contribution < 0.0) taken += contribution;
+        }
+        if (gain_fills(gain_value, channel_count, j + 1) && j + 1 < last) {
+            difference[j] = static_cast<double>(corrected[j]) - (model[j] + taken);
+        }
     }
     // The model's Poisson variance; the standards' own statistics add to it.
     const std::vector<double> variance = judged_variance(model_variance, model, channel_count);

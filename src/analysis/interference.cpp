@@ -5,6 +5,13 @@
 #include "analysis/limits.h"
 #include "core/records.h"
 
+namespace {
+
+// Points a ROI needs for a straight line to be taken out of it.
+constexpr int kLinePoints = 4;
+
+}  // namespace
+
 double fisher_combination(double p1, double p2) {
     const double product = p1 * p2;
     if (!(product > 0.0)) return product == 0.0 ? 0.0 : NAN;
@@ -22,23 +29,40 @@ RoiInterference roi_interference(const std::vector<double>& difference, const st
         for (int j = std::max(rois[r][0], 0); j <= std::min(rois[r][1], n - 1); ++j) in_roi[j] = true;
     }
     PeakFilter filter;
+    const auto usable = [&](int j) { return in_roi[j] && std::isfinite(difference[j]) && variance[j] > 0.0; };
     double chi_square = 0.0;
-    int points = 0;
+    int degrees = 0;
     double widths = 0.0;
     double largest = 0.0;
     for (int j = 0; j < n; ++j) {
-        if (!in_roi[j] || !std::isfinite(difference[j]) || !(variance[j] > 0.0)) continue;
-        chi_square += difference[j] * difference[j] / variance[j];
-        ++points;
-        const double fwhm = resolution_fwhm(resolution, j);
-        widths += 1.0 / fwhm;
-        const FilteredPeak peak = filter(difference, variance, j, fwhm);
-        if (peak.valid) largest = std::max(largest, std::fabs(peak.significance()));
+        if (!usable(j)) continue;
+        // A run of usable channels: its chi-square about the weighted
+        // straight line through it.
+        double s = 0.0, sx = 0.0, sxx = 0.0, sy = 0.0, sxy = 0.0, syy = 0.0;
+        int points = 0;
+        for (; j < n && usable(j); ++j, ++points) {
+            const double w = 1.0 / variance[j];
+            const double x = points;
+            const double y = difference[j];
+            s += w, sx += w * x, sxx += w * x * x, sy += w * y, sxy += w * x * y, syy += w * y * y;
+            const double fwhm = resolution_fwhm(resolution, j);
+            widths += 1.0 / fwhm;
+            const FilteredPeak peak = filter(difference, variance, j, fwhm);
+            if (peak.valid) largest = std::max(largest, std::fabs(peak.significance()));
+        }
+        const double determinant = s * sxx - sx * sx;
+        if (points >= kLinePoints && determinant > 0.0) {
+            chi_square += std::max(0.0, syy - (sy * sy * sxx - 2.0 * sx * sy * sxy + s * sxy * sxy) / determinant);
+            degrees += points - 2;
+        } else {
+            chi_square += syy;
+            degrees += points;
+        }
     }
-    if (points < 2) return result;
+    if (degrees < 1) return result;
     result.chi_square = chi_square;
-    result.degrees_of_freedom = points - 1;
-    const double spread = chi_square_upper_tail(chi_square, points - 1);
+    result.degrees_of_freedom = degrees;
+    const double spread = chi_square_upper_tail(chi_square, degrees);
     // Both signs, at about one independent position per peak width.
     const double structure = std::min(1.0, 2.0 * std::max(1.0, widths) * normal_upper_tail(largest));
     result.p_value = fisher_combination(spread, structure);

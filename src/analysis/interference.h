@@ -10,8 +10,7 @@
 // Out: the ROI points' chi-square, its degrees of freedom, one probability
 // from that chi-square and the most significant peak-shaped structure in the
 // ROIs together, and the verdict.
-// Failure: none; ROIs without two points with a value give NaN and no
-// verdict.
+// Failure: none; ROIs without a degree of freedom give NaN and no verdict.
 #pragma once
 
 #include <cmath>
@@ -24,8 +23,11 @@
 inline constexpr double kInterferenceProbability = 0.001;
 
 struct RoiInterference {
-    double chi_square = NAN;     // sum of difference^2 / variance over the ROI points
-    int degrees_of_freedom = 0;  // those points less one (the component's activity)
+    // Sum of difference^2 / variance over the ROI points about a weighted
+    // straight line through each run of them (of 4 points or more): a
+    // continuum the model sets a little off is the fit's figure's concern.
+    double chi_square = NAN;
+    int degrees_of_freedom = 0;  // those points less two for each line
     // Fisher's combination of the chi-square's upper tail and the probability
     // of a peak-shaped structure (a peak or a dip of the detector's width) as
     // large as the largest in the ROIs, the latter corrected for the number
