@@ -1508,6 +1508,17 @@ TEST_F(ReportOnBundledExample, UnknownNuclideOnlyWhereTheMethodLacksOne) {
     }
     dir.write("fallout.txt", text);
     EXPECT_EQ(unknown_rows(), std::vector<std::string>{"*fallout.txt"});
+    // Found at its energy, within one FWHM: the files give no calibration,
+    // and the example is 3 keV per channel of the sample's own scale (the
+    // peak's channel is on the standards' scale, the sample's times the gain).
+    for (const Json& l : run_with_report(dir).lines) {
+        if (l["entry"].str() != "*fallout.txt") continue;
+        ASSERT_EQ(l["unknown_peaks"].size(), 1u);
+        const Json& peak = l["unknown_peaks"][0];
+        EXPECT_TRUE(peak["energy_kev"].is_null());
+        const double energy = 3.0 * static_cast<double>(peak["channel"].integer()) / l["gain"].f64();
+        EXPECT_LE(std::fabs(energy - 795.0), 3.0 * peak["fwhm_channels"].f64()) << energy;
+    }
 }
 
 }  // namespace
@@ -1572,6 +1583,8 @@ TEST(HandDerivedReport, RunAndSummaryLinesDescribeTheRun) {
     EXPECT_EQ(options["plot_select"].str(), "all");
     EXPECT_TRUE(options["strict"].boolean());
     EXPECT_EQ(options["dose_unit"].str(), "nSv/h");
+    EXPECT_EQ(options["unknown_sigma"].f64(), 5.0);
+    EXPECT_EQ(options["interference_p"].f64(), 0.001);
 
     ASSERT_EQ(r.lines.size(), 3u);
     const Json& evaluated = r.lines[1];
@@ -1592,6 +1605,100 @@ TEST(HandDerivedReport, RunAndSummaryLinesDescribeTheRun) {
     EXPECT_EQ(summary["skipped_entries"].integer(), 1);
     EXPECT_TRUE(summary["dose_calibration_complete"].boolean());
     EXPECT_EQ(summary["exit_status"].integer(), 3);
+}
+
+// ---------------------------------------------------------------------------
+// The checks against the fit's model on real CsI spectra
+// (tests/data/real/suro256), with a method of the Cs-137 and Co-60 check
+// sources over the office background. Known lines (keV) from the nuclide
+// tables: every unknown peak lies within one FWHM of a line of what the
+// sample holds, or of the natural background (Pb X-rays 75, K-40 1461, Bi-214
+// 609 and 1764, Tl-208 2614). The fertiliser's K-40 line at the Co-60 ROIs'
+// edge names Co-60; the genuine Co-60 + Cs-137 source has no unknown peak.
+
+struct RealSample {
+    const char* file;
+    bool unknown;                      // whether unknown_found
+    std::vector<std::string> interfered;  // exactly; {"?"}: either way
+    std::vector<double> lines;         // keV
+};
+
+TEST(RealSpectraChecks, FlagsWhereTheMethodLacksANuclideAndNamesItsLines) {
+    const fs::path data = fs::path(ASSAY_SOURCE_DIR) / "tests/data/real/suro256";
+    ScratchDir dir;
+    for (const auto& file : fs::directory_iterator(data)) fs::copy(file.path(), dir.path() / file.path().filename());
+    const std::vector<RealSample> samples = {
+        {"02_spectrum_background_office_1_hour.xml", false, {}, {}},
+        {"23_spectrum_outside_grass_50_min.xml", false, {}, {}},
+        {"29_spectrum_EG_3X_source_Cs-137.xml", false, {}, {}},
+        {"33_spectrum_EG_3X_source_Co-60.xml", false, {}, {}},
+        {"37_spectrum_EG_3X_source_Co-60_and_Cs-137.xml", false, {"?"}, {}},
+        {"03_spectrum_potassium_fertilizer.xml", true, {"Co-60"}, {1461}},
+        {"45_spectrum_EG_3X_source_Am-241.xml", true, {"?"}, {59.5}},
+        {"67_spectrum_EG_3_source_Ba-133.xml", true, {"?"}, {81, 160, 276, 303, 356, 384}},
+        {"75_spectrum_EG_3X_source_Co-57.xml", true, {"?"}, {122, 136}},
+        {"81_spectrum_EG_3_source_Eu-152.xml", true, {"?"},
+         {40, 122, 245, 344, 411, 444, 779, 867, 964, 1086, 1112, 1408}},
+        {"05_spectrum_pitchblende-uraninite.xml", true, {"?"},
+         {92, 186, 242, 295, 352, 768, 1120, 1238, 1378, 1408, 2204}},
+        {"61_spectrum_thorium_material.xml", true, {"?"},
+         {84, 239, 338, 583, 727, 795, 835, 911, 969, 1588, 1630}},
+        {"11_spectrum_radon_bottle_1hour.xml", true, {"?"}, {87, 242, 295, 352, 1120, 1238, 1378, 1408, 2204}},
+        {"04_spectrum_uranium_glass.xml", true, {"?"}, {63, 92, 766, 1001}},
+        {"53_spectrum_granodiorite.xml", true, {"?"}, {87, 239, 352, 583, 911}},
+    };
+    const std::vector<double> natural = {75, 609, 1461, 1764, 2614};
+    std::string config = "suro.cal\n";
+    for (const RealSample& s : samples) config += std::string("*") + s.file + "\n";
+    dir.write("suro.cal", test_support::suro_method());
+    dir.write("config.txt", config);
+    const ReportRun r = run_with_report(dir);
+    ASSERT_EQ(r.lines.size(), samples.size());
+    for (size_t i = 0; i < samples.size(); ++i) {
+        const RealSample& s = samples[i];
+        const Json& line = r.lines[i];
+        SCOPED_TRACE(s.file);
+        const Json& peaks = line["unknown_peaks"];
+        EXPECT_EQ(line["unknown_found"].boolean(), s.unknown);
+        EXPECT_EQ(peaks.size() > 0, s.unknown);
+        if (s.interfered != std::vector<std::string>{"?"}) {
+            EXPECT_EQ(strings(line["interfered"]), s.interfered);
+        }
+        const bool interfered = line["interfered"].size() > 0;
+        EXPECT_EQ(s.unknown || interfered, !s.lines.empty());
+        for (size_t p = 0; p < peaks.size(); ++p) {
+            const double energy = peaks[p]["energy_kev"].f64();
+            const double fwhm = peaks[p]["fwhm_kev"].f64();
+            double nearest = INFINITY;
+            for (const auto* list : {&s.lines, &natural}) {
+                for (const double known : *list) nearest = std::min(nearest, std::fabs(energy - known));
+            }
+            EXPECT_LE(nearest, fwhm) << energy << " keV";
+        }
+    }
+}
+
+// With unknown peaks out of reach only interference flags the fertiliser: its
+// picture alone is drawn with --plot-select flagged.
+TEST(RealSpectraChecks, FlaggedPicturesCountInterference) {
+    const fs::path data = fs::path(ASSAY_SOURCE_DIR) / "tests/data/real/suro256";
+    ScratchDir dir;
+    for (const auto& file : fs::directory_iterator(data)) fs::copy(file.path(), dir.path() / file.path().filename());
+    dir.write("suro.cal", test_support::suro_method());
+    dir.write("config.txt", "suro.cal\n*02_spectrum_background_office_1_hour.xml\n*03_spectrum_potassium_fertilizer.xml\n");
+    const ReportRun r =
+        run_with_report(dir, {"--unknown-sigma", "100000", "--plot", "p", "--plot-select", "flagged"});
+    EXPECT_EQ(r.run_line["options"]["unknown_sigma"].f64(), 100000.0);
+    ASSERT_EQ(r.lines.size(), 2u);
+    EXPECT_TRUE(r.lines[0]["picture"].is_null());
+    EXPECT_FALSE(r.lines[1]["unknown_found"].boolean());
+    EXPECT_EQ(strings(r.lines[1]["interfered"]), std::vector<std::string>{"Co-60"});
+    ASSERT_FALSE(r.lines[1]["picture"].is_null());
+    const std::string svg = dir.read("p/" + r.lines[1]["picture"].str());
+    EXPECT_NE(svg.find("INTERFERENCE Co-60"), std::string::npos);
+    EXPECT_NE(svg.find("id=\"interference\""), std::string::npos);
+    EXPECT_EQ(r.summary["flagged"]["interfered"].integer(), 1);
+    EXPECT_NE(dir.read("p/index.html").find("interference: Co-60"), std::string::npos);
 }
 
 }  // namespace
