@@ -820,6 +820,35 @@ TEST(PlotTitle, MarksAppearExactlyWhenTheirFlagIsSet) {
     EXPECT_EQ(text.find("AT SCAN EDGE"), std::string::npos) << text;
 }
 
+// Unknown peaks are marked at their channel (x = 64 + 0.875 (c + 0.5) with
+// all 1024 channels shown) with the energy, or the channel without one; an
+// interfered component's ROI is outlined and named in a badge and the legend.
+TEST(PlotChecks, UnknownPeaksAndInterferenceAreMarked) {
+    FinishedRow data = flat_data(100.0f);
+    data.components = {component("Cs-137", {{210, 233}}), component("Co-60", {{380, 460}})};
+    RowUnknownPeak at_channel;
+    at_channel.channel = 265;
+    RowUnknownPeak at_energy;
+    at_energy.channel = 600;
+    at_energy.energy_kev = 1800.4;
+    data.unknown_peaks = {at_channel, at_energy};
+    std::string svg = plot_svg(data);
+    EXPECT_EQ(svg.find("id=\"interference\""), std::string::npos);
+    EXPECT_EQ(svg.find("INTERFERENCE"), std::string::npos);
+    const std::string peaks = svg.substr(svg.find("<g id=\"unknown-peaks\""));
+    for (const char* mark : {"M296.3 ", ">ch 265</text>", "M589.4 ", ">1800 keV</text>"}) {
+        EXPECT_NE(peaks.find(mark), std::string::npos) << mark;
+    }
+    data.components[1].interfered = true;
+    svg = plot_svg(data);
+    EXPECT_NE(title_text(data).find("INTERFERENCE Co-60"), std::string::npos);
+    const std::string outline = svg.substr(svg.find("<g id=\"interference\""));
+    // Channels 380-460: from 64 + 0.875 * 380 over 81 channels.
+    EXPECT_NE(outline.find("x=\"396.5\""), std::string::npos);
+    EXPECT_NE(outline.find("width=\"70.9\""), std::string::npos);
+    EXPECT_NE(svg.find("interfered: suspect"), std::string::npos);
+}
+
 TEST(PlotTitle, ExtremeValuesStayReadableAndInside) {
     FinishedRow data = flat_data(10.0f);
     data.live_time = UINT64_MAX;
