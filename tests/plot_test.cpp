@@ -846,7 +846,7 @@ TEST(PlotChecks, UnknownPeaksAndInterferenceAreMarked) {
     // Channels 380-460: from 64 + 0.875 * 380 over 81 channels.
     EXPECT_NE(outline.find("x=\"396.5\""), std::string::npos);
     EXPECT_NE(outline.find("width=\"70.9\""), std::string::npos);
-    EXPECT_NE(svg.find("interfered: suspect"), std::string::npos);
+    EXPECT_NE(svg.find("interfered: activity and limits suspect"), std::string::npos);
 }
 
 TEST(PlotTitle, ExtremeValuesStayReadableAndInside) {

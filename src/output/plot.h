@@ -49,6 +49,10 @@ std::string plot_file_name(int row, const std::string& entry);
 // round energies (id "energy-axis", labels in keV) stand at their channels
 // under the channel numbers: at most eleven, chosen from the range, in
 // exponent form where whole numbers would take more than 14 characters.
+// The ROIs of interfered components are outlined (group id "interference")
+// and named in an INTERFERENCE badge; each unknown peak is a small triangle
+// over the measured spectrum at its channel with its energy, or "ch N"
+// without a calibration (group id "unknown-peaks").
 std::string plot_svg(const FinishedRow& data);
 
 // One row of the index page.

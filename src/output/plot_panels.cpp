@@ -515,6 +515,13 @@ void draw_legend(Svg& svg, const FinishedRow& data, FloorCounts floor) {
         svg << "<rect x=\"" << px(x) << "\" y=\"" << px(row - 11)
             << "\" width=\"22\" height=\"28\" fill=\"" << component_colour(i)
             << "\" fill-opacity=\"0.3\" stroke=\"" << component_colour(i) << "\"/>\n";
+        // An interfered component's key is outlined as its ROIs are.
+        if (component.interfered) {
+            svg << "<rect x=\"" << px(x - 2) << "\" y=\"" << px(row - 13) << "\" width=\"26\" height=\"32\" "
+                << "fill=\"none\" stroke=\"" << kInterferenceColour
+                << "\" stroke-width=\"2\" stroke-dasharray=\"4 2\"><title>interfered: activity and limits "
+                   "suspect</title></rect>\n";
+        }
         const std::u32string name = shorten_to_width(decode(component.name), 100.0, 12.0, true);
         const auto [activity, deviation] = rounded_pair(component.activity, component.activity_sd);
         const std::u32string value =
@@ -546,7 +553,8 @@ void draw_legend(Svg& svg, const FinishedRow& data, FloorCounts floor) {
         if (component.detected && data.fit && data.fit->fit_poor) {
             svg << " <tspan fill=\"" << kAlarmColour << "\">\u00b7 limits unreliable</tspan>";
         }
-        if (component.interfered) {
+        // Beside "limits unreliable" there is no room for more.
+        if (component.interfered && !(component.detected && data.fit && data.fit->fit_poor)) {
             svg << " <tspan fill=\"" << kInterferenceColour << "\">\u00b7 interfered: suspect</tspan>";
         }
         if (component.over_limit) {
