@@ -822,7 +822,7 @@ TEST(PlotTitle, MarksAppearExactlyWhenTheirFlagIsSet) {
 
 // Unknown peaks are marked at their channel (x = 64 + 0.875 (c + 0.5) with
 // all 1024 channels shown) with the energy, or the channel without one; an
-// interfered component's ROI is outlined and named in a badge and the legend.
+// interfered component's ROI is outlined.
 TEST(PlotChecks, UnknownPeaksAndInterferenceAreMarked) {
     FinishedRow data = flat_data(100.0f);
     data.components = {component("Cs-137", {{210, 233}}), component("Co-60", {{380, 460}})};
@@ -839,14 +839,11 @@ TEST(PlotChecks, UnknownPeaksAndInterferenceAreMarked) {
     for (const char* mark : {"M296.3 ", ">ch 265</text>", "M589.4 ", ">1800 keV</text>"}) {
         EXPECT_NE(peaks.find(mark), std::string::npos) << mark;
     }
+    // The badge and the outline are the run's end-to-end test's; here where
+    // the outline stands: channels 380-460 from 64 + 0.875 * 380, 81 wide.
     data.components[1].interfered = true;
-    svg = plot_svg(data);
-    EXPECT_NE(title_text(data).find("INTERFERENCE Co-60"), std::string::npos);
-    const std::string outline = svg.substr(svg.find("<g id=\"interference\""));
-    // Channels 380-460: from 64 + 0.875 * 380 over 81 channels.
-    EXPECT_NE(outline.find("x=\"396.5\""), std::string::npos);
-    EXPECT_NE(outline.find("width=\"70.9\""), std::string::npos);
-    EXPECT_NE(svg.find("interfered: activity and limits suspect"), std::string::npos);
+    const std::string outline = plot_svg(data).substr(plot_svg(data).find("<g id=\"interference\""));
+    EXPECT_NE(outline.find("x=\"396.5\" y=\"59\" width=\"70.9\""), std::string::npos) << outline.substr(0, 200);
 }
 
 TEST(PlotTitle, ExtremeValuesStayReadableAndInside) {
