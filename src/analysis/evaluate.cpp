@@ -127,15 +127,15 @@ ModelChecks check_model(const MethodRecord& reduced, const double* response, con
     std::vector<double> difference(static_cast<size_t>(n), NAN);
     std::vector<double> lines(static_cast<size_t>(n), 0.0);
     // The last channel with counts often gathers every count beyond the
-    // range, and the first is cut by the threshold: they and what lies
-    // beyond them are no spectrum to search.
+    // range: it and what lies past it are no spectrum to search, and
+    // neither is what lies below the first channel with counts.
     int top = n - 1;
     while (top > 0 && counts[top] == 0) --top;
     int bottom = 0;
     while (bottom < top && counts[bottom] == 0) ++bottom;
     const bool stretched = gain_value >= kSmallestGain;
     const double last = stretched ? (top - 0.5) * gain_value : top;
-    const double first = stretched ? (bottom + 2.5) * gain_value : bottom + 2;
+    const double first = stretched ? (bottom + 0.5) * gain_value : bottom;
     for (int j = 0; j < n; ++j) {
         // The model drawn leaves out what a component takes away; the fit
         // did not, and neither does its difference.
