@@ -136,6 +136,9 @@ struct AnalysisOptions {
     // component's ROIs count as interfered.
     double unknown_sigma = kUnknownSigma;
     double interference_p = kInterferenceProbability;
+    // Whether to test each component's ROIs against the model, which only a
+    // reader of the detail needs.
+    bool roi_tests = true;
 };
 
 // Evaluates `sample` against `method`: fills activity, activity_sd (method

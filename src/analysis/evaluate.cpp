@@ -152,13 +152,15 @@ ModelChecks check_model(const MethodRecord& reduced, const double* response, con
     // The model's Poisson variance; the standards' own statistics add to it.
     const std::vector<double> variance = judged_variance(model_variance, model, channel_count);
     checks.resolution = standards_resolution(reduced, response, nc, channel_count);
-    for (int k = 0; k < nc; ++k) {
+    PeakFilter* filter = cached_peak_filter(options.cache);
+    for (int k = 0; k < nc && options.detail != nullptr && options.roi_tests; ++k) {
         const ComponentBlock& block = reduced.component[k];
         checks.interference[k] = roi_interference(difference, variance, block.roi,
                                                   std::clamp(block.roi_count, 0, kComponentRois),
-                                                  checks.resolution, options.interference_p);
+                                                  checks.resolution, options.interference_p, filter);
     }
-    checks.unknown_peaks = find_unknown_peaks(difference, variance, lines, checks.resolution, options.unknown_sigma);
+    checks.unknown_peaks =
+        find_unknown_peaks(difference, variance, lines, checks.resolution, options.unknown_sigma, filter);
     return checks;
 }
 

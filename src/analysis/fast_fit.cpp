@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "analysis/peak_shape.h"
 #include "analysis/solver.h"
 
 #if defined(__SSE2__)
@@ -468,7 +469,11 @@ struct FitCache::State {
     int32_t model_channel_count = 0;
     StandardsKey model_standards;
     Calibration model;
+
+    PeakFilter peak_filter;
 };
+
+PeakFilter* cached_peak_filter(FitCache* cache) { return cache != nullptr ? &cache->state().peak_filter : nullptr; }
 
 FitCache::FitCache() : state_(std::make_unique<State>()) {}
 FitCache::~FitCache() = default;

@@ -33,3 +33,9 @@ void describe_fit(const SampleFit& fit, int component_count, float gain, Evaluat
 // options ask for the reference form.
 const Calibration& fit_model_response(const MethodRecord& method, int nc,
                                       const AnalysisOptions& options, Calibration* local);
+
+class PeakFilter;
+
+// The peak filter a fit cache keeps for the checks against the model, so
+// that its kernels are built once per thread; nullptr without a cache.
+PeakFilter* cached_peak_filter(FitCache* cache);

@@ -20,7 +20,7 @@ double fisher_combination(double p1, double p2) {
 
 RoiInterference roi_interference(const std::vector<double>& difference, const std::vector<double>& variance,
                                  const int32_t (*rois)[2], int roi_count, const Resolution& resolution,
-                                 double threshold) {
+                                 double threshold, PeakFilter* kept) {
     RoiInterference result;
     const int n = static_cast<int>(std::min(difference.size(), variance.size()));
     // Each channel once, however the ROIs overlap.
@@ -28,7 +28,8 @@ RoiInterference roi_interference(const std::vector<double>& difference, const st
     for (int r = 0; r < roi_count; ++r) {
         for (int j = std::max(rois[r][0], 0); j <= std::min(rois[r][1], n - 1); ++j) in_roi[j] = true;
     }
-    PeakFilter filter;
+    PeakFilter local;
+    PeakFilter& filter = kept != nullptr ? *kept : local;
     const auto usable = [&](int j) { return in_roi[j] && std::isfinite(difference[j]) && variance[j] > 0.0; };
     double chi_square = 0.0;
     int degrees = 0;

@@ -38,7 +38,7 @@ struct RoiInterference {
 
 RoiInterference roi_interference(const std::vector<double>& difference, const std::vector<double>& variance,
                                  const int32_t (*rois)[2], int roi_count, const Resolution& resolution,
-                                 double threshold = kInterferenceProbability);
+                                 double threshold = kInterferenceProbability, PeakFilter* filter = nullptr);
 
 // Fisher's combination of two independent probabilities: the probability
 // that -2 ln(p1 p2), chi-square with 4 degrees of freedom, is as large.

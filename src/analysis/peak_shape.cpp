@@ -28,6 +28,29 @@ double half_width(const double* row, int n, int top, int step, int limit) {
 
 double normal_cdf(double z) { return 0.5 * std::erfc(-z / std::sqrt(2.0)); }
 
+// The kept kernel's step for a FWHM.
+int width_step(double fwhm) {
+    return static_cast<int>(std::lround(std::log(std::max(fwhm, 1.0) / kFwhmPerSigma) / kWidthStep));
+}
+
+// The sum of weight[i] values[i] over a kernel of odd length m that is
+// symmetric about its centre: mirrored values are added first, so that each
+// weight multiplies once, in four independent sums so that they overlap.
+double symmetric_sum(const std::vector<double>& weight, const double* values) {
+    const size_t m = weight.size();
+    const size_t half = m / 2;
+    double part[4] = {0.0, 0.0, 0.0, 0.0};
+    size_t i = 0;
+    for (; i + 4 <= half; i += 4) {
+        for (size_t lane = 0; lane < 4; ++lane) {
+            part[lane] += weight[i + lane] * (values[i + lane] + values[m - 1 - i - lane]);
+        }
+    }
+    for (; i < half; ++i) part[0] += weight[i] * (values[i] + values[m - 1 - i]);
+    part[1] += weight[half] * values[half];
+    return (part[0] + part[1]) + (part[2] + part[3]);
+}
+
 }  // namespace
 
 double normal_upper_tail(double z) { return 0.5 * std::erfc(z / std::sqrt(2.0)); }
@@ -70,11 +93,7 @@ Resolution standards_resolution(const MethodRecord& method, const double* respon
     return Resolution{median, true};
 }
 
-FilteredPeak PeakFilter::operator()(const std::vector<double>& difference, const std::vector<double>& variance,
-                                    int centre, double fwhm) {
-    FilteredPeak peak;
-    const int n = static_cast<int>(std::min(difference.size(), variance.size()));
-    const int step = static_cast<int>(std::lround(std::log(std::max(fwhm, 1.0) / kFwhmPerSigma) / kWidthStep));
+const PeakFilter::Kernel& PeakFilter::kernel(int step) {
     auto [found, fresh] = kernels_.try_emplace(step);
     Kernel& kernel = found->second;
     if (fresh) {
@@ -88,27 +107,63 @@ FilteredPeak PeakFilter::operator()(const std::vector<double>& difference, const
             const double upper = normal_cdf((i - w + 0.5) / sigma);
             shape[i] = upper - lower;
             lower = upper;
-            mean += shape[i];
         }
+        // Exactly symmetric, as the sums rely on it.
+        for (int i = 0; i < w; ++i) shape[2 * w - i] = shape[i];
+        for (const double share : shape) mean += share;
         mean /= static_cast<double>(shape.size());
         kernel.weight.resize(shape.size());
+        kernel.weight_squared.resize(shape.size());
         for (size_t i = 0; i < shape.size(); ++i) {
             kernel.weight[i] = shape[i] - mean;
+            kernel.weight_squared[i] = kernel.weight[i] * kernel.weight[i];
             kernel.response += kernel.weight[i] * shape[i];
         }
     }
-    const int w = static_cast<int>(kernel.weight.size() / 2);
-    if (centre - w < 0 || centre + w >= n || !(kernel.response > 0.0)) return peak;
-    double sum = 0.0;
-    double spread = 0.0;
-    for (int i = 0; i <= 2 * w; ++i) {
-        const int j = centre - w + i;
-        if (!std::isfinite(difference[j]) || !std::isfinite(variance[j])) return peak;
-        sum += kernel.weight[i] * difference[j];
-        spread += kernel.weight[i] * kernel.weight[i] * variance[j];
+    return kernel;
+}
+
+FilteredPeak PeakFilter::operator()(const std::vector<double>& difference, const std::vector<double>& variance,
+                                    int centre, double fwhm) {
+    const Kernel& k = kernel(width_step(fwhm));
+    const int n = static_cast<int>(std::min(difference.size(), variance.size()));
+    const int w = static_cast<int>(k.weight.size() / 2);
+    if (centre - w < 0 || centre + w >= n || !(k.response > 0.0)) return {};
+    for (int j = centre - w; j <= centre + w; ++j) {
+        if (!std::isfinite(difference[j]) || !std::isfinite(variance[j])) return {};
     }
+    FilteredPeak peak;
     peak.valid = true;
-    peak.net = sum / kernel.response;
-    peak.sd = std::sqrt(spread) / kernel.response;
+    peak.net = symmetric_sum(k.weight, &difference[centre - w]) / k.response;
+    peak.sd = std::sqrt(symmetric_sum(k.weight_squared, &variance[centre - w])) / k.response;
     return peak;
+}
+
+std::vector<FilteredPeak> PeakFilter::scan(const std::vector<double>& difference, const std::vector<double>& variance,
+                                           const Resolution& resolution, bool positive_only) {
+    const int n = static_cast<int>(std::min(difference.size(), variance.size()));
+    if (steps_resolution_ != resolution.fwhm_per_root_channel || static_cast<int>(steps_.size()) != n) {
+        steps_.resize(static_cast<size_t>(n));
+        for (int c = 0; c < n; ++c) steps_[c] = width_step(resolution_fwhm(resolution, c));
+        steps_resolution_ = resolution.fwhm_per_root_channel;
+    }
+    // Channels without a value before each channel: a window holds none
+    // where the counts at its ends agree.
+    std::vector<int> gaps(static_cast<size_t>(n) + 1, 0);
+    for (int j = 0; j < n; ++j) {
+        gaps[j + 1] = gaps[j] + (std::isfinite(difference[j]) && std::isfinite(variance[j]) ? 0 : 1);
+    }
+    std::vector<FilteredPeak> filtered(static_cast<size_t>(n));
+    const Kernel* k = nullptr;
+    for (int c = 0; c < n; ++c) {
+        if (c == 0 || steps_[c] != steps_[c - 1]) k = &kernel(steps_[c]);
+        const int w = static_cast<int>(k->weight.size() / 2);
+        if (c - w < 0 || c + w >= n || !(k->response > 0.0) || gaps[c + w + 1] != gaps[c - w]) continue;
+        FilteredPeak& peak = filtered[c];
+        peak.valid = true;
+        peak.net = symmetric_sum(k->weight, &difference[c - w]) / k->response;
+        if (positive_only && !(peak.net > 0.0)) continue;
+        peak.sd = std::sqrt(symmetric_sum(k->weight_squared, &variance[c - w])) / k->response;
+    }
+    return filtered;
 }

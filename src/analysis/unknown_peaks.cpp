@@ -6,11 +6,12 @@
 std::vector<UnknownPeak> find_unknown_peaks(const std::vector<double>& difference,
                                             const std::vector<double>& variance,
                                             const std::vector<double>& lines, const Resolution& resolution,
-                                            double sigma) {
+                                            double sigma, PeakFilter* kept) {
     const int n = static_cast<int>(std::min({difference.size(), variance.size(), lines.size()}));
-    PeakFilter filter;
-    std::vector<FilteredPeak> filtered(static_cast<size_t>(n));
-    for (int c = 0; c < n; ++c) filtered[c] = filter(difference, variance, c, resolution_fwhm(resolution, c));
+    PeakFilter local;
+    PeakFilter& filter = kept != nullptr ? *kept : local;
+    std::vector<FilteredPeak> filtered = filter.scan(difference, variance, resolution, true);
+    filtered.resize(static_cast<size_t>(n));
     const auto z = [&](int c) { return filtered[c].valid ? filtered[c].significance() : -INFINITY; };
     std::vector<UnknownPeak> peaks;
     for (int c = 0; c < n; ++c) {

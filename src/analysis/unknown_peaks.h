@@ -37,8 +37,9 @@ struct UnknownPeak {
 // deviations and are the largest within half a FWHM on either side (the
 // lower channel of equals), less those on a line of the model's own (the
 // components' share, filtered alike, within a FWHM holds a peak of at least
-// the excess / kOwnLineShare).
+// the excess / kOwnLineShare). `filter`, when given, keeps its kernels for
+// the next search.
 std::vector<UnknownPeak> find_unknown_peaks(const std::vector<double>& difference,
                                             const std::vector<double>& variance,
                                             const std::vector<double>& lines, const Resolution& resolution,
-                                            double sigma = kUnknownSigma);
+                                            double sigma = kUnknownSigma, PeakFilter* filter = nullptr);

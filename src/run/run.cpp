@@ -216,6 +216,7 @@ AnalysisOptions analysis_options(const RunOptions& options) {
     analysis.interference_p = options.interference_p;
     // Only the report and the pictures show the limits.
     analysis.characteristic_limits = !options.report_path.empty() || !options.plot_directory.empty();
+    analysis.roi_tests = analysis.characteristic_limits;
     return analysis;
 }
 
