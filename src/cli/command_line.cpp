@@ -115,6 +115,15 @@ struct Parser {
                        "else wide); by default the scan covers 0.94 to 1.06")
             ->type_name("HOW")
             ->check(CLI::IsMember({"wide", "calibration"}));
+        app.add_option("--db", line->run.db_path,
+                       "also write every evaluation to the SQLite results database FILE (made when "
+                       "absent; many runs may write one at once)")
+            ->type_name("FILE")
+            ->check(check_not_empty);
+        app.add_option("--station", line->run.station,
+                       "the station that tags the rows of --db (default: the working directory's name)")
+            ->type_name("NAME")
+            ->check(check_not_empty);
         app.get_formatter()->column_width(26);
         app.footer(
             "Problems with the input are reported on standard error. Exit status: 0; 1 when\n"
@@ -125,7 +134,8 @@ struct Parser {
 
 constexpr const char* kValueOptions[] = {"-C",        "--directory",   "--report",   "--plot",
                                          "--threads", "--plot-select", "--dose-unit",
-                                         "--alpha",   "--beta",        "--gain-search"};
+                                         "--alpha",   "--beta",        "--gain-search",
+                                         "--db",      "--station"};
 constexpr const char* kFlags[] = {"-h", "--help", "--version", "--straightforward", "--strict"};
 
 bool one_of(std::string_view arg, const auto& names) {
