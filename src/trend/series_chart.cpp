@@ -54,9 +54,10 @@ std::string value_text(double value) {
     return text;
 }
 
-std::string series_svg(const std::string& series, const std::string& label, const std::vector<Mark>& marks) {
+std::string series_svg(const std::string& series, const std::string& label, const std::vector<Mark>& marks,
+                       bool zero_in_view) {
     int64_t first = INT64_MAX, last = INT64_MIN;
-    double low = 0.0, high = 0.0;  // zero stays in view: the sign of a value matters
+    double low = zero_in_view ? 0.0 : INFINITY, high = zero_in_view ? 0.0 : -INFINITY;
     for (const Mark& m : marks) {
         first = std::min(first, m.seconds);
         last = std::max(last, m.seconds);
@@ -66,7 +67,8 @@ std::string series_svg(const std::string& series, const std::string& label, cons
     }
     if (marks.empty()) first = 0, last = 0;
     if (last - first < 3600) first -= 1800, last += 1800;
-    if (!(high > low)) high = low + 1.0;
+    if (!std::isfinite(low)) low = 0.0, high = 1.0;
+    if (!(high > low)) high = low + std::max(1.0, std::abs(low) * 0.1);
     const double step = value_step(high - low);
     low = std::floor(low / step) * step;
     high = std::ceil(high / step) * step;

@@ -26,8 +26,10 @@ struct Mark {
 };
 
 // `marks` in time order, drawn over their time span; `label` names the
-// quantity and its unit on the y axis.
-std::string series_svg(const std::string& series, const std::string& label, const std::vector<Mark>& marks);
+// quantity and its unit on the y axis. With `zero_in_view` the value axis
+// reaches 0 (an activity's sign matters; a dose rate's level is what shows).
+std::string series_svg(const std::string& series, const std::string& label, const std::vector<Mark>& marks,
+                       bool zero_in_view);
 
 // ISO 8601 of a row's time ("Z" for UTC).
 std::string time_text(int64_t seconds, bool utc);

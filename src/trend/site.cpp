@@ -18,7 +18,7 @@ using plot::xml;
 
 constexpr const char* kStyle =
     "body{font-family:sans-serif;margin:1.5em;color:#222}"
-    "table{border-collapse:collapse}td,th{padding:.3em .8em;border-bottom:1px solid #ddd;text-align:right}"
+    "table{border-collapse:collapse}td,th{padding:.3em .8em;white-space:nowrap;border-bottom:1px solid #ddd;text-align:right}"
     "td:first-child,th:first-child{text-align:left}.hit{color:#b00;font-weight:bold}"
     "svg.series{width:100%;max-width:960px;height:auto;display:block}"
     ".frame{fill:none;stroke:#888}.grid{stroke:#eee}.tick,.axis{font-size:12px;fill:#444}"
@@ -176,7 +176,7 @@ std::string trend_station_html(const std::string& station, const std::vector<Ser
         }
     }
     append(html, "<section>\n<h2>Dose rate</h2>\n",
-           trend::series_svg("dose rate", dose_unit.empty() ? "dose rate" : "dose rate (" + dose_unit + ")", dose),
+           trend::series_svg("dose rate", dose_unit.empty() ? "dose rate" : "dose rate (" + dose_unit + ")", dose, false),
            "</section>\n");
     for (const auto& [name, unit] : components) {
         std::vector<trend::Mark> marks;
@@ -185,7 +185,7 @@ std::string trend_station_html(const std::string& station, const std::vector<Ser
                 if (c.name == name && c.activity) marks.push_back(component_mark(points[i], c, links[i]));
             }
         }
-        append(html, "<section>\n<h2>", xml(name), "</h2>\n", trend::series_svg(name, name + " (" + unit + ")", marks),
+        append(html, "<section>\n<h2>", xml(name), "</h2>\n", trend::series_svg(name, name + " (" + unit + ")", marks, true),
                "</section>\n");
     }
     html += "</body>\n</html>\n";
