@@ -1,7 +1,9 @@
-// The store in SQLite. Rows of one station over a time range are what the
-// trend pages read: the components are kept in a table ordered by station
-// and start time (a clustered key, as a server database would keep it), and
-// the evaluations have an index that holds everything a series needs.
+// The store in SQLite. One component of one station over a time range is
+// what a chart of the trend pages reads: the components are kept in a table
+// ordered by station, position in the method and start time (a clustered
+// key, as a server database would keep it), and the evaluations have an
+// index that holds everything a series of them needs.
+#include <algorithm>
 #include <map>
 
 #include "core/text.h"
@@ -17,6 +19,13 @@ constexpr const char* kSchema = R"sql(
 CREATE TABLE station(
   name TEXT PRIMARY KEY
 );
+CREATE TABLE station_component(
+  station TEXT NOT NULL REFERENCES station(name),
+  position INTEGER NOT NULL,
+  name TEXT NOT NULL,
+  unit TEXT NOT NULL,
+  PRIMARY KEY (station, position, name, unit)
+) WITHOUT ROWID;
 CREATE TABLE run(
   id INTEGER PRIMARY KEY,
   station TEXT NOT NULL REFERENCES station(name),
@@ -64,12 +73,13 @@ CREATE TABLE evaluation(
   unknown_peaks INTEGER NOT NULL DEFAULT 0,
   summary_activity REAL,
   summary_fraction REAL,
+  component_count INTEGER NOT NULL,
   row_text TEXT NOT NULL,
   picture TEXT,
   UNIQUE (station, entry_index, files_sha256)
 );
 CREATE INDEX evaluation_series ON evaluation(
-  station, start_seconds, dose_rate, flagged, start_utc, start_time_source, dose_unit, picture);
+  station, start_seconds, id, dose_rate, flagged, start_utc, start_time_source, dose_unit, picture);
 CREATE INDEX evaluation_run ON evaluation(run_id);
 CREATE TABLE component(
   station TEXT NOT NULL,
@@ -91,7 +101,7 @@ CREATE TABLE component(
   interfered INTEGER,
   over_limit INTEGER NOT NULL,
   count_rate_cpm REAL,
-  PRIMARY KEY (station, start_seconds, evaluation_id, position)
+  PRIMARY KEY (station, position, start_seconds, evaluation_id)
 ) WITHOUT ROWID;
 )sql";
 
@@ -112,6 +122,9 @@ public:
     Status write(const StoredRun& run, const StoredEvaluation& evaluation) override;
     Expected<std::vector<StationSummary>> stations(int64_t reference_seconds) override;
     Expected<std::vector<SeriesPoint>> series(const std::string& station, int64_t from, int64_t to) override;
+    Expected<std::vector<ComponentName>> components(const std::string& station) override;
+    Expected<std::vector<ComponentPoint>> component_series(const std::string& station, const std::string& name,
+                                                           int64_t from, int64_t to) override;
 
 private:
     Status replace_earlier(const StoredEvaluation& evaluation, const std::string& station);
@@ -156,8 +169,8 @@ Expected<int64_t> SqliteStore::insert_run(const StoredRun& run) {
 
 Status SqliteStore::replace_earlier(const StoredEvaluation& evaluation, const std::string& station) {
     auto earlier = statement(
-        "SELECT id, start_seconds, run_id FROM evaluation WHERE station = ? AND entry_index = ? AND "
-        "files_sha256 = ?");
+        "SELECT id, start_seconds, run_id, component_count FROM evaluation WHERE station = ? AND "
+        "entry_index = ? AND files_sha256 = ?");
     if (!earlier) return earlier.error();
     sqlite::Statement& found = **earlier;
     found.bind(1, station).bind(2, int64_t{evaluation.entry_index}).bind(3, evaluation.files_sha256);
@@ -165,12 +178,15 @@ Status SqliteStore::replace_earlier(const StoredEvaluation& evaluation, const st
     if (!step) return step.error();
     if (*step == sqlite::Step::done) return {};
     const int64_t id = found.integer(0), start = found.integer(1), run_id = found.integer(2);
+    const int64_t count = found.integer(3);
     found.reset();
 
-    auto components = statement(
-        "DELETE FROM component WHERE station = ? AND start_seconds = ? AND evaluation_id = ?");
-    if (!components) return components.error();
-    STORE_TRY((*components)->bind(1, station).bind(2, start).bind(3, id).run());
+    for (int64_t position = 0; position < count; ++position) {
+        auto component = statement(
+            "DELETE FROM component WHERE station = ? AND position = ? AND start_seconds = ? AND evaluation_id = ?");
+        if (!component) return component.error();
+        STORE_TRY((*component)->bind(1, station).bind(2, position).bind(3, start).bind(4, id).run());
+    }
     auto row = statement("DELETE FROM evaluation WHERE id = ?");
     if (!row) return row.error();
     STORE_TRY((*row)->bind(1, id).run());
@@ -188,9 +204,9 @@ Status SqliteStore::insert(const StoredEvaluation& e, const std::string& station
         "start_time_source, live_time_s, real_time_s, live_time_us, real_time_us, dead_time_percent, "
         "weight, qfit, gain, chi_square_per_dof, p_value, dose_rate, dose_unit, flagged, unknown_found, "
         "gain_at_scan_edge, fit_poor, over_limit, dose_dead_time_over_limit, limit_status, "
-        "unknown_peaks, summary_activity, summary_fraction, row_text, picture) "
+        "unknown_peaks, summary_activity, summary_fraction, row_text, picture, component_count) "
         "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19, "
-        "?20, ?21, ?22, ?23, ?24, ?25, ?26, ?27, ?28, ?29, ?30, ?31, ?32, ?33, ?34, ?35, ?36, ?37, ?38)");
+        "?20, ?21, ?22, ?23, ?24, ?25, ?26, ?27, ?28, ?29, ?30, ?31, ?32, ?33, ?34, ?35, ?36, ?37, ?38, ?39)");
     if (!row) return row.error();
     sqlite::Statement& s = **row;
     const auto optional_text = [&s](int position, const std::optional<std::string>& text) {
@@ -218,6 +234,7 @@ Status SqliteStore::insert(const StoredEvaluation& e, const std::string& station
     s.bind(34, int64_t{e.unknown_peaks}).bind(35, e.summary_activity).bind(36, e.summary_fraction);
     s.bind(37, e.row_text);
     optional_text(38, e.picture.empty() ? std::nullopt : std::optional<std::string>(e.picture));
+    s.bind(39, static_cast<int64_t>(e.components.size()));
     STORE_TRY(s.run());
     const int64_t evaluation_id = database_.last_insert_rowid();
 
@@ -238,6 +255,10 @@ Status SqliteStore::insert(const StoredEvaluation& e, const std::string& station
         t.bind(15, optional_flag(c.detected)).bind(16, optional_flag(c.below_method_limit));
         t.bind(17, optional_flag(c.interfered)).bind(18, int64_t{c.over_limit}).bind(19, c.count_rate_cpm);
         STORE_TRY(t.run());
+        auto known = statement("INSERT OR IGNORE INTO station_component(station, position, name, unit) "
+                               "VALUES (?, ?, ?, ?)");
+        if (!known) return known.error();
+        STORE_TRY((*known)->bind(1, station).bind(2, static_cast<int64_t>(i)).bind(3, c.name).bind(4, c.unit).run());
     }
     return {};
 }
@@ -296,8 +317,9 @@ Expected<std::vector<StationSummary>> SqliteStore::stations(int64_t reference) {
             "SELECT count(*) FROM evaluation WHERE station = ? AND start_seconds > ? AND start_seconds <= ? "
             "AND flagged";
         const char* detected_sql =
-            "SELECT count(DISTINCT evaluation_id) FROM component WHERE station = ? AND start_seconds > ? "
-            "AND start_seconds <= ? AND detected";
+            "SELECT count(DISTINCT evaluation_id) FROM component WHERE station = ?1 AND position IN "
+            "(SELECT position FROM station_component WHERE station = ?1) AND start_seconds > ?2 AND "
+            "start_seconds <= ?3 AND detected";
         const struct {
             const char* sql;
             int64_t span;
@@ -319,8 +341,6 @@ Expected<std::vector<StationSummary>> SqliteStore::stations(int64_t reference) {
 }
 
 Expected<std::vector<SeriesPoint>> SqliteStore::series(const std::string& station, int64_t from, int64_t to) {
-    Expected<sqlite::Transaction> snapshot = sqlite::Transaction::begin(database_, sqlite::Transaction::Kind::read);
-    if (!snapshot) return snapshot.error();
     auto points = statement(
         "SELECT id, start_seconds, start_utc, start_time_source, dose_rate, dose_unit, flagged, picture "
         "FROM evaluation WHERE station = ? AND start_seconds BETWEEN ? AND ? ORDER BY start_seconds, id");
@@ -328,13 +348,12 @@ Expected<std::vector<SeriesPoint>> SqliteStore::series(const std::string& statio
     sqlite::Statement& p = **points;
     p.bind(1, station).bind(2, from).bind(3, to);
     std::vector<SeriesPoint> series;
-    std::vector<int64_t> ids;
     for (;;) {
         const Expected<sqlite::Step> step = p.step();
         if (!step) return step.error();
         if (*step == sqlite::Step::done) break;
         SeriesPoint point;
-        ids.push_back(p.integer(0));
+        point.evaluation_id = p.integer(0);
         point.start_seconds = p.integer(1);
         point.start_utc = p.integer(2) != 0;
         point.start_time_source = p.text(3);
@@ -344,40 +363,74 @@ Expected<std::vector<SeriesPoint>> SqliteStore::series(const std::string& statio
         point.picture = p.text(7);
         series.push_back(std::move(point));
     }
-    auto components = statement(
-        "SELECT evaluation_id, name, unit, activity, activity_sd, decision_threshold, detection_limit, "
-        "uncertainty, best_estimate, coverage_lower, coverage_upper, detected, below_method_limit, "
-        "interfered, over_limit, count_rate_cpm FROM component WHERE station = ? AND start_seconds "
-        "BETWEEN ? AND ? ORDER BY start_seconds, evaluation_id, position");
-    if (!components) return components.error();
-    sqlite::Statement& c = **components;
-    c.bind(1, station).bind(2, from).bind(3, to);
-    size_t at = 0;
+    return series;
+}
+
+Expected<std::vector<ComponentName>> SqliteStore::components(const std::string& station) {
+    auto names = statement("SELECT name, unit FROM station_component WHERE station = ? ORDER BY position, name");
+    if (!names) return names.error();
+    (*names)->bind(1, station);
+    std::vector<ComponentName> components;
     for (;;) {
-        const Expected<sqlite::Step> step = c.step();
+        const Expected<sqlite::Step> step = (*names)->step();
         if (!step) return step.error();
         if (*step == sqlite::Step::done) break;
-        // Both come in the same order, from one snapshot.
-        const int64_t id = c.integer(0);
-        while (at < ids.size() && ids[at] != id) ++at;
-        if (at == ids.size()) break;
-        StoredComponent component;
-        component.name = c.text(1);
-        component.unit = c.text(2);
-        component.activity = c.optional_real(3);
-        component.activity_sd = c.optional_real(4);
-        component.decision_threshold = c.optional_real(5);
-        component.detection_limit = c.optional_real(6);
-        component.uncertainty = c.optional_real(7);
-        component.best_estimate = c.optional_real(8);
-        component.coverage_lower = c.optional_real(9);
-        component.coverage_upper = c.optional_real(10);
-        component.detected = flag_column(c, 11);
-        component.below_method_limit = flag_column(c, 12);
-        component.interfered = flag_column(c, 13);
-        component.over_limit = c.integer(14) != 0;
-        component.count_rate_cpm = c.real(15);
-        series[at].components.push_back(std::move(component));
+        ComponentName component{(*names)->text(0), (*names)->text(1)};
+        const bool seen = std::any_of(components.begin(), components.end(),
+                                      [&](const ComponentName& c) { return c.name == component.name; });
+        if (!seen) components.push_back(std::move(component));
+    }
+    return components;
+}
+
+Expected<std::vector<ComponentPoint>> SqliteStore::component_series(const std::string& station,
+                                                                    const std::string& name, int64_t from,
+                                                                    int64_t to) {
+    // Where a method changed the components' order, the name stands at more
+    // than one position: each is one range of the key.
+    auto positions = statement("SELECT DISTINCT position FROM station_component WHERE station = ? AND name = ?");
+    if (!positions) return positions.error();
+    (*positions)->bind(1, station).bind(2, name);
+    std::vector<int64_t> at;
+    for (;;) {
+        const Expected<sqlite::Step> step = (*positions)->step();
+        if (!step) return step.error();
+        if (*step == sqlite::Step::done) break;
+        at.push_back((*positions)->integer(0));
+    }
+    std::vector<ComponentPoint> series;
+    for (const int64_t position : at) {
+        auto values = statement(
+            "SELECT evaluation_id, start_seconds, unit, activity, activity_sd, decision_threshold, uncertainty, "
+            "coverage_lower, coverage_upper, detected FROM component WHERE station = ? AND position = ? AND "
+            "start_seconds BETWEEN ? AND ? AND name = ? ORDER BY start_seconds, evaluation_id");
+        if (!values) return values.error();
+        sqlite::Statement& c = **values;
+        c.bind(1, station).bind(2, position).bind(3, from).bind(4, to).bind(5, name);
+        for (;;) {
+            const Expected<sqlite::Step> step = c.step();
+            if (!step) return step.error();
+            if (*step == sqlite::Step::done) break;
+            ComponentPoint point;
+            point.evaluation_id = c.integer(0);
+            point.start_seconds = c.integer(1);
+            StoredComponent& v = point.values;
+            v.name = name;
+            v.unit = c.text(2);
+            v.activity = c.optional_real(3);
+            v.activity_sd = c.optional_real(4);
+            v.decision_threshold = c.optional_real(5);
+            v.uncertainty = c.optional_real(6);
+            v.coverage_lower = c.optional_real(7);
+            v.coverage_upper = c.optional_real(8);
+            v.detected = flag_column(c, 9);
+            series.push_back(std::move(point));
+        }
+    }
+    if (at.size() > 1) {
+        std::sort(series.begin(), series.end(), [](const ComponentPoint& a, const ComponentPoint& b) {
+            return std::pair(a.start_seconds, a.evaluation_id) < std::pair(b.start_seconds, b.evaluation_id);
+        });
     }
     return series;
 }
@@ -416,7 +469,11 @@ Expected<std::unique_ptr<ResultStore>> open_sqlite_store(const std::string& path
     // WAL: writers append while readers read; NORMAL syncs at checkpoints,
     // which a killed process cannot tear (only a power cut can lose the
     // last transactions, never half of one).
-    if (Status wal = database->execute("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL"); !wal) {
+    // Pages read through a memory map, not copied by read() one by one: a
+    // year of a station is some tens of megabytes.
+    if (Status wal = database->execute("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; "
+                                       "PRAGMA mmap_size = 1073741824");
+        !wal) {
         return Failure{wal.error()};
     }
     if (Status schema = apply_schema(*database, create); !schema) return Failure{schema.error()};

@@ -102,8 +102,9 @@ struct StoredEvaluation {
     std::vector<StoredComponent> components;
 };
 
-// One point of a station's series: an evaluation and its components.
+// One point of a station's series: an evaluation.
 struct SeriesPoint {
+    int64_t evaluation_id = 0;      // the store's own key of the evaluation
     int64_t start_seconds = 0;
     bool start_utc = false;
     std::string start_time_source;
@@ -111,7 +112,21 @@ struct SeriesPoint {
     std::string dose_unit;
     bool flagged = false;
     std::string picture;            // absolute path; empty: none drawn
-    std::vector<StoredComponent> components;  // name, unit, values and limits
+};
+
+// A component a station's evaluations hold.
+struct ComponentName {
+    std::string name;
+    std::string unit;
+};
+
+// One point of a component's series. `values` holds what a chart draws:
+// name, unit, activity, activity_sd, decision_threshold, uncertainty, the
+// coverage interval and detected; the other fields are left empty.
+struct ComponentPoint {
+    int64_t evaluation_id = 0;  // as SeriesPoint::evaluation_id
+    int64_t start_seconds = 0;
+    StoredComponent values;
 };
 
 struct StationSummary {
@@ -137,8 +152,16 @@ public:
     // Every station, in name order, summarised at `reference_seconds`.
     virtual Expected<std::vector<StationSummary>> stations(int64_t reference_seconds) = 0;
     // One station's evaluations that started from `from` to `to` (seconds,
-    // both included), in time order.
+    // both included), in time order (then evaluation_id).
     virtual Expected<std::vector<SeriesPoint>> series(const std::string& station, int64_t from, int64_t to) = 0;
+    // The components the station's evaluations hold, in the method's order.
+    virtual Expected<std::vector<ComponentName>> components(const std::string& station) = 0;
+    // One component's values in the station's evaluations from `from` to
+    // `to`, in the order of series(). Read apart from series(): a point
+    // whose evaluation a writer added in between has no match there.
+    virtual Expected<std::vector<ComponentPoint>> component_series(const std::string& station,
+                                                                   const std::string& name, int64_t from,
+                                                                   int64_t to) = 0;
 };
 
 // The SQLite store in the file `path`: made with its schema when absent

@@ -101,6 +101,25 @@ trend::Mark component_mark(const SeriesPoint& point, const StoredComponent& c, c
     return mark;
 }
 
+// The marks of one component: each point with its evaluation (both lists in
+// time order, then by evaluation); a point without one is left out.
+std::vector<trend::Mark> component_marks(const std::vector<SeriesPoint>& evaluations,
+                                         const std::vector<ComponentPoint>& points,
+                                         const std::vector<std::string>& links) {
+    std::vector<trend::Mark> marks;
+    size_t at = 0;
+    for (const ComponentPoint& p : points) {
+        const auto key = std::pair(p.start_seconds, p.evaluation_id);
+        while (at < evaluations.size() && std::pair(evaluations[at].start_seconds, evaluations[at].evaluation_id) < key) {
+            ++at;
+        }
+        if (at == evaluations.size()) break;
+        if (evaluations[at].evaluation_id != p.evaluation_id || !p.values.activity) continue;
+        marks.push_back(component_mark(evaluations[at], p.values, links[at]));
+    }
+    return marks;
+}
+
 }  // namespace
 
 std::string station_page_name(const std::string& station) {
@@ -133,8 +152,9 @@ std::string trend_index_html(const std::vector<StationSummary>& stations, int64_
     return html;
 }
 
-std::string trend_station_html(const std::string& station, const std::vector<SeriesPoint>& points,
+std::string trend_station_html(const std::string& station, const StationSeries& series,
                                const std::string& out_directory) {
+    const std::vector<SeriesPoint>& points = series.evaluations;
     std::string html = page_head("assay: " + station);
     append(html, "<p><a href=\"index.html\">All stations</a></p>\n<h1>", xml(station), "</h1>\n");
     if (points.empty()) return html + "<p>No evaluations in the range.</p>\n</body>\n</html>\n";
@@ -154,42 +174,47 @@ std::string trend_station_html(const std::string& station, const std::vector<Ser
     std::vector<std::string> links;
     std::vector<trend::Mark> dose;
     std::string dose_unit;
-    std::vector<std::pair<std::string, std::string>> components;  // name, unit, in order of appearance
     for (const SeriesPoint& p : points) {
         links.push_back(picture_link(p.picture, out_directory));
         if (!p.dose_unit.empty()) dose_unit = p.dose_unit;
-        if (p.dose_rate) {
-            trend::Mark mark;
-            mark.seconds = p.start_seconds;
-            mark.utc = p.start_utc;
-            mark.value = *p.dose_rate;
-            mark.flagged = p.flagged;
-            mark.link = links.back();
-            mark.title = trend::time_text(p.start_seconds, p.start_utc) + ": " + format("%.6g", *p.dose_rate) +
-                         (p.flagged ? ", flagged" : "");
-            dose.push_back(std::move(mark));
-        }
-        for (const StoredComponent& c : p.components) {
-            if (std::none_of(components.begin(), components.end(), [&](const auto& k) { return k.first == c.name; })) {
-                components.emplace_back(c.name, c.unit);
-            }
-        }
+        if (!p.dose_rate) continue;
+        trend::Mark mark;
+        mark.seconds = p.start_seconds;
+        mark.utc = p.start_utc;
+        mark.value = *p.dose_rate;
+        mark.flagged = p.flagged;
+        mark.link = links.back();
+        mark.title = trend::time_text(p.start_seconds, p.start_utc) + ": " + format("%.6g", *p.dose_rate) +
+                     (p.flagged ? ", flagged" : "");
+        dose.push_back(std::move(mark));
     }
     append(html, "<section>\n<h2>Dose rate</h2>\n",
-           trend::series_svg("dose rate", dose_unit.empty() ? "dose rate" : "dose rate (" + dose_unit + ")", dose, false),
+           trend::series_svg("dose rate", dose_unit.empty() ? "dose rate" : "dose rate (" + dose_unit + ")", dose,
+                             false),
            "</section>\n");
-    for (const auto& [name, unit] : components) {
-        std::vector<trend::Mark> marks;
-        for (size_t i = 0; i < points.size(); ++i) {
-            for (const StoredComponent& c : points[i].components) {
-                if (c.name == name && c.activity) marks.push_back(component_mark(points[i], c, links[i]));
-            }
-        }
-        append(html, "<section>\n<h2>", xml(name), "</h2>\n", trend::series_svg(name, name + " (" + unit + ")", marks, true),
+    for (const auto& [component, values] : series.components) {
+        append(html, "<section>\n<h2>", xml(component.name), "</h2>\n",
+               trend::series_svg(component.name, component.name + " (" + component.unit + ")",
+                                 component_marks(points, values, links), true),
                "</section>\n");
     }
     html += "</body>\n</html>\n";
     return html;
+}
+
+Expected<StationSeries> station_series(ResultStore& store, const std::string& station, int64_t from, int64_t to) {
+    StationSeries series;
+    Expected<std::vector<SeriesPoint>> evaluations = store.series(station, from, to);
+    if (!evaluations) return evaluations.error();
+    series.evaluations = std::move(*evaluations);
+    const Expected<std::vector<ComponentName>> components = store.components(station);
+    if (!components) return components.error();
+    for (const ComponentName& component : *components) {
+        Expected<std::vector<ComponentPoint>> values = store.component_series(station, component.name, from, to);
+        if (!values) return values.error();
+        series.components.emplace_back(component, std::move(*values));
+    }
+    return series;
 }
 
 int write_trend_site(const TrendOptions& options, FILE* diagnostics) {
@@ -220,7 +245,7 @@ int write_trend_site(const TrendOptions& options, FILE* diagnostics) {
         return true;
     };
     for (const StationSummary& s : *stations) {
-        const Expected<std::vector<SeriesPoint>> series = (*store)->series(s.station, options.from, options.to);
+        const Expected<StationSeries> series = station_series(**store, s.station, options.from, options.to);
         if (!series) {
             diagnose(diagnostics, format("%s: %s", options.db_path.c_str(), series.error().message.c_str()));
             return 1;

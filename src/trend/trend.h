@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "store/store.h"
@@ -39,12 +40,21 @@ std::string station_page_name(const std::string& station);
 // index.html of `stations`.
 std::string trend_index_html(const std::vector<StationSummary>& stations, int64_t reference);
 
+// What a station page draws: its evaluations and each component's series.
+struct StationSeries {
+    std::vector<SeriesPoint> evaluations;
+    std::vector<std::pair<ComponentName, std::vector<ComponentPoint>>> components;
+};
+
+// Reads what a station page draws from `from` to `to` (s, both included).
+Expected<StationSeries> station_series(ResultStore& store, const std::string& station, int64_t from, int64_t to);
+
 // The page of one station: a chart of the dose rate and one per component
-// (in the order the components first appear), each an <svg class="series">
+// (in the method's order), each an <svg class="series">
 // whose marks carry data-time (ISO 8601 as stored: "Z" for UTC) and
 // data-value (the value, 9 significant digits: a float's every bit).
 // `out_directory` is where the page goes: pictures are linked relative to it.
-std::string trend_station_html(const std::string& station, const std::vector<SeriesPoint>& points,
+std::string trend_station_html(const std::string& station, const StationSeries& series,
                                const std::string& out_directory);
 
 // Writes the whole site; returns the exit status (0, or 1 after a diagnostic).
