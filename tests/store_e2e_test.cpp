@@ -6,6 +6,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -110,9 +111,12 @@ TEST(ResultsDatabase, EveryReportValueIsTheDatabases) {
         // the picture where the run drew it.
         const int row = std::stoi(value(database, "SELECT row_number" + where));
         EXPECT_EQ(value(database, "SELECT row_text" + where), table.at(2 + static_cast<size_t>(row)));
-        const fs::path picture = value(database, "SELECT picture" + where);
+        // An absolute path (a Windows build's when it runs under Wine).
+        const std::string picture = value(database, "SELECT picture" + where);
         const std::string drawn = value(database, "SELECT json_extract('" + line + "', '$.picture')");
-        EXPECT_TRUE(fs::equivalent(picture, work / "pictures" / drawn));
+        const std::string work_name = work.filename().string();
+        EXPECT_TRUE(std::regex_match(picture, std::regex("(/|[A-Z]:\\\\).*" + work_name + "[/\\\\]pictures[/\\\\]" + drawn)))
+            << picture;
         for (int i = 0; i < kDemoComponents; ++i) {
             const std::string position = std::to_string(i);
             for (const auto& field : component_fields) {
