@@ -85,7 +85,11 @@ TEST(ResultsDatabase, EveryReportValueIsTheDatabases) {
         {"$.weight", "weight"}, {"$.qfit", "qfit"}, {"$.gain", "gain"}, {"$.p_value", "p_value"},
         {"$.chi_square_per_dof", "chi_square_per_dof"}, {"$.dose_rate", "dose_rate"},
         {"$.summary_activity", "summary_activity"}, {"$.status", "status"},
-        {"$.sum_of", "json(sum_of)"},
+        {"$.sum_of", "json(sum_of)"}, {"$.unknown_found", "unknown_found"},
+        {"$.gain_at_scan_edge", "gain_at_scan_edge"}, {"$.fit_poor", "fit_poor"},
+        {"$.dose_dead_time_over_limit", "dose_dead_time_over_limit"}, {"$.over_partial_limit", "limit_status & 1"},
+        {"$.over_total_limit", "limit_status >> 1 & 1"}, {"$.summary_fraction", "summary_fraction"},
+        {"$.live_time_us", "live_time_us"}, {"$.real_time_s", "real_time_s"},
     };
     const struct {
         const char* report;  // key of a component in the report

@@ -104,11 +104,13 @@ StoredEvaluation stored_evaluation(const FinishedRow& row, const SpectrumSum& su
     if (row.dose_rate) e.dose_rate = static_cast<double>(*row.dose_rate);
     e.dose_unit = row.dose_unit;
     e.flagged = flagged;
-    e.unknown_found = !failed && row.unknown_found;
-    e.gain_at_scan_edge = !failed && row.gain_at_scan_edge;
-    e.fit_poor = row.fit && row.fit->fit_poor;
+    if (!failed) {
+        e.unknown_found = row.unknown_found;
+        e.gain_at_scan_edge = row.gain_at_scan_edge;
+    }
+    if (row.fit && !std::isnan(row.fit->p_value)) e.fit_poor = row.fit->fit_poor;
     e.over_limit = over_a_limit(row);
-    e.dose_dead_time_over_limit = row.dose_rate && row.dose_dead_time_over_limit;
+    if (row.dose_rate) e.dose_dead_time_over_limit = row.dose_dead_time_over_limit;
     e.limit_status = row.limit_status;
     e.summary_activity = row.summary_activity;
     e.summary_fraction = row.summary_fraction;

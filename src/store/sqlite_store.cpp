@@ -64,11 +64,11 @@ CREATE TABLE evaluation(
   dose_rate REAL,
   dose_unit TEXT,
   flagged INTEGER NOT NULL,
-  unknown_found INTEGER NOT NULL,
-  gain_at_scan_edge INTEGER NOT NULL,
-  fit_poor INTEGER NOT NULL,
+  unknown_found INTEGER,
+  gain_at_scan_edge INTEGER,
+  fit_poor INTEGER,
   over_limit INTEGER NOT NULL,
-  dose_dead_time_over_limit INTEGER NOT NULL,
+  dose_dead_time_over_limit INTEGER,
   limit_status INTEGER NOT NULL,
   unknown_peaks INTEGER NOT NULL DEFAULT 0,
   summary_activity REAL,
@@ -228,9 +228,9 @@ Status SqliteStore::insert(const StoredEvaluation& e, const std::string& station
     s.bind(19, e.dead_time_percent).bind(20, e.weight).bind(21, e.qfit).bind(22, e.gain);
     s.bind(23, e.chi_square_per_dof).bind(24, e.p_value).bind(25, e.dose_rate);
     optional_text(26, e.dose_unit.empty() ? std::nullopt : std::optional<std::string>(e.dose_unit));
-    s.bind(27, int64_t{e.flagged}).bind(28, int64_t{e.unknown_found}).bind(29, int64_t{e.gain_at_scan_edge});
-    s.bind(30, int64_t{e.fit_poor}).bind(31, int64_t{e.over_limit});
-    s.bind(32, int64_t{e.dose_dead_time_over_limit}).bind(33, int64_t{e.limit_status});
+    s.bind(27, int64_t{e.flagged}).bind(28, optional_flag(e.unknown_found));
+    s.bind(29, optional_flag(e.gain_at_scan_edge)).bind(30, optional_flag(e.fit_poor)).bind(31, int64_t{e.over_limit});
+    s.bind(32, optional_flag(e.dose_dead_time_over_limit)).bind(33, int64_t{e.limit_status});
     s.bind(34, int64_t{e.unknown_peaks}).bind(35, e.summary_activity).bind(36, e.summary_fraction);
     s.bind(37, e.row_text);
     optional_text(38, e.picture.empty() ? std::nullopt : std::optional<std::string>(e.picture));

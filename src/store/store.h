@@ -86,13 +86,15 @@ struct StoredEvaluation {
     std::optional<double> p_value;
     std::optional<double> dose_rate;  // none without a complete dose calibration
     std::string dose_unit;            // empty: none named
-    // Flags; `flagged` is any of them, as the pictures select.
+    // Flags; `flagged` is any of them, as the pictures select. None where
+    // the report has none: the first two after a failed fit, fit_poor
+    // without a p-value, the dead-time flag without a dose rate.
     bool flagged = false;
-    bool unknown_found = false;
-    bool gain_at_scan_edge = false;
-    bool fit_poor = false;
+    std::optional<bool> unknown_found;
+    std::optional<bool> gain_at_scan_edge;
+    std::optional<bool> fit_poor;
     bool over_limit = false;
-    bool dose_dead_time_over_limit = false;
+    std::optional<bool> dose_dead_time_over_limit;
     int limit_status = 0;   // bit 0 partial, bit 1 total, bit 2 fraction limit
     int unknown_peaks = 0;  // peaks no component explains; 0 while not counted
     double summary_activity = 0.0;
