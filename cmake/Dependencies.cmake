@@ -44,3 +44,25 @@ else()
   add_library(assay_pugixml INTERFACE)
   target_link_libraries(assay_pugixml INTERFACE pugixml::pugixml)
 endif()
+
+# SQLite for the results database: Debian's libsqlite3-dev natively. A cross
+# build compiles the amalgamation ASSAY_SQLITE_SOURCE names (a folder with
+# sqlite3.c and sqlite3.h; scripts/windows.sh makes it from Debian's source).
+set(ASSAY_SQLITE_SOURCE "" CACHE PATH "SQLite amalgamation folder to compile instead of the installed library")
+if(ASSAY_SQLITE_SOURCE)
+  if(NOT EXISTS ${ASSAY_SQLITE_SOURCE}/sqlite3.c)
+    message(FATAL_ERROR "ASSAY_SQLITE_SOURCE: no sqlite3.c in ${ASSAY_SQLITE_SOURCE}")
+  endif()
+  enable_language(C)
+  add_library(assay_sqlite STATIC ${ASSAY_SQLITE_SOURCE}/sqlite3.c)
+  target_include_directories(assay_sqlite SYSTEM PUBLIC ${ASSAY_SQLITE_SOURCE})
+  target_compile_definitions(assay_sqlite PRIVATE SQLITE_THREADSAFE=1 SQLITE_OMIT_LOAD_EXTENSION SQLITE_MAX_MMAP_SIZE=0)
+else()
+  find_package(SQLite3 QUIET)
+  if(NOT TARGET SQLite::SQLite3)
+    message(FATAL_ERROR "SQLite not found: apt-get install libsqlite3-dev "
+                        "(or -DASSAY_SQLITE_SOURCE=<its amalgamation folder>)")
+  endif()
+  add_library(assay_sqlite INTERFACE)
+  target_link_libraries(assay_sqlite INTERFACE SQLite::SQLite3)
+endif()

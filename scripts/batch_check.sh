@@ -6,7 +6,9 @@
 # It makes a few working directories, runs every one on its own, then all of
 # them the batch way, and checks that each directory holds the same
 # result.txt, method.txt and report (but for the report's first line, which
-# names the time and the folder), and for GNU parallel the same exit status.
+# names the time and the folder), and for GNU parallel the same exit status
+# and, in the one results database all runs write at once, every evaluation
+# of every directory under its name.
 # Exit status 0 when they agree, 1 when not, 77 when the tools are missing.
 set -euo pipefail
 assay=$(realpath "${1:?usage: batch_check.sh ASSAY parallel|slurm}")
@@ -75,10 +77,26 @@ case "$mode" in
   parallel)
     command -v parallel >/dev/null || { echo "GNU parallel not found (apt-get install parallel)"; exit 77; }
     # The recipe of the README: one job per directory, a job log for restarts.
-    (cd "$work" && parallel --will-cite --joblog joblog.txt "$assay" --strict --report report.jsonl -C {} \
-        ::: batch/*/ >/dev/null 2>&1) || true
+    (cd "$work" && parallel --will-cite --joblog joblog.txt "$assay" --strict --report report.jsonl \
+        --db "$work/network.db" -C {} ::: batch/*/ >/dev/null 2>&1) || true
     failed=0
     compare "$work/reference" "$work/batch" || failed=1
+    # The database holds as many evaluations of each station as its own
+    # report has evaluate lines, and nothing else.
+    python3 - "$work" <<'CHECK' || failed=1
+import glob, json, os, sqlite3, sys
+work = sys.argv[1]
+db = sqlite3.connect(os.path.join(work, "network.db"))
+stored = dict(db.execute("SELECT station, count(*) FROM evaluation GROUP BY station"))
+expected = {}
+for report in glob.glob(os.path.join(work, "reference", "*", "report.jsonl")):
+    lines = [json.loads(line) for line in open(report, encoding="utf-8")]
+    expected[os.path.basename(os.path.dirname(report))] = sum(
+        1 for line in lines if line["kind"] == "evaluate" and line["row"] is not None)
+if stored != expected:
+    print("network.db holds %s evaluations per station, the reports %s" % (stored, expected))
+    sys.exit(1)
+CHECK
     # The job log's exit value of each directory is that of its own run.
     while IFS=$'\t' read -r _ _ _ _ _ _ exitval _ command; do
       [ "$exitval" = Exitval ] && continue

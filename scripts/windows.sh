@@ -80,12 +80,9 @@ deb_src_entries() {
   fi
 }
 
-# pugixml (the XML spectrum formats) has no mingw-w64 package: Debian's
-# source is fetched once with apt-get source (deb-src entries for this
-# release are added beside its deb entries when there are none) and compiled
-# into the cross build.
-pugixml_source=$root/build-windows/pugixml-source
-if [ ! -f "$pugixml_source/src/pugixml.cpp" ]; then
+# Adds deb-src entries for this release beside its deb entries when there
+# are none, so that apt-get source can fetch Debian's sources.
+ensure_deb_src() {
   mapfile -t apt_files < <(apt_source_files /etc/apt)
   if [ ${#apt_files[@]} -eq 0 ] ||
      ! grep -qsE '^[[:space:]]*(Types:.*deb-src|deb-src[[:space:]])' "${apt_files[@]}"; then
@@ -95,22 +92,50 @@ if [ ! -f "$pugixml_source/src/pugixml.cpp" ]; then
     [ -s "$added.list" ] || rm -f "$added.list"
     [ -s "$added.sources" ] || rm -f "$added.sources"
     if [ ! -f "$added.list" ] && [ ! -f "$added.sources" ]; then
-      echo "windows.sh: no deb entry for $VERSION_CODENAME in the apt sources to take pugixml's source from" >&2
+      echo "windows.sh: no deb entry for $VERSION_CODENAME in the apt sources to take sources from" >&2
       exit 2
     fi
     apt-get update >/dev/null
   fi
   command -v dpkg-source >/dev/null || apt-get install -y dpkg-dev >/dev/null
+}
+
+# Debian's source package $1, unpacked (its patches applied) into the new
+# directory $2.
+fetch_source() {
+  local fetched
+  ensure_deb_src
   fetched=$(mktemp -d)
-  (cd "$fetched" && apt-get source pugixml >/dev/null)
-  mkdir -p build-windows
-  rm -rf "$pugixml_source"
-  mv "$fetched"/pugixml-*/ "$pugixml_source"
+  (cd "$fetched" && apt-get source "$1" >/dev/null)
+  mkdir -p "$(dirname "$2")"
+  rm -rf "$2"
+  mv "$fetched"/"$1"-*/ "$2"
   rm -rf "$fetched"
+}
+
+# pugixml (the XML spectrum formats) and SQLite (the results database) have
+# no mingw-w64 packages: Debian's sources are fetched once and compiled into
+# the cross build.
+pugixml_source=$root/build-windows/pugixml-source
+[ -f "$pugixml_source/src/pugixml.cpp" ] || fetch_source pugixml "$pugixml_source"
+
+# SQLite's source package is its full tree; the one-file form the build
+# compiles (sqlite3.c and sqlite3.h) is generated from it with its own
+# tools, which need Tcl and the native compiler.
+sqlite_source=$root/build-windows/sqlite-amalgamation
+if [ ! -f "$sqlite_source/sqlite3.c" ]; then
+  command -v tclsh >/dev/null || apt-get install -y tcl >/dev/null
+  tree=$root/build-windows/sqlite-source
+  fetch_source sqlite3 "$tree"
+  rm -rf "$tree/build" && mkdir "$tree/build"
+  (cd "$tree/build" && ../configure --disable-tcl >/dev/null && make sqlite3.c >/dev/null)
+  mkdir -p "$sqlite_source"
+  cp "$tree/build/sqlite3.c" "$tree/build/sqlite3.h" "$sqlite_source/"
 fi
 
 cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-  -DCMAKE_BUILD_TYPE=Release -DASSAY_TESTS=OFF -DASSAY_PUGIXML_SOURCE="$pugixml_source" >/dev/null
+  -DCMAKE_BUILD_TYPE=Release -DASSAY_TESTS=OFF -DASSAY_PUGIXML_SOURCE="$pugixml_source" \
+  -DASSAY_SQLITE_SOURCE="$sqlite_source" >/dev/null
 cmake --build build-windows -j2 --target assay
 
 export WINEPREFIX=$root/build-windows/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +17,7 @@
 #include "core/records.h"
 #include "core/text.h"
 #include "core/version.h"
+#include "input/formats/times.h"
 
 namespace {
 
@@ -55,6 +58,21 @@ std::string check_not_empty(const std::string& value) {
     return value.empty() ? std::string("needs a value that is not empty") : std::string();
 }
 
+// A bound of `assay trend`'s range: "yyyy-mm-dd" (the whole day) or an ISO
+// 8601 date and time. None where it does not read.
+std::optional<int64_t> time_bound(const std::string& text, bool end_of_range) {
+    const bool date_only = text.size() == 10;
+    const Expected<StartTime, std::string> time =
+        formats::parse_xml_date_time(date_only ? text + "T00:00:00" : text);
+    if (!time) return std::nullopt;
+    return time->seconds + (date_only && end_of_range ? 86399 : 0);
+}
+
+std::string check_time_bound(const std::string& value) {
+    if (time_bound(value, false)) return {};
+    return format("needs a date (2026-01-31) or a date and time (2026-01-31T12:00:00), not '%s'", value.c_str());
+}
+
 struct Parser {
     CLI::App app{"Evaluates the gamma-ray spectra listed in config.txt of the working directory\n"
                  "and writes result.txt and method.txt there.",
@@ -69,6 +87,10 @@ struct Parser {
     std::string interference_p;
     CLI::Option* threads_option = nullptr;
     CLI::Option* straightforward_option = nullptr;
+    CLI::App* trend = nullptr;
+    CLI::Option* directory_option = nullptr;
+    std::string trend_from;
+    std::string trend_to;
 
     explicit Parser(CommandLine* target) : line(target) {
         // Stray arguments are gathered and refused after parsing, in the order
@@ -76,7 +98,7 @@ struct Parser {
         app.allow_extras();
         app.set_help_flag("-h,--help", "show this text and end");
         app.add_flag("--version", line->version, "show the version and end");
-        app.add_option("-C,--directory", line->directory,
+        directory_option = app.add_option("-C,--directory", line->directory,
                        "run in DIR as if started there (later paths are relative to DIR)")
             ->type_name("DIR")
             ->check(check_not_empty);
@@ -139,6 +161,32 @@ struct Parser {
                               kInterferenceProbability))
             ->type_name("P")
             ->check([](const std::string& v) { return check_between(v, 0.0, 1.0, "a probability above 0 and below 1"); });
+        app.add_option("--db", line->run.db_path,
+                       "also write every evaluation to the SQLite results database FILE (made when "
+                       "absent; many runs may write one at once)")
+            ->type_name("FILE")
+            ->check(check_not_empty);
+        app.add_option("--station", line->run.station,
+                       "the station that tags the rows of --db (default: the working directory's name)")
+            ->type_name("NAME")
+            ->check(check_not_empty);
+        trend = app.add_subcommand("trend", "write a static site of time series per station from a results "
+                                            "database (no scripts; opens from the file system)");
+        trend->add_option("--db", line->trend_options.db_path, "the results database to read")
+            ->type_name("FILE")
+            ->required()
+            ->check(check_not_empty);
+        trend->add_option("--out", line->trend_options.out_directory,
+                          "where the pages go: index.html and one page per station")
+            ->type_name("DIR")
+            ->required()
+            ->check(check_not_empty);
+        trend->add_option("--from", trend_from, "draw from this date or time on (default: the first)")
+            ->type_name("TIME")
+            ->check(check_time_bound);
+        trend->add_option("--to", trend_to, "draw up to this date (the whole day) or time (default: the last)")
+            ->type_name("TIME")
+            ->check(check_time_bound);
         app.get_formatter()->column_width(26);
         app.footer(
             "Problems with the input are reported on standard error. Exit status: 0; 1 when\n"
@@ -150,7 +198,8 @@ struct Parser {
 constexpr const char* kValueOptions[] = {"-C",        "--directory",   "--report",   "--plot",
                                          "--threads", "--plot-select", "--dose-unit",
                                          "--alpha",   "--beta",        "--gain-search",
-                                         "--unknown-sigma", "--interference-p"};
+                                         "--unknown-sigma", "--interference-p", "--db",
+                                         "--station", "--out",         "--from",     "--to"};
 constexpr const char* kFlags[] = {"-h", "--help", "--version", "--straightforward", "--strict"};
 
 bool one_of(std::string_view arg, const auto& names) {
@@ -199,16 +248,34 @@ int parse_command_line(int argc, const char* const* argv, CommandLine* line, std
         parser.app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
         line->help = true;
+        line->trend = parser.trend->parsed();
         return 0;
     } catch (const CLI::ParseError& e) {
         *error = e.what();
         return kExitUsage;
     }
-    if (const std::vector<std::string> strays = parser.app.remaining(); !strays.empty()) {
+    std::vector<std::string> strays = parser.app.remaining();
+    if (parser.trend->parsed()) {
+        for (const std::string& stray : parser.trend->remaining()) strays.push_back(stray);
+    }
+    if (!strays.empty()) {
         *error = strays.size() == 1 ? "The following argument was not expected:"
                                     : "The following arguments were not expected:";
         for (const std::string& stray : strays) *error += " " + stray;
         return kExitUsage;
+    }
+    if (parser.trend->parsed()) {
+        for (const CLI::Option* option : parser.app.get_options()) {
+            if (option->count() > 0 && option != parser.directory_option) {
+                *error = format("%s is an option of a run, not of 'trend'", option->get_name().c_str());
+                return kExitUsage;
+            }
+        }
+        line->trend = true;
+        if (!parser.trend_from.empty()) line->trend_options.from = *time_bound(parser.trend_from, false);
+        if (!parser.trend_to.empty()) line->trend_options.to = *time_bound(parser.trend_to, true);
+        line->trend_to_given = !parser.trend_to.empty();
+        return 0;
     }
     if (!parser.threads.empty()) line->run.threads = std::stoi(parser.threads);
     if (!parser.alpha.empty()) line->run.alpha = std::strtod(parser.alpha.c_str(), nullptr);
@@ -223,9 +290,10 @@ int parse_command_line(int argc, const char* const* argv, CommandLine* line, std
     return 0;
 }
 
-std::string command_line_help() {
+std::string command_line_help(bool trend) {
     CommandLine line;
-    return Parser(&line).app.help();
+    Parser parser(&line);
+    return trend ? parser.trend->help() : parser.app.help();
 }
 
 int assay_main(int argc, const char* const* argv) {
@@ -236,7 +304,7 @@ int assay_main(int argc, const char* const* argv) {
         return kExitUsage;
     }
     if (line.help) {
-        std::fputs(command_line_help().c_str(), stdout);
+        std::fputs(command_line_help(line.trend).c_str(), stdout);
         return 0;
     }
     if (line.version) {
@@ -248,6 +316,11 @@ int assay_main(int argc, const char* const* argv) {
         std::fprintf(stderr, "assay: %s: cannot enter the directory: %s\n", line.directory.c_str(),
                      system_error_text(error_number).c_str());
         return kExitUsage;
+    }
+    if (line.trend) {
+        TrendOptions options = line.trend_options;
+        options.reference = line.trend_to_given ? options.to : static_cast<int64_t>(std::time(nullptr));
+        return write_trend_site(options, stderr);
     }
     return run_assay(stdout, stderr, line.run);
 }

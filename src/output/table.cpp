@@ -24,19 +24,25 @@ void TableWriter::header(const std::vector<std::string>& names, const std::vecto
     both("\n\n");
 }
 
-void TableWriter::row(const FinishedRow& row) {
-    both(format("%s\t", row.entry.c_str()));
-    for (const RowComponent& c : row.components) both(format("%7.2f\t", c.activity));
-    for (const RowComponent& c : row.components) both(format("%7.2f\t", c.activity_sd));
-    std::fputs(format("%7.2f\t%7.4f\t%7.3f\t", row.qfit, row.gain, row.weight).c_str(), console_);
-    std::fputs(format("%7.2f\t%7.4f\t%10.7f\t%10.7f\t%10.7f\t%7.3f\t", row.qfit, row.gain, 0.0, 0.0,
-                      0.0, row.weight)
-                   .c_str(),
-               file_);
+std::string table_row_text(const FinishedRow& row, bool file) {
+    std::string text = format("%s\t", row.entry.c_str());
+    for (const RowComponent& c : row.components) text += format("%7.2f\t", c.activity);
+    for (const RowComponent& c : row.components) text += format("%7.2f\t", c.activity_sd);
+    if (file) {
+        text += format("%7.2f\t%7.4f\t%10.7f\t%10.7f\t%10.7f\t%7.3f\t", row.qfit, row.gain, 0.0, 0.0, 0.0,
+                       row.weight);
+    } else {
+        text += format("%7.2f\t%7.4f\t%7.3f\t", row.qfit, row.gain, row.weight);
+    }
     // Without a complete calibration no dose rate is invented.
-    both(row.dose_rate ? format("%4.2f\t", *row.dose_rate) : std::string("nan\t"));
-    for (const RowComponent& c : row.components) both(format("%4.1f\t", c.count_rate_cpm));
-    both("\n");
+    text += row.dose_rate ? format("%4.2f\t", *row.dose_rate) : std::string("nan\t");
+    for (const RowComponent& c : row.components) text += format("%4.1f\t", c.count_rate_cpm);
+    return text + "\n";
+}
+
+void TableWriter::row(const FinishedRow& row) {
+    std::fputs(table_row_text(row, false).c_str(), console_);
+    std::fputs(table_row_text(row, true).c_str(), file_);
 }
 
 Status TableWriter::flush() { return flush_file(file_); }

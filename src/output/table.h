@@ -16,6 +16,10 @@
 #include "core/expected.h"
 #include "output/row.h"
 
+// One row as the table writes it, line end included: with the location
+// columns for RESULT (`file`), without them for the console.
+std::string table_row_text(const FinishedRow& row, bool file);
+
 class TableWriter {
 public:
     TableWriter(FILE* console, FILE* file) : console_(console), file_(file) {}

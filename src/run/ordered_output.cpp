@@ -6,6 +6,7 @@
 #include "core/text.h"
 #include "output/plot.h"
 #include "output/report.h"
+#include "run/store_rows.h"
 
 namespace {
 
@@ -102,6 +103,21 @@ void OrderedOutput::write_row(const Evaluation& evaluation) {
         plot_row(run_, row);
     }
     if (run_.report) write_report_line(run_, report_row_line(row));
+    if (run_.store) store_row(evaluation, row);
+}
+
+void OrderedOutput::store_row(const Evaluation& evaluation, const FinishedRow& row) {
+    std::string picture;
+    if (!row.picture.empty()) {
+        std::error_code error;
+        picture = fs::absolute(fs::path(run_.options.plot_directory) / row.picture, error).lexically_normal().string();
+    }
+    const StoredEvaluation stored =
+        stored_evaluation(row, *evaluation.sum, flagged(row), picture, run_.start_seconds);
+    if (Status written = run_.store->write(run_.stored_run, stored); !written) {
+        run_.write_failure(format("%s: the row of entry '%s' cannot be written: %s",
+                                  run_.options.db_path.c_str(), row.entry.c_str(), written.error().c_str()));
+    }
 }
 
 void OrderedOutput::tally(const FinishedRow& row) {

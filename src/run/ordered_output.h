@@ -1,7 +1,7 @@
 // The outputs of the entries, written in configuration order although
 // evaluations may finish in any order: each entry's diagnostic, its row
-// (table, picture, report line) and its report line, as soon as it and every
-// entry before it are complete.
+// (table, picture, report line, results store) and its report line, as soon
+// as it and every entry before it are complete.
 #pragma once
 
 #include <deque>
@@ -41,6 +41,7 @@ private:
 
     bool write_front(bool wait);
     void write_row(const Evaluation& evaluation);
+    void store_row(const Evaluation& evaluation, const FinishedRow& row);
     void tally(const FinishedRow& row);
 
     Run& run_;

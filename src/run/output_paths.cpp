@@ -165,6 +165,9 @@ std::string output_path_clash(const RunOptions& options) {
     if (!options.report_path.empty()) {
         finder.outputs.push_back({options.report_path, "the report", place_of(options.report_path)});
     }
+    if (!options.db_path.empty()) {
+        finder.outputs.push_back({options.db_path, "the results database", place_of(options.db_path)});
+    }
     if (!options.plot_directory.empty()) {
         finder.picture_directory = place_of(options.plot_directory);
         finder.outputs.push_back({options.plot_directory, "the pictures' directory", *finder.picture_directory});
@@ -173,7 +176,7 @@ std::string output_path_clash(const RunOptions& options) {
                                       : options.plot_directory + "/index.html";
         finder.outputs.push_back({index, "the pictures' index", place_of(index)});
     }
-    // Of the outputs only the report can meet another.
+    // Of the outputs only the report can meet another (the store is a database, not a picture).
     if (!options.report_path.empty()) {
         const RunFile report{options.report_path, "the report"};
         for (size_t i = 1; i < finder.outputs.size(); ++i) {

@@ -1,8 +1,8 @@
-// Whether the report or the pictures would land on a file the run itself
+// Whether the report, the results database or the pictures would land on a file the run itself
 // reads or writes: a report written over config.txt empties it before it is
 // read, and one written over result.txt mixes two outputs in one file.
 //
-// In: the options' report path and picture directory (with index.html and a
+// In: the options' report path, results database and picture directory (with index.html and a
 // picture per evaluate entry in it); CONFIG, the method file it names, DOSE,
 // RESULT, METHOD and the spectrum files that the configuration and the
 // method file name. The configuration and the method file are read, nothing

@@ -47,8 +47,7 @@ const char* entry_kind_word(EntryKind kind) {
     return "plain";
 }
 
-std::string utc_now() {
-    const std::time_t now = std::time(nullptr);
+std::string utc_text(std::time_t now) {
     std::tm utc{};
 #if defined(_WIN32)
     gmtime_s(&utc, &now);
@@ -66,18 +65,13 @@ std::string working_directory() {
     return error ? std::string(".") : here.string();
 }
 
-// The first line of the report: what runs, where, when, and how.
-void write_run_line(Run& run, std::optional<std::string> method_file) {
-    if (!run.report) return;
-    const RunOptions& o = run.options;
-    ReportRun line;
-    line.start_time = utc_now();
-    line.working_directory = working_directory();
-    line.method_file = std::move(method_file);
+// The run's options as the report's first line and the results store name
+// them: name, value already JSON.
+std::vector<std::pair<std::string, std::string>> option_fields(const RunOptions& o) {
     const auto text_or_null = [](const std::string& text) {
         return text.empty() ? std::string("null") : json_string(text);
     };
-    line.options = {
+    std::vector<std::pair<std::string, std::string>> options = {
         {"threads", o.threads > 0 ? std::to_string(o.threads) : std::string("null")},
         {"straightforward", o.straightforward ? "true" : "false"},
         {"report", json_string(o.report_path)},
@@ -90,12 +84,47 @@ void write_run_line(Run& run, std::optional<std::string> method_file) {
         {"unknown_sigma", json_number(o.unknown_sigma)},
         {"interference_p", json_number(o.interference_p)},
     };
-    // Named only when given, so that a report without it stays as it was.
+    // Named only when given, so that a report without them stays as it was.
     if (o.gain_search != GainSearch::none) {
-        line.options.emplace_back("gain_search",
-                                  json_string(o.gain_search == GainSearch::wide ? "wide" : "calibration"));
+        options.emplace_back("gain_search", json_string(o.gain_search == GainSearch::wide ? "wide" : "calibration"));
     }
+    if (!o.db_path.empty()) {
+        options.emplace_back("db", json_string(o.db_path));
+        options.emplace_back("station", json_string(o.station));
+    }
+    return options;
+}
+
+// The first line of the report: what runs, where, when, and how.
+void write_run_line(Run& run, std::optional<std::string> method_file) {
+    if (!run.report) return;
+    ReportRun line;
+    line.start_time = run.start_time;
+    line.working_directory = working_directory();
+    line.method_file = std::move(method_file);
+    line.options = option_fields(run.options);
     write_report_line(run, report_run_line(line));
+}
+
+// Opens the results store and describes the run for it; false (after a
+// diagnostic) when it cannot be opened.
+bool open_store(Run& run) {
+    Expected<std::unique_ptr<ResultStore>> store = open_sqlite_store(run.options.db_path, true);
+    if (!store) {
+        diagnose(run.diagnostics, format("%s: results database cannot be opened: %s; run not started",
+                                         run.options.db_path.c_str(), store.error().message.c_str()));
+        return false;
+    }
+    run.store = std::move(*store);
+    StoredRun& stored = run.stored_run;
+    stored.station = run.options.station;
+    stored.working_directory = working_directory();
+    stored.start_time = run.start_time;
+    stored.program_version = program_version();
+    JsonObject options;
+    for (const auto& [name, value] : option_fields(run.options)) options.field(name.c_str(), value);
+    stored.options = options.str();
+    return true;
 }
 
 void write_plot_index(Run& run) {
@@ -214,8 +243,10 @@ AnalysisOptions analysis_options(const RunOptions& options) {
     analysis.gain_search = options.gain_search;
     analysis.unknown_sigma = options.unknown_sigma;
     analysis.interference_p = options.interference_p;
-    // Only the report and the pictures show the limits.
-    analysis.characteristic_limits = !options.report_path.empty() || !options.plot_directory.empty();
+    // Only the report, the pictures and the store show the limits and the
+    // ROI tests.
+    analysis.characteristic_limits =
+        !options.report_path.empty() || !options.plot_directory.empty() || !options.db_path.empty();
     analysis.roi_tests = analysis.characteristic_limits;
     return analysis;
 }
@@ -427,13 +458,23 @@ int finish_run(Run& run) {
 }  // namespace
 
 int run_assay(FILE* console, FILE* diagnostics, const RunOptions& options) {
-    if (!options.report_path.empty() || !options.plot_directory.empty()) {
+    if (!options.report_path.empty() || !options.plot_directory.empty() || !options.db_path.empty()) {
         if (const std::string clash = output_path_clash(options); !clash.empty()) {
             diagnose(diagnostics, clash + "; run not started");
             return kExitUsage;
         }
     }
     Run run(console, diagnostics, options);
+    const std::time_t now = std::time(nullptr);
+    run.start_time = utc_text(now);
+    run.start_seconds = static_cast<int64_t>(now);
+    if (!options.db_path.empty()) {
+        if (run.options.station.empty()) {
+            const fs::path here = working_directory();
+            run.options.station = here.has_filename() ? here.filename().string() : here.string();
+        }
+        if (!open_store(run)) return kExitWriteFailed;
+    }
     if (!options.report_path.empty()) {
         // Binary: the report's lines end in LF on every platform.
         Expected<File> report = open_file(options.report_path, "wb");
@@ -503,6 +544,7 @@ int run_assay(FILE* console, FILE* diagnostics, const RunOptions& options) {
     report_odd_standard_factors(run, token);
     run.standards_problems = standards_problems(run, token);
     run.method_name = token;
+    run.stored_run.method_file = token;
     if (run.options.gain_search == GainSearch::calibration) {
         run.standards_calibration = standards_calibration(token);
     }

@@ -4,7 +4,9 @@
 // In: DOSE, CONFIG, the method file named there and the spectrum files its
 // entries name, all in the current directory; the options.
 // Out: METHOD, RESULT and the table with progress lines on the console; the
-// report and the pictures when asked for. Everything is written in
+// report, the pictures and the rows of the results database when asked for
+// (one transaction per evaluation, so a run cut short leaves whole ones).
+// Everything is written in
 // configuration order, each row as soon as it and all rows before it are
 // complete, although evaluations may run in parallel.
 // Failure: problems with the input go to the diagnostics stream, one line
@@ -44,10 +46,15 @@ struct RunOptions {
     GainSearch gain_search = GainSearch::none;  // how the gain scan is placed
     double unknown_sigma = kUnknownSigma;  // significance of an unknown peak, standard deviations
     double interference_p = kInterferenceProbability;  // below it a component's ROIs are interfered
+    // When not empty: also write every evaluation to the results database
+    // there, tagged with `station` (empty: the working directory's name).
+    std::string db_path;
+    std::string station;
 };
 
 // Exit statuses besides 0.
-inline constexpr int kExitWriteFailed = 1;  // an output could not be created or written
+inline constexpr int kExitWriteFailed = 1;  // an output could not be created or written (the
+                                            // results database included)
 inline constexpr int kExitUsage = 2;        // a wrong command line, such as a report or
                                             // picture path that is a file of the run itself
 inline constexpr int kExitIncomplete = 3;   // --strict: an entry skipped, a fit failed, no

@@ -18,6 +18,7 @@
 #include "output/report.h"
 #include "run/run.h"
 #include "run/sum.h"
+#include "store/store.h"
 
 // What a spectrum file was, for the report.
 SourceFile source_of(const SpectrumFile& file);
@@ -43,6 +44,10 @@ struct Run {
     std::vector<double> standards_calibration;
     std::vector<std::string> standards_problems;  // said before the first evaluation
     ReportSummary tally;
+    std::string start_time;                // UTC, ISO 8601: when the run started
+    int64_t start_seconds = 0;             // the same, s since 1970
+    std::unique_ptr<ResultStore> store;  // open with --db
+    StoredRun stored_run;                  // the run as the store tags its rows
     bool nothing_to_run = false;  // no config.txt, no method name, or no method
     bool write_failed = false;
 

@@ -219,11 +219,11 @@ MeasuredRun run_assay_measured_in(const fs::path& directory, const std::vector<s
 }
 
 KilledRun run_assay_killed_in(const fs::path& directory, const std::string& watched, size_t lines,
-                              double timeout_seconds) {
+                              double timeout_seconds, const std::vector<std::string>& args) {
     KilledRun outcome;
     int null_fd = open("/dev/null", O_WRONLY);
     if (null_fd < 0) throw std::runtime_error("cannot open /dev/null");
-    pid_t pid = start_program(assay_program(), {}, directory, null_fd, null_fd);
+    pid_t pid = start_program(assay_program(), args, directory, null_fd, null_fd);
     close(null_fd);
 
     const auto deadline = std::chrono::steady_clock::now() +

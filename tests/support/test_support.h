@@ -87,8 +87,10 @@ struct KilledRun {
 // discarded), waits until the file `watched` in that directory holds at least
 // `lines` line ends, and kills the process with SIGKILL at once. Gives up and
 // kills it after `timeout_seconds` as well (then lines_seen tells the shortfall).
+// `args` are the program's options.
 KilledRun run_assay_killed_in(const std::filesystem::path& directory, const std::string& watched,
-                              size_t lines, double timeout_seconds = 120.0);
+                              size_t lines, double timeout_seconds = 120.0,
+                              const std::vector<std::string>& args = {});
 
 // Bytes of any file, empty if it cannot be read.
 std::string read_file(const std::filesystem::path& path);
