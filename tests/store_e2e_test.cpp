@@ -98,7 +98,7 @@ TEST(ResultsDatabase, EveryReportValueIsTheDatabases) {
         {"name", "name"}, {"unit", "unit"}, {"activity", "activity"}, {"activity_sd", "activity_sd"},
         {"decision_threshold", "decision_threshold"}, {"detection_limit", "detection_limit"},
         {"detected", "detected"}, {"below_method_limit", "below_method_limit"},
-        {"over_limit", "over_limit"}, {"count_rate_cpm", "count_rate_cpm"}, {"interfered", "interfered"},
+        {"over_limit", "over_limit"}, {"count_rate_cpm", "count_rate_cpm"},
     };
     const std::vector<std::string> table = lines_of(test_support::read_file(work / "result.txt"));
     int evaluations = 0;
@@ -133,6 +133,14 @@ TEST(ResultsDatabase, EveryReportValueIsTheDatabases) {
                                 " FROM component c JOIN evaluation e ON c.evaluation_id = e.id WHERE "
                                 "e.entry_index = " + index + " AND c.position = " + position);
             }
+            // Named in the row's list of interfered components.
+            const std::string named = "SELECT EXISTS(SELECT 1 FROM json_each('" + line +
+                                      "', '$.interfered') WHERE value = json_extract('" + line +
+                                      "', '$.components[" + position + "].name'))";
+            EXPECT_EQ(value(database, named),
+                      value(database, "SELECT coalesce(c.interfered, 0) FROM component c JOIN evaluation e ON "
+                                      "c.evaluation_id = e.id WHERE e.entry_index = " + index +
+                                      " AND c.position = " + position));
         }
     }
     EXPECT_EQ(evaluations, kDemoEvaluations);
