@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "analysis/analysis_types.h"
+#include "analysis/uncertainty.h"
 #include "core/records.h"
 
 // Remembers the calibration (response matrix) of the last method and ROI list
@@ -89,6 +90,10 @@ struct EvaluationDetail {
     // background count). Empty when not fitted.
     std::vector<float> model;
     std::vector<float> model_variance;
+    // The uncertainty of each component's activity (method order; like the
+    // limits, in the unit of the standards' activities before the standard
+    // factors), where the limits are worked out.
+    ComponentUncertainty uncertainty[kMaxComponents];
 };
 
 // What an evaluation covers and checks, and how it runs. The defaults are a
@@ -122,6 +127,12 @@ struct AnalysisOptions {
     // calibrations, NaN when either lacks one.
     GainSearch gain_search = GainSearch::none;
     double calibration_gain = NAN;
+    // With the limits: the relative standard uncertainty u_rel of each
+    // component's calibration (method order; 0 taken as exact, NaN unknown:
+    // no uncertainty and no detection limit then) and the coverage
+    // probability of the coverage intervals, 0 < coverage < 1.
+    double calibration_uncertainty[kMaxComponents] = {};
+    double coverage = 0.95;
 };
 
 // Evaluates `sample` against `method`: fills activity, activity_sd (method

@@ -161,8 +161,13 @@ int32_t lsq_calc_activity(SampleRecord* sample, const MethodRecord& method_as_gi
         reduce_method(*method, active, options.extra_rois, &reduced, &state->collected);
         roi_join_sort(&state->collected, &state->joined);
 
+        // The calibration uncertainties follow the components into the reduced order.
+        AnalysisOptions pass_options = options;
+        for (int i = 0, m = 0; i < n; ++i) {
+            if (active[i]) pass_options.calibration_uncertainty[m++] = options.calibration_uncertainty[i];
+        }
         const int32_t status = fit_sample(&working, reduced, *local_background, state->joined,
-                                          &gain_value, state->corrected, options, &fit);
+                                          &gain_value, state->corrected, pass_options, &fit);
         if (detail != nullptr) describe_fit(fit, reduced.component_count, gain_value, detail);
         if (status != 0) {
             if (detail != nullptr) detail->fitted = false;
@@ -215,6 +220,7 @@ int32_t lsq_calc_activity(SampleRecord* sample, const MethodRecord& method_as_gi
 
     *sample = working;
     ComponentLimits limits[kMaxComponents];
+    ComponentUncertainty uncertainty[kMaxComponents];
     for (int i = 0, m = 0; i < n; ++i) {
         if (active[i]) {
             sample->activity[i] = working.activity[m];
@@ -224,7 +230,10 @@ int32_t lsq_calc_activity(SampleRecord* sample, const MethodRecord& method_as_gi
                                       sample->activity_sd[i] > sample->activity[i])
                                          ? 1
                                          : 0;
-            if (detail != nullptr) limits[i] = detail->limits[m];
+            if (detail != nullptr) {
+                limits[i] = detail->limits[m];
+                uncertainty[i] = detail->uncertainty[m];
+            }
             ++m;
         } else {
             sample->activity[i] = 0.0f;
@@ -235,7 +244,15 @@ int32_t lsq_calc_activity(SampleRecord* sample, const MethodRecord& method_as_gi
     }
     sample->unknown_found = unknown;
     sample->gain = gain_value;
-    if (detail != nullptr) std::copy(std::begin(limits), std::end(limits), detail->limits);
+    if (detail != nullptr) {
+        std::copy(std::begin(limits), std::end(limits), detail->limits);
+        if (options.characteristic_limits) {
+            double net[kMaxComponents] = {};
+            standard_net_counts(*method, n, net);
+            for (int i = 0; i < n; ++i) uncertainty[i].standard_net_counts = net[i];
+        }
+        std::copy(std::begin(uncertainty), std::end(uncertainty), detail->uncertainty);
+    }
     return 0;
 }
 
