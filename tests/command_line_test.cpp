@@ -56,6 +56,7 @@ TEST(CommandLine, AcceptedArgumentsSetExactlyTheirOptions) {
         std::string dose_unit = "";
         double alpha = 0.05;
         double beta = 0.05;
+        double coverage = 0.95;
     };
     const std::vector<std::pair<std::vector<std::string>, Expected>> cases = {
         {{}, {}},
@@ -86,6 +87,9 @@ TEST(CommandLine, AcceptedArgumentsSetExactlyTheirOptions) {
         // --alpha and --beta: probabilities above 0 and below 0.5 (beyond it the
         // decision threshold would lie below zero activity).
         {{"--alpha", "0.01", "--beta=0.2"}, {.alpha = 0.01, .beta = 0.2}},
+        // --coverage: above 0 and below 1.
+        {{"--coverage", "0.6827"}, {.coverage = 0.6827}},
+        {{"--coverage=0.999"}, {.coverage = 0.999}},
         // Every option together, in two orders.
         {{"-C", "dir", "--report", "r.jsonl", "--threads", "3", "--plot", "p"},
          {.directory = "dir", .report = "r.jsonl", .plot = "p", .threads = 3}},
@@ -109,6 +113,7 @@ TEST(CommandLine, AcceptedArgumentsSetExactlyTheirOptions) {
         EXPECT_EQ(p.line.run.dose_unit, expected.dose_unit);
         EXPECT_EQ(p.line.run.alpha, expected.alpha);
         EXPECT_EQ(p.line.run.beta, expected.beta);
+        EXPECT_EQ(p.line.run.coverage, expected.coverage);
     }
 }
 
@@ -166,6 +171,7 @@ TEST(CommandLine, UsageErrorIsRefusedWithStatus2) {
         cases.push_back({{"--alpha=" + value}, ""});
         cases.push_back({{"--beta=" + value}, ""});
     }
+    for (const std::string value : {"0", "1", "1.5", "-0.95", "95%", "nan", ""}) cases.push_back({{"--coverage=" + value}, ""});
     // --threads outside 1 to 256 or not a whole number, in both forms.
     for (const std::string value : {"0", "257", "-1", "-256", "abc", "4x", "1.5", "0x10", "1e2",
                                     "2147483648", "4294967297", "99999999999999999999999"}) {

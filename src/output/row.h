@@ -37,6 +37,28 @@ struct RowComponent {
     bool over_limit = false;
     float count_rate_cpm = 0.0f;
     std::vector<std::pair<int32_t, int32_t>> rois;  // full-scale channels, both bounds inclusive
+    // The combined standard uncertainty of the activity (counting, the
+    // standards, the calibration), the shares of its square from each, the
+    // best estimate of the non-negative activity with its uncertainty and the
+    // coverage interval (ISO 11929), in the activity's unit after the standard
+    // factor. NaN where there are none (a failed fit, an unknown calibration
+    // uncertainty; the best estimate also where the activities change sign).
+    double uncertainty = NAN;
+    double counting_share = NAN;
+    double standards_share = NAN;
+    double calibration_share = NAN;
+    double best_estimate = NAN;
+    double best_estimate_uncertainty = NAN;
+    double coverage_lower = NAN;
+    double coverage_upper = NAN;
+    // Why there is no detection limit ("calibration_uncertainty": k u_rel >= 1,
+    // "calibration_uncertainty_unknown", "no_solution", "no_fit"); null when
+    // there is one.
+    const char* detection_limit_missing = nullptr;
+    double standard_net_counts = NAN;  // of its own standard over its own ROIs
+    // Too few of them for the standard's own noise to be negligible: the
+    // activity is biased low and its uncertainty less certain.
+    bool standard_counts_low = false;
 };
 
 // What the fit says of itself at the winning gain.
@@ -104,6 +126,7 @@ struct FinishedRow {
     std::vector<float> measured;  // the sum after the winning gain correction
     std::vector<float> expected;  // the fit's model: local background plus fitted components
     std::vector<float> expected_variance;  // its Poisson variance, at least 1 count
+    double coverage = 0.95;  // probability of the components' coverage intervals
 };
 
 // Whether the row exceeds a limit: some component's partial limit, or a

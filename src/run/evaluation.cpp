@@ -28,6 +28,44 @@ void evaluate(const EvaluationContext& context, Evaluation* evaluation, FitCache
     }
 }
 
+namespace {
+
+const char* missing_reason(DetectionLimitMissing missing) {
+    switch (missing) {
+        case DetectionLimitMissing::none: return nullptr;
+        case DetectionLimitMissing::calibration_uncertainty: return "calibration_uncertainty";
+        case DetectionLimitMissing::calibration_unknown: return "calibration_uncertainty_unknown";
+        case DetectionLimitMissing::no_solution: return "no_solution";
+    }
+    return "no_solution";
+}
+
+// Component i's uncertainty for the row: divided by the standard factor as
+// the activity is. The best estimate is that of a non-negative activity: it
+// has none where a negative weight or factor turns the activities over.
+void finish_uncertainty(const Evaluation& evaluation, int i, float factor, RowComponent* component) {
+    const ComponentUncertainty& found = evaluation.detail.uncertainty[i];
+    component->standard_net_counts = found.standard_net_counts;
+    component->standard_counts_low = found.standard_net_counts < kStandardNetCountsWarning;
+    if (evaluation.status != 0) {
+        component->detection_limit_missing = "no_fit";
+        return;
+    }
+    component->detection_limit_missing = missing_reason(found.detection_limit_missing);
+    const double scale = factor != 0.0f ? std::fabs(static_cast<double>(factor)) : 1.0;
+    component->uncertainty = found.uncertainty / scale;
+    component->counting_share = found.counting_share;
+    component->standards_share = found.standards_share;
+    component->calibration_share = found.calibration_share;
+    if (!(evaluation.weight > 0.0f) || factor < 0.0f) return;
+    component->best_estimate = found.best.estimate / scale;
+    component->best_estimate_uncertainty = found.best.uncertainty / scale;
+    component->coverage_lower = found.best.lower / scale;
+    component->coverage_upper = found.best.upper / scale;
+}
+
+}  // namespace
+
 FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra) {
     SampleRecord& results = results_;
     const SampleRecord& sample = *evaluation.sample;
@@ -100,6 +138,7 @@ FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra)
         row.dose_quantity = dose_quantity(context_.dose->table_select);
     }
     row.dose_unit = context_.dose_unit;
+    row.coverage = context_.analysis.coverage;
     row.unknown_found = results.unknown_found != 0;
     row.limit_status = results.limit_status;
     row.summary_activity = results.summary_activity;
@@ -118,6 +157,7 @@ FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra)
         component.over_limit = results.over_limit[i] != 0;
         component.count_rate_cpm = evaluation.count_rate[i];
         for (int r = 0; r < block.roi_count; ++r) component.rois.emplace_back(block.roi[r][0], block.roi[r][1]);
+        finish_uncertainty(evaluation, i, context_.factors->factor[i], &component);
         row.components.push_back(std::move(component));
     }
     if (evaluated) {

@@ -74,6 +74,10 @@ void write_run_line(Run& run, std::optional<std::string> method_file) {
     line.start_time = utc_now();
     line.working_directory = working_directory();
     line.method_file = std::move(method_file);
+    if (!run.metadata.file.empty()) {
+        line.metadata_file = run.metadata.file;
+        line.metadata_sha256 = run.metadata.sha256;
+    }
     const auto text_or_null = [](const std::string& text) {
         return text.empty() ? std::string("null") : json_string(text);
     };
@@ -87,6 +91,7 @@ void write_run_line(Run& run, std::optional<std::string> method_file) {
         {"dose_unit", text_or_null(o.dose_unit)},
         {"alpha", json_number(o.alpha)},
         {"beta", json_number(o.beta)},
+        {"coverage", json_number(o.coverage)},
     };
     // Named only when given, so that a report without it stays as it was.
     if (o.gain_search != GainSearch::none) {
@@ -212,7 +217,30 @@ AnalysisOptions analysis_options(const RunOptions& options) {
     analysis.gain_search = options.gain_search;
     // Only the report and the pictures show the limits.
     analysis.characteristic_limits = !options.report_path.empty() || !options.plot_directory.empty();
+    analysis.coverage = options.coverage;
     return analysis;
+}
+
+// The analysis options of the evaluations: with the method's calibration
+// uncertainties, all unknown when its metadata file has a problem.
+AnalysisOptions evaluation_options(const Run& run) {
+    AnalysisOptions analysis = analysis_options(run.options);
+    const bool sound = run.metadata.problems.empty();
+    for (int i = 0; i < kMaxComponents; ++i) {
+        analysis.calibration_uncertainty[i] = sound ? run.metadata.component[i].calibration_uncertainty : NAN;
+    }
+    return analysis;
+}
+
+// The method's metadata file beside `method_file`, its problems said once.
+void read_metadata(Run& run, const std::string& method_file) {
+    std::vector<std::string> names;
+    for (int i = 0; i < run.method->component_count; ++i) names.emplace_back(run.names->entry[i].name);
+    run.metadata = read_method_metadata(method_file, names);
+    for (const MetadataProblem& problem : run.metadata.problems) {
+        diagnose(run.diagnostics, metadata_message(problem) +
+                                      "; the run's uncertainties and detection limits are not given");
+    }
 }
 
 // What an evaluate entry's sum says of its live time before its row: a live
@@ -250,7 +278,7 @@ std::vector<double> standards_calibration(const std::string& path) {
 void walk_entries(Run& run, ConfigReader& config, TableWriter& table) {
     const EvaluationContext context{run.method.get(),   run.local_background.get(),
                                     run.names.get(),    run.factors.get(),
-                                    &run.dose,          analysis_options(run.options),
+                                    &run.dose,          evaluation_options(run),
                                     run.options.dose_unit, run.standards_calibration};
     const int threads = thread_count(run.options);
     std::unique_ptr<EvaluationPool> pool;
@@ -403,7 +431,8 @@ int finish_run(Run& run) {
     if (run.write_failed) {
         status = kExitWriteFailed;
     } else if (run.options.strict && (run.nothing_to_run || run.tally.skipped > 0 ||
-                                      run.tally.failed_fits > 0 || !run.dose.complete)) {
+                                      run.tally.failed_fits > 0 || !run.dose.complete ||
+                                      !run.metadata.problems.empty())) {
         status = kExitIncomplete;
     }
     if (run.report) {
@@ -485,10 +514,11 @@ int run_assay(FILE* console, FILE* diagnostics, const RunOptions& options) {
         diagnose(diagnostics, format("%s: holds no method file name", CONFIG));
         return finish_run(run);
     }
-    write_run_line(run, token);
     std::fprintf(console, "Reads Method %s\n", token.c_str());
     read_calibration(token.c_str(), run.method.get(), run.names.get(), run.factors.get(),
                      run.local_background.get(), ReaderOutput{console, diagnostics});
+    read_metadata(run, token);
+    write_run_line(run, token);
     // Complete from here on, and unchanged while evaluations read it; the
     // echo already shows the file's own backgrounds.
     default_backgrounds(run.method.get(), run.local_background.get());

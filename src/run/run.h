@@ -15,7 +15,7 @@
 // output cannot be created or written, 2 when the report or a picture would
 // land on a file the run reads or writes (refused before anything is
 // written), and with --strict 3 when the run did not evaluate everything it
-// was asked to.
+// was asked to or the method's metadata file has a problem.
 #pragma once
 
 #include <cstdio>
@@ -42,6 +42,7 @@ struct RunOptions {
     double alpha = 0.05;           // false-detection probability at the decision threshold
     double beta = 0.05;            // probability of missing an activity at the detection limit
     GainSearch gain_search = GainSearch::none;  // how the gain scan is placed
+    double coverage = 0.95;        // probability of the coverage intervals, 0 < coverage < 1
 };
 
 // Exit statuses besides 0.

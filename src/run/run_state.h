@@ -13,6 +13,7 @@
 #include "core/records.h"
 #include "core/text.h"
 #include "input/dose_file.h"
+#include "input/method_metadata.h"
 #include "input/spectrum_file.h"
 #include "output/plot.h"
 #include "output/report.h"
@@ -42,6 +43,7 @@ struct Run {
     // that gives one: the standards' scale for --gain-search calibration.
     std::vector<double> standards_calibration;
     std::vector<std::string> standards_problems;  // said before the first evaluation
+    MethodMetadata metadata;  // the method's metadata file; problems make --strict exit 3
     ReportSummary tally;
     bool nothing_to_run = false;  // no config.txt, no method name, or no method
     bool write_failed = false;
