@@ -224,7 +224,10 @@ void assess_component(const FitLinearMap& map, const StandardsNoise& noise, int 
         uncertainty->detection_limit_missing = DetectionLimitMissing::calibration_uncertainty;
     }
 
-    const double counting = counting_variance(map, k, activity);
+    // The model's variance below zero activity would claim a sample quieter
+    // than its own background: no true activity lies there, so the counting
+    // variance is never taken below its value at zero.
+    const double counting = counting_variance(map, k, std::max(activity, 0.0));
     const double standards = standards_variance_at_data(map, noise, k);
     const double calibration = activity * activity * relative_calibration * relative_calibration;
     const double total = counting + standards + calibration;

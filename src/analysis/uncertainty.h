@@ -15,6 +15,8 @@
 //   calibration a relative standard uncertainty u_rel per component (the
 //               certified activity, geometry, emission probability, ...),
 //               entering as activity^2 u_rel^2.
+// The counting variance of an activity below 0 is taken at 0: the model's
+// variance there would claim a sample quieter than its background.
 // Left out: the choice of the gain by the scan, dead time, the standard
 // factor's own uncertainty (unless it is in u_rel), and any correlation of the
 // local background with the standards' background.
