@@ -276,10 +276,12 @@ TEST(UncertaintyAcceptance, CoverageAndPullsOnSimulatedMethods) {
         EvaluationDetail detail;
         options.detail = &detail;
         ASSERT_EQ(lsq_calc_activity(sample.get(), *method, *local, options), 0);
+        double net[kMaxComponents];
+        standard_net_counts(*method, s.components, net);
         for (int j = 0; j < s.components; ++j) {
             const ComponentUncertainty& u = detail.uncertainty[j];
-            smallest_net = std::min(smallest_net, u.standard_net_counts);
-            largest_net = std::max(largest_net, u.standard_net_counts);
+            smallest_net = std::min(smallest_net, net[j]);
+            largest_net = std::max(largest_net, net[j]);
             const double activity = sample->activity[j];
             covered += u.best.lower <= truth[j] && truth[j] <= u.best.upper;
             pulls += std::pow((activity - truth[j]) / u.uncertainty, 2);

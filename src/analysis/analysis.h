@@ -133,6 +133,9 @@ struct AnalysisOptions {
     // probability of the coverage intervals, 0 < coverage < 1.
     double calibration_uncertainty[kMaxComponents] = {};
     double coverage = 0.95;
+    // Whether the detail receives the fit's model (EvaluationDetail::model),
+    // which only a drawing of the spectra needs.
+    bool model = true;
 };
 
 // Evaluates `sample` against `method`: fills activity, activity_sd (method

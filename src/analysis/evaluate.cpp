@@ -183,7 +183,8 @@ int32_t lsq_calc_activity(SampleRecord* sample, const MethodRecord& method_as_gi
 
         const bool final_pass = !options.two_pass || passes == 1;
         const bool excess = check_act_over_bg(&working, local_background, channel_count) != 0;
-        if (excess || (final_pass && detail != nullptr)) {
+        const bool model_wanted = final_pass && detail != nullptr && options.model;
+        if (excess || model_wanted) {
             Calibration local;
             const Calibration& response =
                 fit_model_response(reduced, reduced.component_count, options, &local);
@@ -205,7 +206,7 @@ int32_t lsq_calc_activity(SampleRecord* sample, const MethodRecord& method_as_gi
             }
             unknown = check_unknown(&check, state->model, channel_count);
         }
-        if (final_pass && detail != nullptr) {
+        if (model_wanted) {
             detail->model.assign(state->model, state->model + channel_count);
             detail->model_variance.assign(state->model_variance, state->model_variance + channel_count);
         }
@@ -246,11 +247,6 @@ int32_t lsq_calc_activity(SampleRecord* sample, const MethodRecord& method_as_gi
     sample->gain = gain_value;
     if (detail != nullptr) {
         std::copy(std::begin(limits), std::end(limits), detail->limits);
-        if (options.characteristic_limits) {
-            double net[kMaxComponents] = {};
-            standard_net_counts(*method, n, net);
-            for (int i = 0; i < n; ++i) uncertainty[i].standard_net_counts = net[i];
-        }
         std::copy(std::begin(uncertainty), std::end(uncertainty), detail->uncertainty);
     }
     return 0;

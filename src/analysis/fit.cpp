@@ -153,11 +153,12 @@ int32_t fit_sample(SampleRecord* sample, const MethodRecord& method,
                                        options.characteristic_limits};
             StandardsNoise noise;
             if (options.characteristic_limits) {
-                // The standards as the fit read them; the fast form's cache
-                // holds only their calibration.
-                if (fast != nullptr) copy_standards(method, nc, channel_count, mode, spectra.get());
-                standards_noise(method, nc, spectra->standard, spectra->background, roi_channel, &noise);
-                assessment.standards = &noise;
+                // The standards as the fit read them; the fast form keeps them
+                // with its calibration.
+                if (fast == nullptr) {
+                    standards_noise(method, nc, spectra->standard, spectra->background, roi_channel, &noise);
+                }
+                assessment.standards = fast != nullptr ? &fast->noise : &noise;
                 assessment.relative_calibration = options.calibration_uncertainty;
                 assessment.coverage = options.coverage;
             }

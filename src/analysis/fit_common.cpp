@@ -182,10 +182,11 @@ void assess_winner(const ScanInput& input, const ScanOutcome& outcome, double v,
     const StandardsNoise unusable;
     const StandardsNoise& standards =
         assessment_input.standards != nullptr ? *assessment_input.standards : unusable;
+    const StandardsLeverage leverage = standards_leverage(map, standards);
     for (int k = 0; k < nc; ++k) {
         const double relative =
             assessment_input.relative_calibration != nullptr ? assessment_input.relative_calibration[k] : 0.0;
-        assess_component(map, standards, k, relative, assessment_input.k_alpha, assessment_input.k_beta,
+        assess_component(map, standards, leverage, k, relative, assessment_input.k_alpha, assessment_input.k_beta,
                          assessment_input.coverage, &assessment->limits[k], &assessment->uncertainty[k]);
     }
 }

@@ -122,95 +122,172 @@ void standards_model_variance(const StandardsNoise& noise, const double* x, doub
     }
 }
 
-double counting_variance(const FitLinearMap& map, int k, double a) {
-    const int n = map.point_count;
-    const double* estimator = map.estimator.data() + k * n;
-    const double* r = map.response + k * n;
-    double sum = 0.0;
-    for (int i = 0; i < n; ++i) {
-        if (estimator[i] == 0.0) continue;
-        const double model_gross = map.gross[i] - map.x[k] * r[i] + a * map.v * r[i];
-        sum += estimator[i] * estimator[i] * (std::max(0.0, model_gross) + map.background_variance[i]);
-    }
-    return sum / (map.v * map.v);
-}
+namespace {
 
-double standards_variance_at_data(const FitLinearMap& map, const StandardsNoise& noise, int k) {
-    if (!noise.usable) return NAN;
+// The counting variance of component k at a true activity a, the others as
+// fitted. A point whose model cannot go below 0 for a >= 0 (its response and
+// the rest of its model at least 0) adds linearly in a, summed once; only
+// the others are taken point by point.
+class CountingVariance {
+public:
+    CountingVariance(const FitLinearMap& map, int k) : map_(map), k_(k) {
+        const int n = map.point_count;
+        const double* estimator = map.estimator.data() + k * n;
+        const double* r = map.response + k * n;
+        for (int i = 0; i < n; ++i) {
+            if (estimator[i] == 0.0) continue;
+            const double rest = map.gross[i] - map.x[k] * r[i];
+            if (rest >= 0.0 && r[i] >= 0.0) {
+                const double squared = estimator[i] * estimator[i];
+                constant_ += squared * (rest + map.background_variance[i]);
+                slope_ += squared * r[i];
+            } else {
+                others_.push_back(i);
+            }
+        }
+    }
+
+    double operator()(double a) const {
+        const double v = map_.v;
+        const int n = map_.point_count;
+        const double* estimator = map_.estimator.data() + k_ * n;
+        const double* r = map_.response + k_ * n;
+        double sum = 0.0;
+        if (a >= 0.0) {
+            sum = constant_ + a * v * slope_;
+            for (const int i : others_) sum += term(estimator[i], r[i], i, a);
+        } else {
+            for (int i = 0; i < n; ++i) {
+                if (estimator[i] != 0.0) sum += term(estimator[i], r[i], i, a);
+            }
+        }
+        return sum / (v * v);
+    }
+
+private:
+    double term(double estimator, double r, int i, double a) const {
+        const double model_gross = map_.gross[i] - map_.x[k_] * r + a * map_.v * r;
+        return estimator * estimator * (std::max(0.0, model_gross) + map_.background_variance[i]);
+    }
+
+    const FitLinearMap& map_;
+    int k_;
+    double constant_ = 0.0;
+    double slope_ = 0.0;
+    std::vector<int> others_;
+};
+
+// Sums over the points that carry the standards' counts to component k:
+// with s(m, i) = w_i r_i M(k, m) - L(k, i) z(m) the variance is
+// sum_m M^2 leverage - 2 M z cross + z^2 weight, and alike per background
+// measurement with ratio-weighted M and z.
+struct StandardsSums {
+    double weight[kMaxComponents] = {};             // sum_i L^2 c(m, i)
+    double cross[kMaxComponents] = {};              // sum_i w_i r_i L c(m, i)
+    double background_weight[kMaxComponents] = {};  // per measurement, with b
+    double background_cross[kMaxComponents] = {};
+};
+
+StandardsSums standards_sums(const FitLinearMap& map, const StandardsNoise& noise, int k) {
+    StandardsSums sums;
     const int nc = map.component_count;
     const int n = map.point_count;
+    const double* estimator = map.estimator.data() + k * n;
+    for (int m = 0; m < nc; ++m) {
+        const double* c = noise.standard.data() + m * n;
+        const double* b = noise.background.data() + m * n;
+        const bool own = noise.background_of[m] == m;
+        for (int i = 0; i < n; ++i) {
+            const double l = estimator[i];
+            const double lw = l * map.weight[i] * map.residual[i];
+            sums.weight[m] += l * l * c[i];
+            sums.cross[m] += lw * c[i];
+            if (own) {
+                sums.background_weight[m] += l * l * b[i];
+                sums.background_cross[m] += lw * b[i];
+            }
+        }
+    }
+    return sums;
+}
+
+// The standards' variance of x_k (squared counts of x) for the mixing row
+// `mixed` (N^-1 A^-1)(k, .) and z = x^T A^-1: at the data with the leverage,
+// at an assumed activity without it (mixed all 0).
+double standards_variance(const StandardsNoise& noise, const StandardsSums& sums,
+                          const StandardsLeverage& leverage, const double* mixed, const double* z) {
+    const int nc = noise.component_count;
+    double sum = 0.0;
+    double shared_mixed[kMaxComponents] = {};
+    double shared_z[kMaxComponents] = {};
+    for (int m = 0; m < nc; ++m) {
+        sum += mixed[m] * mixed[m] * leverage.standard[m] - 2.0 * mixed[m] * z[m] * sums.cross[m] +
+               z[m] * z[m] * sums.weight[m];
+        shared_mixed[noise.background_of[m]] += noise.ratio[m] * mixed[m];
+        shared_z[noise.background_of[m]] += noise.ratio[m] * z[m];
+    }
+    for (int g = 0; g < nc; ++g) {
+        sum += shared_mixed[g] * shared_mixed[g] * leverage.background[g] -
+               2.0 * shared_mixed[g] * shared_z[g] * sums.background_cross[g] +
+               shared_z[g] * shared_z[g] * sums.background_weight[g];
+    }
+    // Rounding of the expanded square may leave a hair below 0.
+    return std::max(0.0, sum);
+}
+
+}  // namespace
+
+StandardsLeverage standards_leverage(const FitLinearMap& map, const StandardsNoise& noise) {
+    StandardsLeverage leverage;
+    if (!noise.usable) return leverage;
+    const int n = map.point_count;
+    for (int m = 0; m < map.component_count; ++m) {
+        const double* c = noise.standard.data() + m * n;
+        const double* b = noise.background.data() + m * n;
+        const bool own = noise.background_of[m] == m;
+        for (int i = 0; i < n; ++i) {
+            const double lever = map.weight[i] * map.residual[i];
+            leverage.standard[m] += lever * lever * c[i];
+            if (own) leverage.background[m] += lever * lever * b[i];
+        }
+    }
+    return leverage;
+}
+
+void assess_component(const FitLinearMap& map, const StandardsNoise& noise,
+                      const StandardsLeverage& leverage, int k, double relative_calibration,
+                      double k_alpha, double k_beta, double coverage, ComponentLimits* limits,
+                      ComponentUncertainty* uncertainty) {
+    const int nc = map.component_count;
+    const double v = map.v;
+    const CountingVariance counting_variance(map, k);
+    StandardsSums sums;
     double mixed[kMaxComponents] = {};  // (N^-1 A^-1)(k, m)
     double z[kMaxComponents] = {};      // (x^T A^-1)(m)
-    for (int m = 0; m < nc; ++m) {
-        for (int j = 0; j < nc; ++j) {
-            mixed[m] += map.inverse[k][j] * noise.design_inverse[j][m];
-            z[m] += map.x[j] * noise.design_inverse[j][m];
-        }
-    }
-    const double* estimator = map.estimator.data() + k * n;
-    double sum = 0.0;
-    for (int i = 0; i < n; ++i) {
-        const double leverage = map.weight[i] * map.residual[i];
-        double shared[kMaxComponents] = {};
+    if (noise.usable) {
+        sums = standards_sums(map, noise, k);
         for (int m = 0; m < nc; ++m) {
-            const double sensitivity = leverage * mixed[m] - estimator[i] * z[m];
-            sum += sensitivity * sensitivity * noise.standard[m * n + i];
-            shared[noise.background_of[m]] -= noise.ratio[m] * sensitivity;
+            for (int j = 0; j < nc; ++j) {
+                mixed[m] += map.inverse[k][j] * noise.design_inverse[j][m];
+                z[m] += map.x[j] * noise.design_inverse[j][m];
+            }
         }
-        for (int g = 0; g < nc; ++g) sum += shared[g] * shared[g] * noise.background[g * n + i];
     }
-    return sum / (map.v * map.v);
-}
-
-StandardsPropagation standards_propagation(const FitLinearMap& map, const StandardsNoise& noise, int k) {
-    StandardsPropagation propagation;
-    if (!noise.usable) return propagation;
-    const int nc = map.component_count;
-    const int n = map.point_count;
-    const double* estimator = map.estimator.data() + k * n;
-    for (int m = 0; m < nc; ++m) {
-        double standard = 0.0;
-        double background = 0.0;
-        for (int i = 0; i < n; ++i) {
-            const double squared = estimator[i] * estimator[i];
-            standard += squared * noise.standard[m * n + i];
-            background += squared * noise.background[m * n + i];
-        }
-        propagation.standard_weight[m] = standard;
-        propagation.background_weight[m] = noise.background_of[m] == m ? background : 0.0;
-    }
-    return propagation;
-}
-
-double standards_variance_at(const FitLinearMap& map, const StandardsNoise& noise,
-                             const StandardsPropagation& propagation, int k, double a) {
-    if (!noise.usable) return 0.0;
-    const int nc = map.component_count;
-    const double shift = a * map.v - map.x[k];
-    double sum = 0.0;
-    double shared[kMaxComponents] = {};
-    for (int m = 0; m < nc; ++m) {
-        double z = shift * noise.design_inverse[k][m];
-        for (int j = 0; j < nc; ++j) z += map.x[j] * noise.design_inverse[j][m];
-        sum += z * z * propagation.standard_weight[m];
-        shared[noise.background_of[m]] += noise.ratio[m] * z;
-    }
-    for (int g = 0; g < nc; ++g) sum += shared[g] * shared[g] * propagation.background_weight[g];
-    return sum / (map.v * map.v);
-}
-
-void assess_component(const FitLinearMap& map, const StandardsNoise& noise, int k,
-                      double relative_calibration, double k_alpha, double k_beta, double coverage,
-                      ComponentLimits* limits, ComponentUncertainty* uncertainty) {
-    const StandardsPropagation propagation = standards_propagation(map, noise, k);
+    const double none[kMaxComponents] = {};
     auto variance = [&](double a) {
-        return counting_variance(map, k, a) + standards_variance_at(map, noise, propagation, k, a);
+        double standards = 0.0;
+        if (noise.usable) {
+            double shifted[kMaxComponents];
+            for (int m = 0; m < nc; ++m) shifted[m] = z[m] + (a * v - map.x[k]) * noise.design_inverse[k][m];
+            standards = standards_variance(noise, sums, leverage, none, shifted) / (v * v);
+        }
+        return counting_variance(a) + standards;
     };
     // An unknown calibration uncertainty still leaves y*: at 0 it adds nothing.
     const bool known = !std::isnan(relative_calibration);
     const CharacteristicLimits found =
         characteristic_limits(variance, known ? relative_calibration : 0.0, k_alpha, k_beta);
-    const double activity = map.x[k] / map.v;
+    const double activity = map.x[k] / v;
     if (std::isfinite(found.decision_threshold)) {
         limits->decision_threshold = found.decision_threshold;
         limits->detected = activity > found.decision_threshold;
@@ -227,8 +304,9 @@ void assess_component(const FitLinearMap& map, const StandardsNoise& noise, int 
     // The model's variance below zero activity would claim a sample quieter
     // than its own background: no true activity lies there, so the counting
     // variance is never taken below its value at zero.
-    const double counting = counting_variance(map, k, std::max(activity, 0.0));
-    const double standards = standards_variance_at_data(map, noise, k);
+    const double counting = counting_variance(std::max(activity, 0.0));
+    const double standards =
+        noise.usable ? standards_variance(noise, sums, leverage, mixed, z) / (v * v) : NAN;
     const double calibration = activity * activity * relative_calibration * relative_calibration;
     const double total = counting + standards + calibration;
     uncertainty->uncertainty = std::sqrt(total);
@@ -246,15 +324,18 @@ void standard_net_counts(const MethodRecord& method, int nc, double* net) {
         const double ratio = static_cast<double>(block.standard_live_time) /
                              static_cast<double>(block.background_live_time);
         // Overlapping ROIs of one component count their channels once.
-        bool inside[kChannels] = {};
-        for (int r = 0; r < std::clamp(block.roi_count, 0, kComponentRois); ++r) {
-            const int first = std::max(block.roi[r][0], 0);
-            const int end = std::min(block.roi[r][1], kChannels - 1);
-            for (int ch = first; ch <= end; ++ch) inside[ch] = true;
+        const int rois = std::clamp(block.roi_count, 0, kComponentRois);
+        int low = kChannels;
+        int high = -1;
+        for (int r = 0; r < rois; ++r) {
+            low = std::min(low, std::max(block.roi[r][0], 0));
+            high = std::max(high, std::min(block.roi[r][1], kChannels - 1));
         }
         double sum = 0.0;
-        for (int ch = 0; ch < kChannels; ++ch) {
-            if (inside[ch]) sum += block.standard_channel[ch] - ratio * block.background_channel[ch];
+        for (int ch = low; ch <= high; ++ch) {
+            bool inside = false;
+            for (int r = 0; r < rois && !inside; ++r) inside = block.roi[r][0] <= ch && ch <= block.roi[r][1];
+            if (inside) sum += block.standard_channel[ch] - ratio * block.background_channel[ch];
         }
         net[m] = sum;
     }

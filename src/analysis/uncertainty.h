@@ -74,9 +74,6 @@ struct ComponentUncertainty {
     double calibration_share = NAN;
     BestEstimate best;  // of the activity with `uncertainty`, at the options' coverage
     DetectionLimitMissing detection_limit_missing = DetectionLimitMissing::no_solution;
-    // Net counts of this component's own standard over its own ROIs
-    // (standard less its live-time-scaled background, full-scale channels).
-    double standard_net_counts = NAN;
 };
 
 // Below this many net counts in its ROIs a standard's own noise biases the
@@ -130,43 +127,36 @@ struct FitLinearMap {
     std::vector<double> background_variance;  // U^2 l_i
 };
 
-// The counting variance of component k's activity when its true activity is a
-// (the others as fitted): sum_i L(k, i)^2 (max(0, gross_i at a) + U^2 l_i) / V^2.
-double counting_variance(const FitLinearMap& map, int k, double a);
-
-// Sensitivities of component k's solution to the standards' counts, for the
-// limits (at an assumed true activity, where the model fits: no residual)
-// and for the estimate (at the data, residuals included).
-struct StandardsPropagation {
-    double standard_weight[kMaxComponents] = {};     // sum_i L(k, i)^2 c(m, i)
-    double background_weight[kMaxComponents] = {};   // sum_i L(k, i)^2 b(m, i), per measurement
+// The standards' leverage on the fit at the data, the same for every
+// component: sums over the points of (w_i r_i)^2 times each standard's and
+// each background measurement's counts (r_i the residual).
+struct StandardsLeverage {
+    double standard[kMaxComponents] = {};
+    double background[kMaxComponents] = {};  // per measurement (StandardsNoise::background_of)
 };
+StandardsLeverage standards_leverage(const FitLinearMap& map, const StandardsNoise& noise);
 
-// The standards' variance of component k's activity at the data: every
-// channel's first-order sensitivity d x_k / d c(m, i) = w_i r_i (N^-1 A^-1)(k, m)
-// - L(k, i) (x^T A^-1)(m), backgrounds (-ratio times that, summed over the
-// standards sharing one) likewise, squared times the counts, over V^2. NaN
-// when the noise is not usable.
-double standards_variance_at_data(const FitLinearMap& map, const StandardsNoise& noise, int k);
-
-// The weights for standards_variance_at() of component k.
-StandardsPropagation standards_propagation(const FitLinearMap& map, const StandardsNoise& noise, int k);
-
-// The standards' variance of component k's activity when its true activity is
-// a and the model fits the sample exactly: the residual term drops out.
-double standards_variance_at(const FitLinearMap& map, const StandardsNoise& noise,
-                             const StandardsPropagation& propagation, int k, double a);
-
-// What the limits and the uncertainty of component k come to: y* and y# with
-// u~^2(a) = counting_variance + standards_variance_at + a^2 u_rel^2 (k_alpha,
-// k_beta the normal quantiles; `relative_calibration` u_rel, NaN when
-// unknown), and the uncertainty of the fitted activity with its budget and
-// best estimate at `coverage`. `noise` may be unusable: the standards then
-// add nothing to the limits and leave the uncertainty NaN.
-void assess_component(const FitLinearMap& map, const StandardsNoise& noise, int k,
+// What the limits and the uncertainty of component k come to, and the
+// uncertainty of its fitted activity with its budget and best estimate at
+// `coverage` (k_alpha, k_beta the normal quantiles; `relative_calibration`
+// u_rel, NaN when unknown). At a true activity a (the others as fitted)
+//   counting(a)  = sum_i L(k, i)^2 (max(0, gross_i at a) + U^2 l_i) / V^2,
+//   standards(a) = the standards' counts through the response, where the
+//                  model fits (no residual): d x_k / d c(m, i) = -L(k, i)
+//                  (x(a)^T A^-1)(m), backgrounds -ratio times that summed over
+//                  the standards sharing one, squared times the counts / V^2,
+// and u~^2(a) = counting(a) + standards(a) + a^2 u_rel^2 gives y* and y#. At
+// the data the standards' sensitivities are the full first-order ones,
+// d x_k / d c(m, i) = w_i r_i (N^-1 A^-1)(k, m) - L(k, i) (x^T A^-1)(m). `noise`
+// may be unusable: the standards then add nothing to the limits and leave
+// the uncertainty NaN.
+void assess_component(const FitLinearMap& map, const StandardsNoise& noise,
+                      const StandardsLeverage& leverage, int k,
                       double relative_calibration, double k_alpha, double k_beta, double coverage,
                       ComponentLimits* limits, ComponentUncertainty* uncertainty);
 
 // Net counts of each of the first nc components' own standards over their own
-// ROIs (full-scale channels, uncompressed), written to `net` (nc values).
+// ROIs (the standard less its background scaled to the standard's live time;
+// full-scale channels, uncompressed), written to `net` (nc values). A method
+// fact: worked out once per method, not per evaluation.
 void standard_net_counts(const MethodRecord& method, int nc, double* net);

@@ -45,8 +45,6 @@ const char* missing_reason(DetectionLimitMissing missing) {
 // has none where a negative weight or factor turns the activities over.
 void finish_uncertainty(const Evaluation& evaluation, int i, float factor, RowComponent* component) {
     const ComponentUncertainty& found = evaluation.detail.uncertainty[i];
-    component->standard_net_counts = found.standard_net_counts;
-    component->standard_counts_low = found.standard_net_counts < kStandardNetCountsWarning;
     if (evaluation.status != 0) {
         component->detection_limit_missing = "no_fit";
         return;
@@ -158,6 +156,8 @@ FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra)
         component.count_rate_cpm = evaluation.count_rate[i];
         for (int r = 0; r < block.roi_count; ++r) component.rois.emplace_back(block.roi[r][0], block.roi[r][1]);
         finish_uncertainty(evaluation, i, context_.factors->factor[i], &component);
+        component.standard_net_counts = standard_net_counts_[i];
+        component.standard_counts_low = standard_net_counts_[i] < kStandardNetCountsWarning;
         row.components.push_back(std::move(component));
     }
     if (evaluated) {

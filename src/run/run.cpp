@@ -218,6 +218,7 @@ AnalysisOptions analysis_options(const RunOptions& options) {
     // Only the report and the pictures show the limits.
     analysis.characteristic_limits = !options.report_path.empty() || !options.plot_directory.empty();
     analysis.coverage = options.coverage;
+    analysis.model = !options.plot_directory.empty();
     return analysis;
 }
 
