@@ -57,6 +57,44 @@ TEST(BestEstimate, IsoFormulas) {
     EXPECT_NEAR(far.estimate, 1.0 / 60.0, 1e-3 / 60.0);
 }
 
+// The variance the standards add to the model's net count at a point, by
+// hand: z = x^T A^-1, var = sum_m z_m^2 c_m + (sum_m ratio_m z_m)^2 b per
+// background measurement. Two standards (A = diag(10, 20), ratio 2, counts
+// 100 and 200, background 50) at x = (5, 8): z = (0.5, 0.4), 25 + 32 +
+// (1 + 0.8)^2 50 = 219 with one background for both, 25 + 32 + 50 + 32 = 139
+// with two that differ elsewhere; one standard (A = 20, c 3400, b 600) at
+// x = 18: 5800 (18 / 20)^2 = 4698.
+TEST(StandardsModelVariance, ByHand) {
+    struct Case {
+        int components;
+        bool shared;
+        double x[2];
+        double variance;
+    };
+    const Case cases[] = {{2, true, {5, 8}, 219.0}, {2, false, {5, 8}, 139.0}, {1, true, {18, 0}, 4698.0}};
+    for (const Case& c : cases) {
+        auto method = std::make_unique<MethodRecord>();
+        method->component_count = c.components;
+        auto spectra = std::make_unique<FitSpectra>();
+        for (int m = 0; m < c.components; ++m) {
+            ComponentBlock& block = method->component[m];
+            block.weight = 1.0f;
+            block.standard_live_time = c.components == 1 ? 500 : 1000;
+            block.background_live_time = block.standard_live_time / 2;
+            block.standard_activity[m] = c.components == 1 ? 40.0f : 10.0f * (m + 1);
+            spectra->standard[m][7] = c.components == 1 ? 3400 : 100 * (m + 1);
+            spectra->background[m][7] = c.components == 1 ? 600 : 50;
+            block.background_channel[9] = c.shared ? 0 : m;
+        }
+        StandardsNoise noise;
+        standards_noise(*method, c.components, spectra->standard, spectra->background, {7}, &noise);
+        ASSERT_TRUE(noise.usable);
+        double variance = 0.0;
+        standards_model_variance(noise, c.x, &variance);
+        EXPECT_NEAR(variance, c.variance, 1e-12 * c.variance) << c.components << " " << c.shared;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Simulated methods: component j responds with a peak of width 6 channels at
 // 200 + 150 j on a shoulder that runs down to channel 60, so that each
