@@ -62,12 +62,23 @@ TEST(MethodMetadata, MalformedFilesSayWhereAndWhat) {
         {"[components.K-40]\ncalibration_uncertainty = 0.1\ncalibration_uncertainty = 0.2\n",
          "m.toml:3: Error while parsing key-value pair: cannot redefine existing floating-point "
          "'calibration_uncertainty'"},
+        // Characters the TOML library once mishandled (U+0334, U+FEFB) where
+        // no character but white space may stand.
+        {"[comp\t\xEF\xBB\xBBnt[c", "m.toml:1: Error while parsing table header: expected ']', saw '\xEF\xBB\xBB'"},
+        {"components\xCC\xB4 = 1\n", "m.toml:1: Error while parsing key-value pair: expected '=', saw '\xCC\xB4'"},
     };
     for (const Case& c : cases) {
         const MethodMetadata metadata = parse_method_metadata(c.text, "m.toml", kNames);
         ASSERT_EQ(metadata.problems.size(), 1u) << c.text;
         EXPECT_EQ(metadata_message(metadata.problems[0]), c.message);
     }
+    // Any character in comments, strings and quoted names.
+    const MethodMetadata accented = parse_method_metadata(
+        "# 2\u03c3 of the certificate \u00b5\n[components.\"Ra-226\u00e9\u0334\"]\ncalibration_uncertainty = 0.02 "
+        "# \u00b1 \ufefb\n",
+        "m.toml", {"Ra-226\u00e9\u0334"});
+    EXPECT_TRUE(accented.problems.empty()) << metadata_message(accented.problems.at(0));
+    EXPECT_EQ(accented.component[0].calibration_uncertainty, 0.02);
     // Every problem is said, not only the first.
     const MethodMetadata two = parse_method_metadata(
         "[components.K-40]\ncalibration_uncertainty = 2\nunit = \"Bq\"\n", "m.toml", kNames);
