@@ -196,10 +196,13 @@ void BM_whole_run(benchmark::State& state) {
             if (chdir(run_dir.c_str()) != 0) _exit(127);
             std::freopen("/dev/null", "w", stdout);
             std::freopen("/dev/null", "w", stderr);
+            // With the report, the limits and uncertainties are worked out too.
+            const char* report = state.range(2) != 0 ? "--report" : nullptr;
             if (straightforward) {
-                execl(ASSAY_EXE, ASSAY_EXE, "--straightforward", static_cast<char*>(nullptr));
+                execl(ASSAY_EXE, ASSAY_EXE, "--straightforward", report, "r.jsonl", static_cast<char*>(nullptr));
             } else {
-                execl(ASSAY_EXE, ASSAY_EXE, "--threads", threads.c_str(), static_cast<char*>(nullptr));
+                execl(ASSAY_EXE, ASSAY_EXE, "--threads", threads.c_str(), report, "r.jsonl",
+                      static_cast<char*>(nullptr));
             }
             _exit(127);
         }
@@ -219,10 +222,12 @@ void BM_whole_run(benchmark::State& state) {
                            benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_whole_run)
-    ->ArgNames({"threads", "straightforward"})
-    ->Args({1, 1})
-    ->Args({1, 0})
-    ->Args({2, 0})
+    ->ArgNames({"threads", "straightforward", "report"})
+    ->Args({1, 1, 0})
+    ->Args({1, 0, 0})
+    ->Args({1, 0, 1})
+    ->Args({2, 0, 0})
+    ->Args({2, 0, 1})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(3);

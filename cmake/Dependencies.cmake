@@ -24,6 +24,17 @@ file(CREATE_LINK ${ASSAY_BOOST_INCLUDE}/boost ${ASSAY_HOST_HEADERS}/boost SYMBOL
 add_library(assay_boost_math INTERFACE)
 target_include_directories(assay_boost_math SYSTEM INTERFACE ${ASSAY_HOST_HEADERS})
 
+# toml++ for the method's metadata file (header-only, Debian's
+# libtomlplusplus-dev), linked in like the others.
+find_path(ASSAY_TOMLPLUSPLUS_INCLUDE toml++/toml.h PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH)
+if(NOT ASSAY_TOMLPLUSPLUS_INCLUDE)
+  message(FATAL_ERROR "toml++ not found: apt-get install libtomlplusplus-dev")
+endif()
+file(CREATE_LINK ${ASSAY_TOMLPLUSPLUS_INCLUDE}/toml++ ${ASSAY_HOST_HEADERS}/toml++ SYMBOLIC)
+
+add_library(assay_tomlplusplus INTERFACE)
+target_include_directories(assay_tomlplusplus SYSTEM INTERFACE ${ASSAY_HOST_HEADERS})
+
 # pugixml for the XML spectrum formats: Debian's libpugixml-dev natively. A
 # cross build has no package of it; there ASSAY_PUGIXML_SOURCE names an
 # unpacked pugixml source tree (scripts/windows.sh fetches Debian's with

@@ -5,7 +5,8 @@
 # are missing and the script runs as root. scripts/fuzz.sh --check-toolchain only tells
 # (by its status) whether they are there.
 # Targets: scan method_reader spectrum_reader run lsq, and the readers of other
-# spectrum formats spe n42 radiacode csv chn. The growing corpus lives in
+# spectrum formats spe n42 radiacode csv chn, the start times (times) and the
+# method's metadata file (metadata). The growing corpus lives in
 # build-fuzz/corpus/<target>, findings in build-fuzz/findings/<target>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,7 +26,7 @@ fi
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(scan method_reader spectrum_reader run lsq spe n42 radiacode csv chn times)
+[ ${#targets[@]} -gt 0 ] || targets=(scan method_reader spectrum_reader run lsq spe n42 radiacode csv chn times metadata)
 
 if ! have_toolchain; then
   scripts/setup.sh fuzz || true
@@ -39,7 +40,7 @@ cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWith
 cmake --build build-fuzz -j2 >/dev/null
 
 declare -A max_len=([scan]=256 [method_reader]=65536 [spectrum_reader]=16384 [run]=32768 [lsq]=8192
-  [spe]=16384 [n42]=16384 [radiacode]=32768 [csv]=32768 [chn]=16384 [times]=128)
+  [spe]=16384 [n42]=16384 [radiacode]=32768 [csv]=32768 [chn]=16384 [times]=128 [metadata]=4096)
 status=0
 for target in "${targets[@]}"; do
   # Absolute paths: the targets change their working directory.

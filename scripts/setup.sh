@@ -12,7 +12,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
-          libboost-math-dev libpugixml-dev libsqlite3-dev python3)
+          libboost-math-dev libpugixml-dev libsqlite3-dev libtomlplusplus-dev python3)
 for part in "$@"; do
   case "$part" in
     windows) packages+=(g++-mingw-w64-x86-64 wine64 tcl) ;;

@@ -679,3 +679,103 @@ TEST(BundledExample, RecoversTheDocumentedActivities) {
 }
 
 }  // namespace
+
+namespace {
+
+// Real check sources measured with a RadiaCode-101 (tests/data/real/suro256:
+// 256 channels, about 10 keV each): a method of Cs-137 and Co-60 with the
+// office background. Each standard evaluated against the method holds only
+// known nuclides, and so does the background: no unknown nuclide. Sources of
+// nuclides the method lacks (Am-241, Co-57, Ba-133, Eu-152) are flagged. The
+// sources of the genuine two-source measurement are counted so long that a
+// shape difference of a few per cent exceeds the check's ten standard
+// deviations: it is flagged too, with chi-square per degree of freedom 1.9,
+// and not tested here.
+TEST(RealSpectra, UnknownNuclideOnlyWhereTheMethodLacksOne) {
+    const fs::path data = fs::path(ASSAY_SOURCE_DIR) / "tests/data/real/suro256";
+    ScratchDir dir;
+    for (const auto& file : fs::directory_iterator(data)) fs::copy(file.path(), dir.path() / file.path().filename());
+    dir.write("suro.cal", test_support::suro_method());
+    dir.write("dose.txt", "1 0 0 0 0\n");
+    const std::vector<std::pair<std::string, bool>> samples = {
+        {"29_spectrum_EG_3X_source_Cs-137.xml", false}, {"33_spectrum_EG_3X_source_Co-60.xml", false},
+        {"02_spectrum_background_office_1_hour.xml", false}, {"45_spectrum_EG_3X_source_Am-241.xml", true},
+        {"75_spectrum_EG_3X_source_Co-57.xml", true},       {"67_spectrum_EG_3_source_Ba-133.xml", true},
+        {"81_spectrum_EG_3_source_Eu-152.xml", true}};
+    std::string config = "suro.cal\n";
+    for (const auto& [file, unknown] : samples) config += "*" + file + "\n";
+    dir.write("config.txt", config);
+    const RunResult run = test_support::run_assay_in(dir.path(), {"--report", "r.jsonl"});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    const std::string report = dir.read("r.jsonl");
+    for (const auto& [file, unknown] : samples) {
+        SCOPED_TRACE(file);
+        const size_t line = report.find("\"entry\":\"*" + file + "\"");
+        ASSERT_NE(line, std::string::npos);
+        const std::string text = report.substr(line, report.find('\n', line) - line);
+        EXPECT_NE(text.find(std::string("\"unknown_found\":") + (unknown ? "true" : "false")), std::string::npos)
+            << text.substr(0, 600);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The values of `key` in the report line `line`, in the order written (one
+// per component for a component's key).
+std::vector<double> report_numbers(const std::string& line, const std::string& key) {
+    std::vector<double> values;
+    const std::string pattern = "\"" + key + "\":";
+    for (size_t at = line.find(pattern); at != std::string::npos; at = line.find(pattern, at + 1)) {
+        values.push_back(line.compare(at + pattern.size(), 4, "null") == 0
+                             ? NAN
+                             : std::strtod(line.c_str() + at + pattern.size(), nullptr));
+    }
+    return values;
+}
+
+// The same RadiaCode method: its check sources (each standard evaluated on
+// its own is fitted exactly, so the table's deviation is 0 there) have an
+// uncertainty above 0, and the office and the outdoor background, with no
+// activity of their own, at least the uncertainty at zero activity,
+// u(0) = y* / k(1 - alpha) (k = 1.6448536 for the default alpha 0.05).
+TEST(RealSpectra, UncertaintyAboveZeroAndAtLeastItsValueAtZeroOnBackgrounds) {
+    const fs::path data = fs::path(ASSAY_SOURCE_DIR) / "tests/data/real/suro256";
+    ScratchDir dir;
+    for (const auto& file : fs::directory_iterator(data)) fs::copy(file.path(), dir.path() / file.path().filename());
+    dir.write("suro.cal", test_support::suro_method());
+    dir.write("dose.txt", "1 0 0 0 0\n");
+    const std::vector<std::pair<std::string, bool>> samples = {
+        {"29_spectrum_EG_3X_source_Cs-137.xml", false},
+        {"33_spectrum_EG_3X_source_Co-60.xml", false},
+        {"37_spectrum_EG_3X_source_Co-60_and_Cs-137.xml", false},
+        {"02_spectrum_background_office_1_hour.xml", true},
+        {"23_spectrum_outside_grass_50_min.xml", true}};
+    std::string config = "suro.cal\n";
+    for (const auto& [file, background] : samples) config += "*" + file + "\n";
+    dir.write("config.txt", config);
+    const RunResult run = test_support::run_assay_in(dir.path(), {"--report", "r.jsonl"});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    const std::string report = dir.read("r.jsonl");
+    const double k = 1.6448536269514722;
+    for (const auto& [file, background] : samples) {
+        SCOPED_TRACE(file);
+        const size_t at = report.find("\"entry\":\"*" + file + "\"");
+        ASSERT_NE(at, std::string::npos);
+        const std::string line = report.substr(at, report.find('\n', at) - at);
+        const std::vector<double> uncertainty = report_numbers(line, "uncertainty");
+        const std::vector<double> threshold = report_numbers(line, "decision_threshold");
+        ASSERT_EQ(uncertainty.size(), 2u);
+        ASSERT_EQ(threshold.size(), 2u);
+        for (size_t c = 0; c < 2; ++c) {
+            EXPECT_GT(uncertainty[c], 0.0) << "component " << c;
+            // The report's numbers are floats' and doubles' shortest forms.
+            if (background) {
+                EXPECT_GE(uncertainty[c], threshold[c] / k * (1.0 - 1e-6)) << "component " << c;
+            }
+        }
+    }
+}
+
+}  // namespace

@@ -981,9 +981,13 @@ TEST_P(LsqCalcActivity, SeventyRoisAreAllUsed) {
 // U = 0.5, V = 0.8 * 300 / 1000 = 0.24 and a response R = (3400 - 2 * 600) /
 // (0.5 * 40) = 110 per unit of x. One point makes L = 1 / R, and
 // u^2(a) = (U l + U^2 l + a V R) / (V R)^2 = A + B a, the counting formula
-// with w = 1 / (V R): A = 19.5 / 26.4^2, B = 1 / 26.4. With alpha = beta:
-// y* = k sqrt(A) = 0.27513170253, y# = 2 y* + k^2 B = 0.65274611165 (k =
-// 1.64485362695). The activity (2002 - 13) / 26.4 = 75.3409 is above y*.
+// with w = 1 / (V R): A = 19.5 / 26.4^2, B = 1 / 26.4. The standard's own
+// counts (c = 3400, b = 600, rho = 2) make R uncertain by the relative
+// variance C = (c + rho^2 b) / (c - rho b)^2 = 5800 / 2200^2, which enters
+// like a calibration term: u~^2(a) = A + B a + C a^2. With alpha = beta:
+// y* = k sqrt(A) = 0.27513170253, y# = (2 y* + k^2 B) / (1 - k^2 C) =
+// 0.65486930620 (k = 1.64485362695). The activity (2002 - 13) / 26.4 =
+// 75.3409 is above y*.
 TEST_P(CalcActivity, OnePointFitLimitsReduceToTheCountingFormula) {
     FitCase c(GetParam());
     closed_formula_case(c, 1);
@@ -996,7 +1000,7 @@ TEST_P(CalcActivity, OnePointFitLimitsReduceToTheCountingFormula) {
     const ComponentLimits& limits = c.detail.limits[0];
     // The weight 0.8 is a float: V = 0.24000000358 shifts the limits by 1.5e-8.
     EXPECT_NEAR(limits.decision_threshold, 0.27513170253, 3e-8 * 0.27513170253);
-    EXPECT_NEAR(limits.detection_limit, 0.65274611165, 3e-8 * 0.65274611165);
+    EXPECT_NEAR(limits.detection_limit, 0.65486930620, 3e-8 * 0.65486930620);
     EXPECT_EQ(limits.detected, std::optional<bool>(true));
     // One point, one component: no degree of freedom, so no p and no flag.
     EXPECT_EQ(c.detail.statistics.points, 1);
@@ -1012,6 +1016,52 @@ TEST_P(CalcActivity, OnePointFitLimitsReduceToTheCountingFormula) {
     set_halved(c.sample->channel, 50, 13 + 6);  // y = 6 counts: 0.227 < y*
     ASSERT_EQ(c.run(), 0);
     EXPECT_EQ(c.detail.limits[0].detected, std::optional<bool>(false));
+}
+
+// The same point's combined uncertainty, source by source: counting
+// (d + U^2 l) / (V R)^2 = 2008.5 / 26.4^2 = 2.88180088, standards a^2 C =
+// 6.80212066, calibration a^2 u_rel^2 (a = 75.3409080); y# = (2 y* + k^2 B)
+// / (1 - k^2 (C + u_rel^2)), none where k^2 (C + u_rel^2) >= 1.
+TEST_P(CalcActivity, OnePointUncertaintyIsTheSumOfItsSourcesByHand) {
+    struct Case {
+        double relative, uncertainty, detection_limit;  // NaN: none
+        DetectionLimitMissing missing;
+    };
+    const double counting = 2.8818008783029683, standards = 6.802120660780767;
+    const Case cases[] = {
+        {0.0, 3.1118999886056327, 0.6548693061988691, DetectionLimitMissing::none},
+        {0.01, 3.2018036761225144, 0.6550471085076438, DetectionLimitMissing::none},
+        {0.05, 4.88615928647251, 0.6593435187550248, DetectionLimitMissing::none},
+        {0.2, 15.386163201989268, 0.7346309456522236, DetectionLimitMissing::none},
+        {0.7, 52.83036630711407, NAN, DetectionLimitMissing::calibration_uncertainty},
+        {NAN, NAN, NAN, DetectionLimitMissing::calibration_unknown},
+    };
+    for (const Case& k : cases) {
+        FitCase c(GetParam());
+        closed_formula_case(c, 1);
+        c.add_roi(100, 100);
+        c.path.options.held_gain = 1.0f;
+        c.path.options.calibration_uncertainty[0] = k.relative;
+        ASSERT_EQ(c.run(), 0);
+        const ComponentUncertainty& u = c.detail.uncertainty[0];
+        const std::string name = "u_rel " + std::to_string(k.relative);
+        EXPECT_EQ(u.detection_limit_missing, k.missing) << name;
+        if (std::isnan(k.relative)) {
+            EXPECT_TRUE(std::isnan(u.uncertainty) && std::isnan(c.detail.limits[0].detection_limit)) << name;
+            EXPECT_NEAR(c.detail.limits[0].decision_threshold, 0.27513170253, 3e-8) << name;
+            continue;
+        }
+        EXPECT_NEAR(u.uncertainty, k.uncertainty, 1e-7 * k.uncertainty) << name;
+        const double total = k.uncertainty * k.uncertainty;
+        EXPECT_NEAR(u.counting_share, counting / total, 1e-7) << name;
+        EXPECT_NEAR(u.standards_share, standards / total, 1e-7) << name;
+        EXPECT_NEAR(u.counting_share + u.standards_share + u.calibration_share, 1.0, 1e-12) << name;
+        if (std::isnan(k.detection_limit)) {
+            EXPECT_TRUE(std::isnan(c.detail.limits[0].detection_limit)) << name;
+        } else {
+            EXPECT_NEAR(c.detail.limits[0].detection_limit, k.detection_limit, 3e-8 * k.detection_limit) << name;
+        }
+    }
 }
 
 // Three ROI channels (halved 50..52) of the same records with counts d_i;

@@ -58,6 +58,7 @@ TEST(CommandLine, AcceptedArgumentsSetExactlyTheirOptions) {
         double beta = 0.05;
         double unknown_sigma = 5.0;
         double interference_p = 0.001;
+        double coverage = 0.95;
     };
     const std::vector<std::pair<std::vector<std::string>, Expected>> cases = {
         {{}, {}},
@@ -89,6 +90,9 @@ TEST(CommandLine, AcceptedArgumentsSetExactlyTheirOptions) {
         // decision threshold would lie below zero activity).
         {{"--alpha", "0.01", "--beta=0.2"}, {.alpha = 0.01, .beta = 0.2}},
         {{"--unknown-sigma", "7.5", "--interference-p=1e-4"}, {.unknown_sigma = 7.5, .interference_p = 1e-4}},
+        // --coverage: above 0 and below 1.
+        {{"--coverage", "0.6827"}, {.coverage = 0.6827}},
+        {{"--coverage=0.999"}, {.coverage = 0.999}},
         // Every option together, in two orders.
         {{"-C", "dir", "--report", "r.jsonl", "--threads", "3", "--plot", "p"},
          {.directory = "dir", .report = "r.jsonl", .plot = "p", .threads = 3}},
@@ -114,6 +118,7 @@ TEST(CommandLine, AcceptedArgumentsSetExactlyTheirOptions) {
         EXPECT_EQ(p.line.run.beta, expected.beta);
         EXPECT_EQ(p.line.run.unknown_sigma, expected.unknown_sigma);
         EXPECT_EQ(p.line.run.interference_p, expected.interference_p);
+        EXPECT_EQ(p.line.run.coverage, expected.coverage);
     }
 }
 
@@ -173,6 +178,7 @@ TEST(CommandLine, UsageErrorIsRefusedWithStatus2) {
     }
     for (const std::string value : {"0", "-1", "abc", "nan", "inf", ""}) cases.push_back({{"--unknown-sigma=" + value}, ""});
     for (const std::string value : {"0", "1", "1.5", "abc", ""}) cases.push_back({{"--interference-p=" + value}, ""});
+    for (const std::string value : {"0", "1", "1.5", "-0.95", "95%", "nan", ""}) cases.push_back({{"--coverage=" + value}, ""});
     // --threads outside 1 to 256 or not a whole number, in both forms.
     for (const std::string value : {"0", "257", "-1", "-256", "abc", "4x", "1.5", "0x10", "1e2",
                                     "2147483648", "4294967297", "99999999999999999999999"}) {

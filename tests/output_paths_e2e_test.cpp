@@ -40,6 +40,7 @@ TEST(OutputPaths, ReportOrPicturesOnAFileOfTheRunAreRefused) {
         {"--report", "dose.txt"},
         {"--report", "envmon.cal"},
         {"--report", "std_cs.txt"},  // named by the method file
+        {"--report", "envmon.cal.toml"},  // the method's metadata file, there or not
         {"--report", "./soil_a.txt"},
         {"--report", "sub/../water_1.txt"},
         {"--report", "later.txt"},  // a spectrum not there yet

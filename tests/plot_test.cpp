@@ -926,6 +926,34 @@ TEST(PlotTitle, WordsAreSeparatedBetweenRunsNeverAtTheirEdges) {
     EXPECT_NE(legend.find("not detected (< 0.50 Bq) \u00b7 limits unreliable"), std::string::npos) << legend;
 }
 
+// With a combined uncertainty the legend and the index quote it instead of
+// the table's deviation, both rounded to its two significant digits, with
+// the coverage interval at the same decimals; a standard of fewer than 1e4
+// net counts is flagged in both.
+TEST(PlotLegend, QuotesTheUncertaintyAndCoverageInterval) {
+    FinishedRow data = flat_data(10.0f);
+    data.coverage = 0.9;
+    RowComponent cs = component("Cs-137", {{210, 233}});
+    cs.activity = 148.3769f;
+    cs.activity_sd = 0.947f;
+    cs.uncertainty = 2.1402;
+    cs.coverage_lower = 144.1821;
+    cs.coverage_upper = 152.5717;
+    cs.detected = true;
+    cs.standard_net_counts = 3243.0;
+    cs.standard_counts_low = true;
+    data.components = {cs};
+    const std::string legend = find_id(parse_or_fail(plot_svg(data)), "legend")->text;
+    EXPECT_NE(legend.find("Cs-137 148.4 \u00b1 2.1 Bq"), std::string::npos) << legend;
+    EXPECT_NE(legend.find("90 %: 144.2\u2013152.6 Bq"), std::string::npos) << legend;
+    EXPECT_NE(legend.find("standard: only 3200 counts"), std::string::npos) << legend;
+    const std::string html = plot_index_html("run", {{data, "a.svg"}});
+    EXPECT_NE(html.find("148.4<br/><span class=\"sd\">\u00b1 2.1</span><br/><span class=\"sd\">90 %: "
+                        "144.2\u2013152.6</span>"),
+              std::string::npos);
+    EXPECT_NE(html.find("few standard counts"), std::string::npos);
+}
+
 TEST(PlotLegend, GivesNameActivityUnitAndDetection) {
     FinishedRow data = flat_data(10.0f);
     RowComponent cs = component("Cs-137", {{210, 233}});

@@ -1709,3 +1709,82 @@ TEST(RealSpectraChecks, FlaggedPicturesCountInterference) {
 }
 
 }  // namespace
+
+namespace {
+
+// The method's metadata file beside the bundled example's method: none, a
+// sound one (its SHA-256 from sha256sum) and one naming a component the
+// method lacks. The table is the same bytes in all three; the sound file
+// puts (0.03 activity)^2 of Cs-137's squared uncertainty into its
+// calibration share and nothing into the others'; the bad one is said on
+// standard error, leaves the run's uncertainties and detection limits null
+// and makes --strict end with 3.
+TEST(MetadataReport, CalibrationUncertaintyFromTheFileBesideTheMethod) {
+    struct Case {
+        const char* toml;  // null: no file
+        const char* sha256;
+        const char* diagnostic;
+        int strict_status;
+    };
+    const Case cases[] = {
+        {nullptr, nullptr, nullptr, 0},
+        {"[components.\"Cs-137\"]\ncalibration_uncertainty = 0.03\n",
+         "dd461cc82f3e0dc118bde6e746f5121c102712695b8ab2b9ab4bb54e160f4395", nullptr, 0},
+        {"[components.Cs-134]\ncalibration_uncertainty = 0.03\n", nullptr,
+         "envmon.cal.toml:1: component 'Cs-134' is not in the method (it has 'K-40', 'Cs-137', 'Ra-226', "
+         "'Th-232', 'I-131'); the run's uncertainties and detection limits are not given\n",
+         3},
+    };
+    std::string table;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.toml == nullptr ? "none" : c.toml);
+        ScratchDir dir;
+        fs::copy(fs::path(ASSAY_SOURCE_DIR) / "examples" / "demo", dir.path(), fs::copy_options::recursive);
+        if (c.toml != nullptr) dir.write("envmon.cal.toml", c.toml);
+        ReportRun r;
+        r.run = run_assay_in(dir.path(), {"--report", "r.jsonl", "--strict"});
+        split_report(report_lines(dir.read("r.jsonl")), &r);
+        EXPECT_EQ(r.run.exit_status, c.strict_status);
+        if (c.diagnostic != nullptr) {
+            EXPECT_NE(r.run.err.find(c.diagnostic), std::string::npos) << r.run.err;
+        }
+        if (table.empty()) table = dir.read("result.txt");
+        EXPECT_EQ(dir.read("result.txt"), table);
+        if (c.toml == nullptr) {
+            EXPECT_TRUE(r.run_line["metadata_file"].is_null());
+        } else {
+            EXPECT_EQ(r.run_line["metadata_file"].str(), "envmon.cal.toml");
+        }
+        if (c.sha256 != nullptr) {
+            EXPECT_EQ(r.run_line["metadata_sha256"].str(), c.sha256);
+        }
+        EXPECT_EQ(r.run_line["options"]["coverage"].f64(), 0.95);
+        const auto fallout = std::find_if(r.lines.begin(), r.lines.end(),
+                                          [](const Json& line) { return line["entry"].str() == "*fallout.txt"; });
+        ASSERT_NE(fallout, r.lines.end());
+        const Json& components = (*fallout)["components"];
+        for (size_t i = 0; i < components.size(); ++i) {
+            const Json& component = components[i];
+            const bool cs = component["name"].str() == "Cs-137";
+            SCOPED_TRACE(component["name"].str());
+            if (c.diagnostic != nullptr) {
+                EXPECT_TRUE(component["uncertainty"].is_null() && component["uncertainty_budget"].is_null() &&
+                            component["coverage_interval"].is_null() && component["detection_limit"].is_null());
+                EXPECT_EQ(component["detection_limit_missing"].str(), "calibration_uncertainty_unknown");
+                EXPECT_GT(component["decision_threshold"].f64(), 0.0);
+                continue;
+            }
+            const double u = component["uncertainty"].f64();
+            const Json& budget = component["uncertainty_budget"];
+            EXPECT_NEAR(budget["counting"].f64() + budget["standards"].f64() + budget["calibration"].f64(), 1.0, 1e-12);
+            const double calibration = c.toml != nullptr && cs ? 0.03 * component["activity"].f64() : 0.0;
+            EXPECT_NEAR(budget["calibration"].f64() * u * u, calibration * calibration, 1e-6 * u * u);
+            EXPECT_TRUE(component["detection_limit_missing"].is_null());
+            // Detected with y >> u: the interval is y -+ 1.96 u.
+            const double y = component["activity"].f64();
+            EXPECT_NEAR(component["coverage_interval"][1].f64(), y + 1.959963984540054 * u, 1e-5 * y);
+        }
+    }
+}
+
+}  // namespace

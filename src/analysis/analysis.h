@@ -26,6 +26,7 @@
 #include "analysis/analysis_types.h"
 #include "analysis/interference.h"
 #include "analysis/unknown_peaks.h"
+#include "analysis/uncertainty.h"
 #include "core/records.h"
 
 // Remembers the calibration (response matrix) of the last method and ROI list
@@ -98,6 +99,10 @@ struct EvaluationDetail {
     Resolution resolution;
     RoiInterference interference[kMaxComponents];
     std::vector<UnknownPeak> unknown_peaks;
+    // The uncertainty of each component's activity (method order; like the
+    // limits, in the unit of the standards' activities before the standard
+    // factors), where the limits are worked out.
+    ComponentUncertainty uncertainty[kMaxComponents];
 };
 
 // What an evaluation covers and checks, and how it runs. The defaults are a
@@ -139,6 +144,15 @@ struct AnalysisOptions {
     // Whether to test each component's ROIs against the model, which only a
     // reader of the detail needs.
     bool roi_tests = true;
+    // With the limits: the relative standard uncertainty u_rel of each
+    // component's calibration (method order; 0 taken as exact, NaN unknown:
+    // no uncertainty and no detection limit then) and the coverage
+    // probability of the coverage intervals, 0 < coverage < 1.
+    double calibration_uncertainty[kMaxComponents] = {};
+    double coverage = 0.95;
+    // Whether the detail receives the fit's model (EvaluationDetail::model),
+    // which only a drawing of the spectra needs.
+    bool model = true;
 };
 
 // Evaluates `sample` against `method`: fills activity, activity_sd (method

@@ -215,8 +215,13 @@ int32_t lsq_calc_activity(SampleRecord* sample, const MethodRecord& method_as_gi
         reduce_method(*method, active, options.extra_rois, &reduced, &state->collected);
         roi_join_sort(&state->collected, &state->joined);
 
+        // The calibration uncertainties follow the components into the reduced order.
+        AnalysisOptions pass_options = options;
+        for (int i = 0, m = 0; i < n; ++i) {
+            if (active[i]) pass_options.calibration_uncertainty[m++] = options.calibration_uncertainty[i];
+        }
         const int32_t status = fit_sample(&working, reduced, *local_background, state->joined,
-                                          &gain_value, state->corrected, options, &fit);
+                                          &gain_value, state->corrected, pass_options, &fit);
         if (detail != nullptr) describe_fit(fit, reduced.component_count, gain_value, detail);
         if (status != 0) {
             if (detail != nullptr) detail->fitted = false;
@@ -243,8 +248,10 @@ int32_t lsq_calc_activity(SampleRecord* sample, const MethodRecord& method_as_gi
                                              state->model_variance, channel_count, options);
             unknown = checks.unknown_peaks.empty() ? 0 : 1;
             if (detail != nullptr) {
-                detail->model.assign(state->model, state->model + channel_count);
-                detail->model_variance.assign(state->model_variance, state->model_variance + channel_count);
+                if (options.model) {
+                    detail->model.assign(state->model, state->model + channel_count);
+                    detail->model_variance.assign(state->model_variance, state->model_variance + channel_count);
+                }
                 detail->resolution = checks.resolution;
                 detail->unknown_peaks = std::move(checks.unknown_peaks);
                 for (int i = 0, m = 0; i < n; ++i) {
@@ -263,6 +270,7 @@ int32_t lsq_calc_activity(SampleRecord* sample, const MethodRecord& method_as_gi
 
     *sample = working;
     ComponentLimits limits[kMaxComponents];
+    ComponentUncertainty uncertainty[kMaxComponents];
     for (int i = 0, m = 0; i < n; ++i) {
         if (active[i]) {
             sample->activity[i] = working.activity[m];
@@ -272,7 +280,10 @@ int32_t lsq_calc_activity(SampleRecord* sample, const MethodRecord& method_as_gi
                                       sample->activity_sd[i] > sample->activity[i])
                                          ? 1
                                          : 0;
-            if (detail != nullptr) limits[i] = detail->limits[m];
+            if (detail != nullptr) {
+                limits[i] = detail->limits[m];
+                uncertainty[i] = detail->uncertainty[m];
+            }
             ++m;
         } else {
             sample->activity[i] = 0.0f;
@@ -283,7 +294,10 @@ int32_t lsq_calc_activity(SampleRecord* sample, const MethodRecord& method_as_gi
     }
     sample->unknown_found = unknown;
     sample->gain = gain_value;
-    if (detail != nullptr) std::copy(std::begin(limits), std::end(limits), detail->limits);
+    if (detail != nullptr) {
+        std::copy(std::begin(limits), std::end(limits), detail->limits);
+        std::copy(std::begin(uncertainty), std::end(uncertainty), detail->uncertainty);
+    }
     return 0;
 }
 

@@ -504,6 +504,7 @@ void make_calibration(const MethodRecord& method, int nc, int32_t channel_count,
     auto spectra = std::make_unique<FitSpectra>();
     copy_standards(method, nc, channel_count, mode, spectra.get());
     calibrate(method, nc, spectra->standard, spectra->background, roi_channel, &target->calibration);
+    standards_noise(method, nc, spectra->standard, spectra->background, roi_channel, &target->noise);
     const int n = target->calibration.point_count;
     target->by_point.assign(static_cast<size_t>(n) * kStride, 0.0);
     if (target->calibration.singular) return;

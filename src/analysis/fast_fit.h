@@ -19,6 +19,7 @@ inline constexpr int kStride = 8;
 struct FastCalibration {
     Calibration calibration;
     std::vector<double> by_point;  // point_count rows of kStride
+    StandardsNoise noise;          // the standards at the points, for the uncertainties
 };
 
 // The calibration of the first nc components of `method` over `roi_channel`

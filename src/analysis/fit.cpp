@@ -148,9 +148,21 @@ int32_t fit_sample(SampleRecord* sample, const MethodRecord& method,
         if (status == 0) {
             // A negative weight turns the activities over; the limits and
             // the decision are those of its magnitude.
-            assess_winner(input, outcome, std::fabs(v), normal_upper_quantile(options.alpha),
-                          normal_upper_quantile(options.beta), options.characteristic_limits,
-                          &fit->assessment);
+            AssessmentInput assessment{normal_upper_quantile(options.alpha),
+                                       normal_upper_quantile(options.beta),
+                                       options.characteristic_limits};
+            StandardsNoise noise;
+            if (options.characteristic_limits) {
+                // The standards as the fit read them; the fast form keeps them
+                // with its calibration.
+                if (fast == nullptr) {
+                    standards_noise(method, nc, spectra->standard, spectra->background, roi_channel, &noise);
+                }
+                assessment.standards = fast != nullptr ? &fast->noise : &noise;
+                assessment.relative_calibration = options.calibration_uncertainty;
+                assessment.coverage = options.coverage;
+            }
+            assess_winner(input, outcome, std::fabs(v), assessment, &fit->assessment);
         }
     }
     gain(*gain_factor, sample->channel, corrected_spectrum, channel_count);
@@ -179,6 +191,7 @@ void describe_fit(const SampleFit& fit, int component_count, float gain, Evaluat
     detail->statistics = fit.assessment.statistics;
     for (int k = 0; k < kMaxComponents; ++k) {
         detail->limits[k] = k < component_count ? fit.assessment.limits[k] : ComponentLimits{};
+        detail->uncertainty[k] = k < component_count ? fit.assessment.uncertainty[k] : ComponentUncertainty{};
     }
     detail->model.clear();
     detail->model_variance.clear();

@@ -105,8 +105,8 @@ void model_response(const MethodRecord& method, int nc, int32_t channel_count,
     }
 }
 
-void assess_winner(const ScanInput& input, const ScanOutcome& outcome, double v, double k_alpha,
-                   double k_beta, bool limits, WinnerAssessment* assessment) {
+void assess_winner(const ScanInput& input, const ScanOutcome& outcome, double v,
+                   const AssessmentInput& assessment_input, WinnerAssessment* assessment) {
     *assessment = WinnerAssessment{};
     if (outcome.best_trial < 0) return;
     assessment->assessed = true;
@@ -122,6 +122,7 @@ void assess_winner(const ScanInput& input, const ScanOutcome& outcome, double v,
     std::vector<double> weight(static_cast<size_t>(n));
     std::vector<double> gross(static_cast<size_t>(n));       // U l + m
     std::vector<double> background_variance(static_cast<size_t>(n));  // U^2 l
+    std::vector<double> residual(static_cast<size_t>(n));  // y - m
     FitStatistics& statistics = assessment->statistics;
     statistics.chi_square = 0.0;
     for (int i = 0; i < n; ++i) {
@@ -134,10 +135,10 @@ void assess_winner(const ScanInput& input, const ScanOutcome& outcome, double v,
         for (int j = 0; j < nc; ++j) model += response[j * n + i] * x[j];
         gross[i] = u * l + model;
         background_variance[i] = u * u * l;
+        residual[i] = y - model;
         if (weight[i] > 0.0) {
             const double variance = std::max(1.0, std::max(0.0, gross[i]) + background_variance[i]);
-            const double residual = y - model;
-            statistics.chi_square += residual * residual / variance;
+            statistics.chi_square += residual[i] * residual[i] / variance;
             ++statistics.points;
         }
     }
@@ -148,10 +149,9 @@ void assess_winner(const ScanInput& input, const ScanOutcome& outcome, double v,
         statistics.fit_poor = statistics.p_value < kPoorFitProbability;
     }
 
-    if (!limits || nc == 0 || !(v != 0.0) || !std::isfinite(v)) return;
-    // The inverse of the normal matrix R W R^T, a column at a time: the
-    // elimination's solution is right even where it exchanges rows, its
-    // inverse in place is not.
+    if (!assessment_input.limits || nc == 0 || !(v != 0.0) || !std::isfinite(v)) return;
+    // The fit's linear map from the inverse of its normal matrix R W R^T.
+    FitLinearMap map;
     double normal[kMaxComponents][kMaxComponents] = {};
     for (int j = 0; j < nc; ++j) {
         for (int k = 0; k < nc; ++k) {
@@ -160,41 +160,33 @@ void assess_winner(const ScanInput& input, const ScanOutcome& outcome, double v,
             normal[j][k] = sum;
         }
     }
-    double inverse[kMaxComponents][kMaxComponents] = {};
-    for (int column = 0; column < nc; ++column) {
-        double work[kMaxComponents][kMaxComponents];
-        std::memcpy(work, normal, sizeof work);
-        double unit[kMaxComponents] = {};
-        unit[column] = 1.0;
-        double flags[kMaxComponents];
-        auto at = [&work](int i, int k) -> double& { return work[i][k]; };
-        if (gauss_jordan(nc, at, unit, flags) != 0) return;
-        for (int row = 0; row < nc; ++row) inverse[row][column] = unit[row];
-    }
+    if (!invert_small(nc, normal, map.inverse)) return;
 
-    std::vector<double> estimator(static_cast<size_t>(n));  // L(k, i)
+    map.component_count = nc;
+    map.point_count = n;
+    map.response = response;
+    map.x = x;
+    map.v = v;
+    map.estimator.resize(static_cast<size_t>(nc) * static_cast<size_t>(n));
     for (int k = 0; k < nc; ++k) {
         for (int i = 0; i < n; ++i) {
             double sum = 0.0;
-            for (int j = 0; j < nc; ++j) sum += inverse[k][j] * response[j * n + i];
-            estimator[i] = sum * weight[i];
+            for (int j = 0; j < nc; ++j) sum += map.inverse[k][j] * response[j * n + i];
+            map.estimator[k * n + i] = sum * weight[i];
         }
-        const double* r = response + k * n;
-        auto variance = [&](double a) {
-            double sum = 0.0;
-            for (int i = 0; i < n; ++i) {
-                if (estimator[i] == 0.0) continue;
-                const double model_gross = gross[i] - x[k] * r[i] + a * v * r[i];
-                sum += estimator[i] * estimator[i] * (std::max(0.0, model_gross) + background_variance[i]);
-            }
-            return sum / (v * v);
-        };
-        const CharacteristicLimits found = characteristic_limits(variance, 0.0, k_alpha, k_beta);
-        ComponentLimits& limits = assessment->limits[k];
-        if (std::isfinite(found.decision_threshold)) {
-            limits.decision_threshold = found.decision_threshold;
-            limits.detected = x[k] / v > found.decision_threshold;
-        }
-        if (std::isfinite(found.detection_limit)) limits.detection_limit = found.detection_limit;
+    }
+    map.residual = std::move(residual);
+    map.weight = std::move(weight);
+    map.gross = std::move(gross);
+    map.background_variance = std::move(background_variance);
+    const StandardsNoise unusable;
+    const StandardsNoise& standards =
+        assessment_input.standards != nullptr ? *assessment_input.standards : unusable;
+    const StandardsLeverage leverage = standards_leverage(map, standards);
+    for (int k = 0; k < nc; ++k) {
+        const double relative =
+            assessment_input.relative_calibration != nullptr ? assessment_input.relative_calibration[k] : 0.0;
+        assess_component(map, standards, leverage, k, relative, assessment_input.k_alpha, assessment_input.k_beta,
+                         assessment_input.coverage, &assessment->limits[k], &assessment->uncertainty[k]);
     }
 }

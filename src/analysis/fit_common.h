@@ -12,6 +12,7 @@
 
 #include "analysis/analysis_types.h"
 #include "analysis/spectrum_ops.h"
+#include "analysis/uncertainty.h"
 #include "core/records.h"
 
 // Fit figure that any real fit beats; also what qfit reports when none won
@@ -200,20 +201,35 @@ struct WinnerAssessment {
     bool assessed = false;            // a trial won: what follows is its
     FitStatistics statistics;
     ComponentLimits limits[kMaxComponents];  // in the calibration's component order
+    ComponentUncertainty uncertainty[kMaxComponents];  // likewise
+};
+
+// What the assessment of a winner reads besides the scan: k_alpha and k_beta
+// are the normal quantiles of 1 - alpha and 1 - beta; `limits` false leaves
+// out the limits and the uncertainties; `standards` the standards at the
+// fit's points; `relative_calibration` u_rel per component in the
+// calibration's order (NaN: unknown); `coverage` of the coverage intervals.
+struct AssessmentInput {
+    double k_alpha = NAN;
+    double k_beta = NAN;
+    bool limits = false;
+    const StandardsNoise* standards = nullptr;
+    const double* relative_calibration = nullptr;
+    double coverage = 0.95;
 };
 
 // Assesses the best trial of `outcome` (nothing when none won). `v` is the
-// sample's weighted counting time V (activity = x / V); k_alpha and k_beta
-// are the normal quantiles of 1 - alpha and 1 - beta.
+// sample's weighted counting time V (activity = x / V).
 //
 // At each point the model's net count is m = sum_j x_j R(j, i) and its
 // Poisson variance var = max(0, U l + m) + U^2 l (l the local background
 // count), floored at 1 count for the chi-square. The fit's solution is
 // x = L y with L = (R W R^T)^-1 R W and W the fit's own weights
 // (1 / sqrt(v), not their squares), so for component k at true activity a
-// u(a)^2 = sum_i L(k, i)^2 var_i(a) / V^2, var_i(a) taken with x_k = a V and
-// the other x_j as fitted; y* = k_alpha u(0), y# = y* + k_beta u(y#). No
-// limits where V is 0 or the normal matrix is singular, nor when `limits` is
-// false.
-void assess_winner(const ScanInput& input, const ScanOutcome& outcome, double v, double k_alpha,
-                   double k_beta, bool limits, WinnerAssessment* assessment);
+// the counting variance is sum_i L(k, i)^2 var_i(a) / V^2, var_i(a) taken
+// with x_k = a V and the other x_j as fitted; the standards' and the
+// calibration's variances add to it (uncertainty.h); y* = k_alpha u(0),
+// y# = y* + k_beta u(y#). No limits or uncertainties where V is 0 or the
+// normal matrix is singular, nor when `input.limits` is false.
+void assess_winner(const ScanInput& input, const ScanOutcome& outcome, double v,
+                   const AssessmentInput& assessment_input, WinnerAssessment* assessment);

@@ -35,14 +35,13 @@ std::string check_threads(const std::string& value) {
     return format("needs a number from 1 to %d, not '%s'", kMaxThreads, value.c_str());
 }
 
-// A probability strictly between 0 and 0.5, written as a plain decimal:
-// beyond 0.5 a decision threshold would lie below zero activity.
-std::string check_probability(const std::string& value) {
+// A probability strictly between 0 and `high`, written as a plain decimal.
+std::string check_probability_below(const std::string& value, double high) {
     char* end = nullptr;
     errno = 0;
     const double p = std::strtod(value.c_str(), &end);
-    if (!value.empty() && end == value.c_str() + value.size() && errno == 0 && p > 0.0 && p < 0.5) return {};
-    return format("needs a probability above 0 and below 0.5, not '%s'", value.c_str());
+    if (!value.empty() && end == value.c_str() + value.size() && errno == 0 && p > 0.0 && p < high) return {};
+    return format("needs a probability above 0 and below %g, not '%s'", high, value.c_str());
 }
 
 // A plain decimal number in the open range (low, high).
@@ -53,6 +52,10 @@ std::string check_between(const std::string& value, double low, double high, con
     if (!value.empty() && end == value.c_str() + value.size() && errno == 0 && v > low && v < high) return {};
     return format("needs %s, not '%s'", what, value.c_str());
 }
+// Beyond 0.5 a decision threshold would lie below zero activity.
+std::string check_probability(const std::string& value) { return check_probability_below(value, 0.5); }
+
+std::string check_coverage(const std::string& value) { return check_probability_below(value, 1.0); }
 
 std::string check_not_empty(const std::string& value) {
     return value.empty() ? std::string("needs a value that is not empty") : std::string();
@@ -85,6 +88,7 @@ struct Parser {
     std::string gain_search;
     std::string unknown_sigma;
     std::string interference_p;
+    std::string coverage;
     CLI::Option* threads_option = nullptr;
     CLI::Option* straightforward_option = nullptr;
     CLI::App* trend = nullptr;
@@ -187,11 +191,17 @@ struct Parser {
         trend->add_option("--to", trend_to, "draw up to this date (the whole day) or time (default: the last)")
             ->type_name("TIME")
             ->check(check_time_bound);
+        app.add_option("--coverage", coverage,
+                       "probability of the coverage intervals in the report and the pictures "
+                       "(default 0.95)")
+            ->type_name("P")
+            ->check(check_coverage);
         app.get_formatter()->column_width(26);
         app.footer(
             "Problems with the input are reported on standard error. Exit status: 0; 1 when\n"
             "result.txt, the report or a picture cannot be written; 2 for a wrong command line;\n"
-            "3 with --strict when the run did not evaluate all it was asked to.");
+            "3 with --strict when the run did not evaluate all it was asked to, or the method's\n"
+            "metadata file (the method file's name with .toml appended) has a problem.");
     }
 };
 
@@ -199,7 +209,8 @@ constexpr const char* kValueOptions[] = {"-C",        "--directory",   "--report
                                          "--threads", "--plot-select", "--dose-unit",
                                          "--alpha",   "--beta",        "--gain-search",
                                          "--unknown-sigma", "--interference-p", "--db",
-                                         "--station", "--out",         "--from",     "--to"};
+                                         "--station", "--out",         "--from",     "--to",
+                                         "--coverage"};
 constexpr const char* kFlags[] = {"-h", "--help", "--version", "--straightforward", "--strict"};
 
 bool one_of(std::string_view arg, const auto& names) {
@@ -284,6 +295,7 @@ int parse_command_line(int argc, const char* const* argv, CommandLine* line, std
     if (!parser.interference_p.empty()) {
         line->run.interference_p = std::strtod(parser.interference_p.c_str(), nullptr);
     }
+    if (!parser.coverage.empty()) line->run.coverage = std::strtod(parser.coverage.c_str(), nullptr);
     if (parser.gain_search == "wide") line->run.gain_search = GainSearch::wide;
     if (parser.gain_search == "calibration") line->run.gain_search = GainSearch::calibration;
     line->run.plot_select = parser.plot_select == "flagged" ? PlotSelect::flagged : PlotSelect::all;

@@ -48,7 +48,7 @@ std::string check_flags(const FinishedRow& d) {
 }  // namespace
 
 std::string plot_index_html(const std::string& title, const std::vector<IndexRow>& rows) {
-    using plot::append, plot::fixed, plot::rounded_pair, plot::xml;
+    using plot::append, plot::fixed, plot::xml;
     // The component columns follow the row with the most components; a run
     // has one method, so all rows normally agree.
     std::vector<std::string> headers;
@@ -100,7 +100,8 @@ std::string plot_index_html(const std::string& title, const std::vector<IndexRow
             std::to_string(failed) + " failed \u00b7 " + std::to_string(edge) +
             " with the gain at the scan edge \u00b7 " + std::to_string(over) +
             " over a limit. Detected activities are shaded green; activities over their limit "
-            "orange. Click a picture to open it.</p>\n<table>\n<thead><tr><th>#</th><th>entry</th>"
+            "orange. Each is given \u00b1 its combined standard uncertainty and with its coverage "
+            "interval. Click a picture to open it.</p>\n<table>\n<thead><tr><th>#</th><th>entry</th>"
             "<th>flags</th><th>live time [s]</th><th>dead time [%]</th><th>qfit</th><th>gain</th>"
             "<th>dose rate" +
             (rows.empty() || rows.front().data.dose_unit.empty() ? std::string()
@@ -123,6 +124,11 @@ std::string plot_index_html(const std::string& title, const std::vector<IndexRow
             html += "<span class=\"flag over\">over limit</span>";
         }
         html += check_flags(d);
+        for (const auto& c : d.components) {
+            if (!c.standard_counts_low) continue;
+            append(html, "<span class=\"flag edge\">few standard counts</span>");
+            break;
+        }
         html += "</td><td class=\"num\">" + std::to_string(d.live_time) +
                 "</td><td class=\"num\">" + fixed(d.dead_time_percent, 2) +
                 "</td><td class=\"num\">" + fixed(d.qfit, 2) + "</td><td class=\"num\">" +
@@ -135,9 +141,13 @@ std::string plot_index_html(const std::string& title, const std::vector<IndexRow
             }
             const auto& c = d.components[i];
             const char* kind = c.over_limit ? "num over" : c.detected.value_or(false) ? "num det" : "num nd";
-            const auto [activity, deviation] = rounded_pair(c.activity, c.activity_sd);
-            html += std::string("<td class=\"") + kind + "\">" + activity +
-                    "<br/><span class=\"sd\">\u00b1 " + deviation + "</span></td>";
+            const plot::UncertainText uncertain =
+                plot::uncertain_text(c.activity, std::isnan(c.uncertainty) ? c.activity_sd : c.uncertainty,
+                                     c.coverage_lower, c.coverage_upper, d.coverage);
+            html += std::string("<td class=\"") + kind + "\">" + uncertain.value;
+            append(html, "<br/><span class=\"sd\">\u00b1 ", uncertain.uncertainty, "</span>");
+            if (!uncertain.interval.empty()) append(html, "<br/><span class=\"sd\">", uncertain.interval, "</span>");
+            html += "</td>";
         }
         const std::string href = xml(url_path(row.file_name));
         html += "<td><a href=\"" + href + "\"><img src=\"" + href +

@@ -523,10 +523,18 @@ void draw_legend(Svg& svg, const FinishedRow& data, FloorCounts floor) {
                    "suspect</title></rect>\n";
         }
         const std::u32string name = shorten_to_width(decode(component.name), 100.0, 12.0, true);
-        const auto [activity, deviation] = rounded_pair(component.activity, component.activity_sd);
+        // The activity with its combined uncertainty and coverage interval;
+        // without them (a failed fit, no known calibration uncertainty), with
+        // the table's standard deviation as the table has it.
+        const UncertainText uncertain = uncertain_text(
+            component.activity,
+            std::isnan(component.uncertainty) ? component.activity_sd : component.uncertainty,
+            component.coverage_lower,
+                           component.coverage_upper, data.coverage);
+        const std::string quoted = uncertain.value + " \u00b1 " + uncertain.uncertainty + " " + component.unit;
         const std::u32string value =
-            shorten_to_width(decode(activity + " \u00b1 " + deviation + " " + component.unit),
-                kLegendColumnWidth - 40.0 - text_width(name, 12.0, true) - 8.0, 12.0, false);
+            shorten_to_width(decode(quoted), kLegendColumnWidth - 40.0 - text_width(name, 12.0, true) - 8.0,
+                             12.0, false);
         svg << "<text x=\"" << px(x + 30) << "\" y=\"" << px(row)
             << "\"><tspan font-weight=\"bold\">" << escape(name) << "</tspan> " << escape(value)
             << "</text>\n";
@@ -561,7 +569,15 @@ void draw_legend(Svg& svg, const FinishedRow& data, FloorCounts floor) {
             svg << " <tspan fill=\"" << kAlarmColour
                 << "\" font-weight=\"bold\">\u00b7 OVER LIMIT</tspan>";
         }
+        if (component.standard_counts_low) {
+            svg << " <tspan fill=\"" << kAlarmColour << "\">\u00b7 standard: only "
+                << xml(two_digits(component.standard_net_counts)) << " counts</tspan>";
+        }
         svg << "</text>\n";
+        if (!uncertain.interval.empty()) {
+            svg << "<text x=\"" << px(x + 30) << "\" y=\"" << px(row + 28) << "\" font-size=\"11\" fill=\"#555\">"
+                << xml(uncertain.interval + " " + component.unit) << "</text>\n";
+        }
     }
     if (data.components.size() > 6) {
         svg << "<text x=\"" << px(kPlotRight) << "\" y=\"" << px(kLegendRows[1] + 30)

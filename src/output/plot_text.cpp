@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <tuple>
 
 #include "output/utf8.h"
 
@@ -126,6 +127,19 @@ std::pair<std::string, std::string> rounded_pair(double value, double deviation)
     if (decimals >= 0) return {fixed(value, std::min(decimals, 12)), fixed(deviation, std::min(decimals, 12))};
     const double unit = std::pow(10.0, -decimals);
     return {fixed(std::round(value / unit) * unit, 0), fixed(std::round(deviation / unit) * unit, 0)};
+}
+
+UncertainText uncertain_text(double value, double uncertainty, double lower, double upper,
+                             double coverage) {
+    UncertainText text;
+    std::tie(text.value, text.uncertainty) = rounded_pair(value, uncertainty);
+    if (uncertainty > 0.0 && std::isfinite(uncertainty) && std::isfinite(lower) && std::isfinite(upper)) {
+        char percent[32];
+        std::snprintf(percent, sizeof percent, "%g", coverage * 100.0);
+        text.interval = std::string(percent) + " %: " + rounded_pair(lower, uncertainty).first + "\u2013" +
+                        rounded_pair(upper, uncertainty).first;
+    }
+    return text;
 }
 
 std::string two_digits(double value) {

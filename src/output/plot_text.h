@@ -58,6 +58,18 @@ std::string fixed(double value, int digits);
 // deviation is not above 0 or either is not finite.
 std::pair<std::string, std::string> rounded_pair(double value, double deviation);
 
+// An activity with its uncertainty and its coverage interval, all rounded to
+// two significant digits of the uncertainty: value "148.4", uncertainty
+// "2.1", interval "95 %: 144.2–152.6" (as rounded_pair() rounds them).
+// The interval is empty without finite bounds or an uncertainty above 0.
+struct UncertainText {
+    std::string value;
+    std::string uncertainty;
+    std::string interval;
+};
+UncertainText uncertain_text(double value, double uncertainty, double lower, double upper,
+                             double coverage);
+
 // A positive value to two significant digits; others as fixed(x, 2).
 std::string two_digits(double value);
 

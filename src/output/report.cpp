@@ -72,6 +72,34 @@ void interference_fields(JsonObject& line, const FinishedRow& row) {
     line.field("unknown_peaks", json_array(peaks.data(), peaks.size()));
 }
 
+// The component's uncertainty, budget, best estimate and coverage interval
+// (numbers are null where NaN), and its standard's net counts.
+void uncertainty_fields(JsonObject& component, const RowComponent& c) {
+    component.number("uncertainty", c.uncertainty);
+    if (std::isnan(c.counting_share)) {
+        component.null("uncertainty_budget");
+    } else {
+        JsonObject budget;
+        budget.number("counting", c.counting_share).number("standards", c.standards_share);
+        budget.number("calibration", c.calibration_share);
+        component.field("uncertainty_budget", budget.str());
+    }
+    component.number("best_estimate", c.best_estimate);
+    component.number("best_estimate_uncertainty", c.best_estimate_uncertainty);
+    if (std::isnan(c.coverage_lower) || std::isnan(c.coverage_upper)) {
+        component.null("coverage_interval");
+    } else {
+        component.field("coverage_interval", numbers_array({c.coverage_lower, c.coverage_upper}));
+    }
+    if (c.detection_limit_missing == nullptr) {
+        component.null("detection_limit_missing");
+    } else {
+        component.text("detection_limit_missing", c.detection_limit_missing);
+    }
+    component.number("standard_net_counts", c.standard_net_counts);
+    component.boolean("standard_counts_low", c.standard_counts_low);
+}
+
 }  // namespace
 
 std::string report_run_line(const ReportRun& run) {
@@ -83,6 +111,12 @@ std::string report_run_line(const ReportRun& run) {
         line.text("method_file", *run.method_file);
     } else {
         line.null("method_file");
+    }
+    if (run.metadata_file) {
+        line.text("metadata_file", *run.metadata_file);
+        optional_text(line, "metadata_sha256", run.metadata_sha256);
+    } else {
+        line.null("metadata_file").null("metadata_sha256");
     }
     JsonObject options;
     for (const auto& [name, value] : run.options) options.field(name.c_str(), value);
@@ -201,6 +235,7 @@ std::string report_row_line(const FinishedRow& row) {
         component.number("roi_chi_square", c.roi_chi_square);
         component.integer("roi_degrees_of_freedom", c.roi_degrees_of_freedom);
         component.number("roi_p_value", c.roi_p_value);
+        uncertainty_fields(component, c);
         components.push_back(component.str());
     }
     line.field("components", json_array(components.data(), components.size()));

@@ -22,6 +22,8 @@ struct ReportRun {
     std::string start_time;         // UTC, ISO 8601
     std::string working_directory;  // absolute
     std::optional<std::string> method_file;  // none when config.txt names none
+    std::optional<std::string> metadata_file;  // the method's metadata file; none when there is none
+    std::string metadata_sha256;               // of its bytes; empty when they could not be read
     std::vector<std::pair<std::string, std::string>> options;  // name, value already JSON
 };
 

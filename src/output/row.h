@@ -44,6 +44,28 @@ struct RowComponent {
     int roi_degrees_of_freedom = 0;
     double roi_p_value = NAN;
     bool interfered = false;  // roi_p_value below --interference-p
+    // The combined standard uncertainty of the activity (counting, the
+    // standards, the calibration), the shares of its square from each, the
+    // best estimate of the non-negative activity with its uncertainty and the
+    // coverage interval (ISO 11929), in the activity's unit after the standard
+    // factor. NaN where there are none (a failed fit, an unknown calibration
+    // uncertainty; the best estimate also where the activities change sign).
+    double uncertainty = NAN;
+    double counting_share = NAN;
+    double standards_share = NAN;
+    double calibration_share = NAN;
+    double best_estimate = NAN;
+    double best_estimate_uncertainty = NAN;
+    double coverage_lower = NAN;
+    double coverage_upper = NAN;
+    // Why there is no detection limit ("calibration_uncertainty": k u_rel >= 1,
+    // "calibration_uncertainty_unknown", "no_solution", "no_fit"); null when
+    // there is one.
+    const char* detection_limit_missing = nullptr;
+    double standard_net_counts = NAN;  // of its own standard over its own ROIs
+    // Too few of them for the standard's own noise to be negligible: the
+    // activity is biased low and its uncertainty less certain.
+    bool standard_counts_low = false;
 };
 
 // A peak of the detector's shape that the fit's model does not explain.
@@ -122,6 +144,7 @@ struct FinishedRow {
     std::vector<float> expected;  // the fit's model: local background plus fitted components
     std::vector<float> expected_variance;  // its Poisson variance, at least 1 count
     std::vector<RowUnknownPeak> unknown_peaks;  // none after a failed fit; unknown_found when any
+    double coverage = 0.95;  // probability of the components' coverage intervals
 };
 
 // Whether some component's ROIs are interfered.

@@ -29,6 +29,42 @@ void evaluate(const EvaluationContext& context, Evaluation* evaluation, FitCache
     }
 }
 
+namespace {
+
+const char* missing_reason(DetectionLimitMissing missing) {
+    switch (missing) {
+        case DetectionLimitMissing::none: return nullptr;
+        case DetectionLimitMissing::calibration_uncertainty: return "calibration_uncertainty";
+        case DetectionLimitMissing::calibration_unknown: return "calibration_uncertainty_unknown";
+        case DetectionLimitMissing::no_solution: return "no_solution";
+    }
+    return "no_solution";
+}
+
+// Component i's uncertainty for the row: divided by the standard factor as
+// the activity is. The best estimate is that of a non-negative activity: it
+// has none where a negative weight or factor turns the activities over.
+void finish_uncertainty(const Evaluation& evaluation, int i, float factor, RowComponent* component) {
+    const ComponentUncertainty& found = evaluation.detail.uncertainty[i];
+    if (evaluation.status != 0) {
+        component->detection_limit_missing = "no_fit";
+        return;
+    }
+    component->detection_limit_missing = missing_reason(found.detection_limit_missing);
+    const double scale = factor != 0.0f ? std::fabs(static_cast<double>(factor)) : 1.0;
+    component->uncertainty = found.uncertainty / scale;
+    component->counting_share = found.counting_share;
+    component->standards_share = found.standards_share;
+    component->calibration_share = found.calibration_share;
+    if (!(evaluation.weight > 0.0f) || factor < 0.0f) return;
+    component->best_estimate = found.best.estimate / scale;
+    component->best_estimate_uncertainty = found.best.uncertainty / scale;
+    component->coverage_lower = found.best.lower / scale;
+    component->coverage_upper = found.best.upper / scale;
+}
+
+}  // namespace
+
 FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra) {
     SampleRecord& results = results_;
     const SampleRecord& sample = *evaluation.sample;
@@ -101,6 +137,7 @@ FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra)
         row.dose_quantity = dose_quantity(context_.dose->table_select);
     }
     row.dose_unit = context_.dose_unit;
+    row.coverage = context_.analysis.coverage;
     row.unknown_found = results.unknown_found != 0;
     row.limit_status = results.limit_status;
     row.summary_activity = results.summary_activity;
@@ -126,6 +163,9 @@ FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra)
             component.roi_p_value = roi.p_value;
             component.interfered = roi.interfered;
         }
+        finish_uncertainty(evaluation, i, context_.factors->factor[i], &component);
+        component.standard_net_counts = standard_net_counts_[i];
+        component.standard_counts_low = standard_net_counts_[i] < kStandardNetCountsWarning;
         row.components.push_back(std::move(component));
     }
     if (evaluated) {

@@ -55,7 +55,9 @@ void evaluate(const EvaluationContext& context, Evaluation* evaluation, FitCache
 // Finishes evaluations into rows, in configuration order.
 class RowFinisher {
 public:
-    explicit RowFinisher(const EvaluationContext& context) : context_(context) {}
+    explicit RowFinisher(const EvaluationContext& context) : context_(context) {
+        standard_net_counts(*context.method, context.method->component_count, standard_net_counts_);
+    }
 
     // The row of `evaluation`; `with_spectra` adds the spectra the pictures
     // draw. A failed evaluation repeats the activities, qfit, gain and
@@ -67,4 +69,5 @@ private:
     SampleRecord results_{};  // the results as the rows leave them
     int rows_ = 0;
     std::optional<int> results_row_;  // the row whose evaluation they come from
+    double standard_net_counts_[kMaxComponents] = {};  // of each component's standard in its ROIs
 };

@@ -12,6 +12,7 @@
 #include "core/text.h"
 #include "input/config_file.h"
 #include "input/method_file.h"
+#include "input/method_metadata.h"
 #include "input/text_file.h"
 #include "output/plot.h"
 
@@ -199,7 +200,8 @@ std::string output_path_clash(const RunOptions& options) {
     for_each_config_token([&](const std::string& token) {
         if (method_file.empty()) {
             method_file = token;
-            return finder.check({token, "the method file the run reads"});
+            return finder.check({token, "the method file the run reads"}) &&
+                   finder.check({metadata_path(token), "the method's metadata file the run reads"});
         }
         const Entry entry = classify_entry(token);
         return entry.kind == EntryKind::weight ||

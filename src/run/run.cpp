@@ -83,6 +83,7 @@ std::vector<std::pair<std::string, std::string>> option_fields(const RunOptions&
         {"beta", json_number(o.beta)},
         {"unknown_sigma", json_number(o.unknown_sigma)},
         {"interference_p", json_number(o.interference_p)},
+        {"coverage", json_number(o.coverage)},
     };
     // Named only when given, so that a report without them stays as it was.
     if (o.gain_search != GainSearch::none) {
@@ -102,6 +103,10 @@ void write_run_line(Run& run, std::optional<std::string> method_file) {
     line.start_time = run.start_time;
     line.working_directory = working_directory();
     line.method_file = std::move(method_file);
+    if (!run.metadata.file.empty()) {
+        line.metadata_file = run.metadata.file;
+        line.metadata_sha256 = run.metadata.sha256;
+    }
     line.options = option_fields(run.options);
     write_report_line(run, report_run_line(line));
 }
@@ -248,7 +253,32 @@ AnalysisOptions analysis_options(const RunOptions& options) {
     analysis.characteristic_limits =
         !options.report_path.empty() || !options.plot_directory.empty() || !options.db_path.empty();
     analysis.roi_tests = analysis.characteristic_limits;
+    analysis.coverage = options.coverage;
+    // Only the pictures draw the model.
+    analysis.model = !options.plot_directory.empty();
     return analysis;
+}
+
+// The analysis options of the evaluations: with the method's calibration
+// uncertainties, all unknown when its metadata file has a problem.
+AnalysisOptions evaluation_options(const Run& run) {
+    AnalysisOptions analysis = analysis_options(run.options);
+    const bool sound = run.metadata.problems.empty();
+    for (int i = 0; i < kMaxComponents; ++i) {
+        analysis.calibration_uncertainty[i] = sound ? run.metadata.component[i].calibration_uncertainty : NAN;
+    }
+    return analysis;
+}
+
+// The method's metadata file beside `method_file`, its problems said once.
+void read_metadata(Run& run, const std::string& method_file) {
+    std::vector<std::string> names;
+    for (int i = 0; i < run.method->component_count; ++i) names.emplace_back(run.names->entry[i].name);
+    run.metadata = read_method_metadata(method_file, names);
+    for (const MetadataProblem& problem : run.metadata.problems) {
+        diagnose(run.diagnostics, metadata_message(problem) +
+                                      "; the run's uncertainties and detection limits are not given");
+    }
 }
 
 // What an evaluate entry's sum says of its live time before its row: a live
@@ -286,7 +316,7 @@ std::vector<double> standards_calibration(const std::string& path) {
 void walk_entries(Run& run, ConfigReader& config, TableWriter& table) {
     const EvaluationContext context{run.method.get(),   run.local_background.get(),
                                     run.names.get(),    run.factors.get(),
-                                    &run.dose,          analysis_options(run.options),
+                                    &run.dose,          evaluation_options(run),
                                     run.options.dose_unit, run.standards_calibration};
     const int threads = thread_count(run.options);
     std::unique_ptr<EvaluationPool> pool;
@@ -439,7 +469,8 @@ int finish_run(Run& run) {
     if (run.write_failed) {
         status = kExitWriteFailed;
     } else if (run.options.strict && (run.nothing_to_run || run.tally.skipped > 0 ||
-                                      run.tally.failed_fits > 0 || !run.dose.complete)) {
+                                      run.tally.failed_fits > 0 || !run.dose.complete ||
+                                      !run.metadata.problems.empty())) {
         status = kExitIncomplete;
     }
     if (run.report) {
@@ -531,10 +562,11 @@ int run_assay(FILE* console, FILE* diagnostics, const RunOptions& options) {
         diagnose(diagnostics, format("%s: holds no method file name", CONFIG));
         return finish_run(run);
     }
-    write_run_line(run, token);
     std::fprintf(console, "Reads Method %s\n", token.c_str());
     read_calibration(token.c_str(), run.method.get(), run.names.get(), run.factors.get(),
                      run.local_background.get(), ReaderOutput{console, diagnostics});
+    read_metadata(run, token);
+    write_run_line(run, token);
     // Complete from here on, and unchanged while evaluations read it; the
     // echo already shows the file's own backgrounds.
     default_backgrounds(run.method.get(), run.local_background.get());

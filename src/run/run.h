@@ -17,7 +17,7 @@
 // output cannot be created or written, 2 when the report or a picture would
 // land on a file the run reads or writes (refused before anything is
 // written), and with --strict 3 when the run did not evaluate everything it
-// was asked to.
+// was asked to or the method's metadata file has a problem.
 #pragma once
 
 #include <cstdio>
@@ -50,6 +50,7 @@ struct RunOptions {
     // there, tagged with `station` (empty: the working directory's name).
     std::string db_path;
     std::string station;
+    double coverage = 0.95;        // probability of the coverage intervals, 0 < coverage < 1
 };
 
 // Exit statuses besides 0.

@@ -13,6 +13,7 @@
 #include "core/records.h"
 #include "core/text.h"
 #include "input/dose_file.h"
+#include "input/method_metadata.h"
 #include "input/spectrum_file.h"
 #include "output/plot.h"
 #include "output/report.h"
@@ -43,6 +44,7 @@ struct Run {
     // that gives one: the standards' scale for --gain-search calibration.
     std::vector<double> standards_calibration;
     std::vector<std::string> standards_problems;  // said before the first evaluation
+    MethodMetadata metadata;  // the method's metadata file; problems make --strict exit 3
     ReportSummary tally;
     std::string start_time;                // UTC, ISO 8601: when the run started
     int64_t start_seconds = 0;             // the same, s since 1970
