@@ -98,7 +98,9 @@ TEST(ResultsDatabase, EveryReportValueIsTheDatabases) {
         {"name", "name"}, {"unit", "unit"}, {"activity", "activity"}, {"activity_sd", "activity_sd"},
         {"decision_threshold", "decision_threshold"}, {"detection_limit", "detection_limit"},
         {"detected", "detected"}, {"below_method_limit", "below_method_limit"},
-        {"over_limit", "over_limit"}, {"count_rate_cpm", "count_rate_cpm"},
+        {"over_limit", "over_limit"}, {"count_rate_cpm", "count_rate_cpm"}, {"uncertainty", "uncertainty"},
+        {"best_estimate", "best_estimate"}, {"coverage_interval[0]", "coverage_lower"},
+        {"coverage_interval[1]", "coverage_upper"},
     };
     const std::vector<std::string> table = lines_of(test_support::read_file(work / "result.txt"));
     int evaluations = 0;

@@ -25,6 +25,11 @@ std::optional<double> finite(float value) {
     return static_cast<double>(value);
 }
 
+std::optional<double> finite_double(double value) {
+    if (std::isnan(value)) return std::nullopt;
+    return value;
+}
+
 // s since 1970 (UTC) of the file's last modification.
 std::optional<int64_t> modified_seconds(const std::string& name) {
     std::error_code error;
@@ -134,6 +139,10 @@ StoredEvaluation stored_evaluation(const FinishedRow& row, const SpectrumSum& su
         s.over_limit = c.over_limit;
         s.count_rate_cpm = c.count_rate_cpm;
         if (row.fit && !std::isnan(c.roi_p_value)) s.interfered = c.interfered;
+        s.uncertainty = finite_double(c.uncertainty);
+        s.best_estimate = finite_double(c.best_estimate);
+        s.coverage_lower = finite_double(c.coverage_lower);
+        s.coverage_upper = finite_double(c.coverage_upper);
         e.components.push_back(std::move(s));
     }
     return e;
