@@ -149,8 +149,14 @@ ModelChecks check_model(const MethodRecord& reduced, const double* response, con
             difference[j] = static_cast<double>(corrected[j]) - (model[j] + taken);
         }
     }
-    // The model's Poisson variance; the standards' own statistics add to it.
-    const std::vector<double> variance = judged_variance(model_variance, model, channel_count);
+    // The model's Poisson variance, and what the standards' own counting
+    // adds to it at the fitted activities.
+    std::vector<double> variance = judged_variance(model_variance, model, channel_count);
+    StandardsNoise local;
+    const StandardsNoise& noise = fit_model_noise(reduced, nc, options, &local);
+    std::vector<double> standards(static_cast<size_t>(n));
+    standards_model_variance(noise, x, standards.data());
+    for (int j = 0; j < n; ++j) variance[j] += standards[j];
     checks.resolution = standards_resolution(reduced, response, nc, channel_count);
     PeakFilter* filter = cached_peak_filter(options.cache);
     for (int k = 0; k < nc && options.detail != nullptr && options.roi_tests; ++k) {

@@ -469,6 +469,8 @@ struct FitCache::State {
     int32_t model_channel_count = 0;
     StandardsKey model_standards;
     Calibration model;
+    bool model_noise_valid = false;  // model_noise is that of the model's inputs
+    StandardsNoise model_noise;
 
     PeakFilter peak_filter;
 };
@@ -541,12 +543,29 @@ const Calibration& cached_model_response(const MethodRecord& method, int nc, int
     if (!state.model_valid || state.model_channel_count != channel_count ||
         !state.model_standards.matches(method, nc)) {
         state.model_valid = false;
+        state.model_noise_valid = false;
         model_response(method, nc, channel_count, &state.model);
         state.model_channel_count = channel_count;
         state.model_standards.take(method, nc);
         state.model_valid = true;
     }
     return state.model;
+}
+
+const StandardsNoise& cached_model_noise(const MethodRecord& method, int nc, int32_t channel_count,
+                                         FitCache* cache, StandardsNoise* local) {
+    if (cache == nullptr) {
+        full_scale_standards_noise(method, nc, channel_count, local);
+        return *local;
+    }
+    Calibration unused;
+    cached_model_response(method, nc, channel_count, cache, &unused);  // the keys, up to date
+    FitCache::State& state = cache->state();
+    if (!state.model_noise_valid) {
+        full_scale_standards_noise(method, nc, channel_count, &state.model_noise);
+        state.model_noise_valid = true;
+    }
+    return state.model_noise;
 }
 
 // ---------------------------------------------------------------------------

@@ -36,6 +36,11 @@ const FastCalibration& fast_calibration(const MethodRecord& method, int nc, int3
 const Calibration& cached_model_response(const MethodRecord& method, int nc, int32_t channel_count,
                                          FitCache* cache, Calibration* local);
 
+// The standards' noise over the model's channels (full_scale_standards_noise()),
+// kept in `cache` beside the model's response when given, else made into `local`.
+const StandardsNoise& cached_model_noise(const MethodRecord& method, int nc, int32_t channel_count,
+                                         FitCache* cache, StandardsNoise* local);
+
 // Runs the two-pass scan. `gain_factor` is in/out: the gain kept when no
 // trial wins, and the winning gain.
 void fast_scan(const ScanInput& input, const FastCalibration& calibration, AnalysisKernel kernel,

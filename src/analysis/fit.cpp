@@ -207,6 +207,15 @@ const Calibration& fit_model_response(const MethodRecord& method, int nc,
     return cached_model_response(method, nc, channel_count, options.cache, local);
 }
 
+const StandardsNoise& fit_model_noise(const MethodRecord& method, int nc, const AnalysisOptions& options,
+                                      StandardsNoise* local) {
+    if (options.straightforward) {
+        full_scale_standards_noise(method, nc, options.channel_count, local);
+        return *local;
+    }
+    return cached_model_noise(method, nc, options.channel_count, options.cache, local);
+}
+
 int32_t calc_activity(SampleRecord* sample, const MethodRecord& method,
                       const LocalBackground& local_background, const RoiList& rois,
                       float* gain_factor, float* corrected_spectrum, const AnalysisOptions& options) {

@@ -34,6 +34,11 @@ void describe_fit(const SampleFit& fit, int component_count, float gain, Evaluat
 const Calibration& fit_model_response(const MethodRecord& method, int nc,
                                       const AnalysisOptions& options, Calibration* local);
 
+// The standards' noise over the model's channels, likewise from the cache
+// unless the options ask for the reference form.
+const StandardsNoise& fit_model_noise(const MethodRecord& method, int nc, const AnalysisOptions& options,
+                                      StandardsNoise* local);
+
 class PeakFilter;
 
 // The peak filter a fit cache keeps for the checks against the model, so

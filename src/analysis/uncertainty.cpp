@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
+#include "analysis/fit_common.h"
 #include "analysis/limits.h"
 #include "analysis/solver.h"
 
@@ -101,6 +103,15 @@ void standards_noise(const MethodRecord& method, int nc, const int32_t (*standar
     noise->usable = nc > 0;
 }
 
+void full_scale_standards_noise(const MethodRecord& method, int nc, int32_t channel_count, StandardsNoise* noise) {
+    const int n = std::clamp(channel_count, 0, kChannels);
+    auto spectra = std::make_unique<FitSpectra>();
+    copy_standards(method, nc, channel_count, 0, spectra.get());
+    std::vector<int32_t> channels(static_cast<size_t>(n));
+    for (int j = 0; j < n; ++j) channels[j] = j;
+    standards_noise(method, nc, spectra->standard, spectra->background, channels, noise);
+}
+
 void standards_model_variance(const StandardsNoise& noise, const double* x, double* variance) {
     const int nc = noise.component_count;
     const int n = noise.point_count;
@@ -110,15 +121,16 @@ void standards_model_variance(const StandardsNoise& noise, const double* x, doub
     for (int m = 0; m < nc; ++m) {
         for (int j = 0; j < nc; ++j) z[m] += x[j] * noise.design_inverse[j][m];
     }
-    for (int i = 0; i < n; ++i) {
-        double shared[kMaxComponents] = {};
-        double sum = 0.0;
-        for (int m = 0; m < nc; ++m) {
-            sum += z[m] * z[m] * noise.standard[m * n + i];
-            shared[noise.background_of[m]] += noise.ratio[m] * z[m];
-        }
-        for (int g = 0; g < nc; ++g) sum += shared[g] * shared[g] * noise.background[g * n + i];
-        variance[i] = sum;
+    // The variance is linear in the counts: a coefficient per standard and
+    // per background measurement, worked out once.
+    double shared[kMaxComponents] = {};
+    for (int m = 0; m < nc; ++m) shared[noise.background_of[m]] += noise.ratio[m] * z[m];
+    for (int m = 0; m < nc; ++m) {
+        const double standard = z[m] * z[m];
+        const double background = shared[m] * shared[m];
+        const double* s = &noise.standard[static_cast<size_t>(m) * n];
+        const double* b = &noise.background[static_cast<size_t>(m) * n];
+        for (int i = 0; i < n; ++i) variance[i] += standard * s[i] + background * b[i];
     }
 }
 

@@ -104,6 +104,11 @@ void standards_noise(const MethodRecord& method, int nc, const int32_t (*standar
                      const int32_t (*background)[kChannels], const std::vector<int32_t>& roi_channel,
                      StandardsNoise* noise);
 
+// standards_noise() over every full-scale channel (below channel_count) of
+// the uncompressed standards: what the fit's model over the whole spectrum
+// needs.
+void full_scale_standards_noise(const MethodRecord& method, int nc, int32_t channel_count, StandardsNoise* noise);
+
 // The variance the standards' counting adds to the model's net count at each
 // point for the solution x (x = activity * V, calibration order): d model(i) /
 // d standard(m, i) = sum_j x_j design_inverse[j][m], and its square times the
