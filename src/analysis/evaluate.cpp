@@ -159,14 +159,20 @@ ModelChecks check_model(const MethodRecord& reduced, const double* response, con
     for (int j = 0; j < n; ++j) variance[j] += standards[j];
     checks.resolution = standards_resolution(reduced, response, nc, channel_count);
     PeakFilter* filter = cached_peak_filter(options.cache);
-    for (int k = 0; k < nc && options.detail != nullptr && options.roi_tests; ++k) {
+    // Only a reader of the detail sees the ROI tests; they need the filter
+    // at every channel, which the search then shares.
+    const bool roi_tests = options.detail != nullptr && options.roi_tests;
+    PeakFilter local_filter;
+    std::vector<FilteredPeak> filtered;
+    if (roi_tests) filtered = (filter != nullptr ? *filter : local_filter).scan(difference, variance, checks.resolution, false);
+    for (int k = 0; k < nc && roi_tests; ++k) {
         const ComponentBlock& block = reduced.component[k];
         checks.interference[k] = roi_interference(difference, variance, block.roi,
                                                   std::clamp(block.roi_count, 0, kComponentRois),
-                                                  checks.resolution, options.interference_p, filter);
+                                                  checks.resolution, options.interference_p, &filtered);
     }
-    checks.unknown_peaks =
-        find_unknown_peaks(difference, variance, lines, checks.resolution, options.unknown_sigma, filter);
+    checks.unknown_peaks = find_unknown_peaks(difference, variance, lines, checks.resolution, options.unknown_sigma,
+                                              filter, roi_tests ? &filtered : nullptr);
     return checks;
 }
 

@@ -20,7 +20,7 @@ double fisher_combination(double p1, double p2) {
 
 RoiInterference roi_interference(const std::vector<double>& difference, const std::vector<double>& variance,
                                  const int32_t (*rois)[2], int roi_count, const Resolution& resolution,
-                                 double threshold, PeakFilter* kept) {
+                                 double threshold, const std::vector<FilteredPeak>* filtered) {
     RoiInterference result;
     const int n = static_cast<int>(std::min(difference.size(), variance.size()));
     // Each channel once, however the ROIs overlap.
@@ -28,8 +28,12 @@ RoiInterference roi_interference(const std::vector<double>& difference, const st
     for (int r = 0; r < roi_count; ++r) {
         for (int j = std::max(rois[r][0], 0); j <= std::min(rois[r][1], n - 1); ++j) in_roi[j] = true;
     }
-    PeakFilter local;
-    PeakFilter& filter = kept != nullptr ? *kept : local;
+    std::vector<FilteredPeak> local;
+    if (filtered == nullptr) {
+        PeakFilter filter;
+        local = filter.scan(difference, variance, resolution, false);
+        filtered = &local;
+    }
     const auto usable = [&](int j) { return in_roi[j] && std::isfinite(difference[j]) && variance[j] > 0.0; };
     double chi_square = 0.0;
     int degrees = 0;
@@ -48,7 +52,7 @@ RoiInterference roi_interference(const std::vector<double>& difference, const st
             s += w, sx += w * x, sxx += w * x * x, sy += w * y, sxy += w * x * y, syy += w * y * y;
             const double fwhm = resolution_fwhm(resolution, j);
             widths += 1.0 / fwhm;
-            const FilteredPeak peak = filter(difference, variance, j, fwhm);
+            const FilteredPeak& peak = (*filtered)[j];
             if (peak.valid) largest = std::max(largest, std::fabs(peak.significance()));
         }
         const double determinant = s * sxx - sx * sx;

@@ -36,9 +36,13 @@ struct RoiInterference {
     bool interfered = false;     // p_value below the threshold
 };
 
+// `filtered`, when given, is the peak filter at every channel of the
+// difference for the resolution (PeakFilter::scan without positive_only);
+// else it is worked out here.
 RoiInterference roi_interference(const std::vector<double>& difference, const std::vector<double>& variance,
                                  const int32_t (*rois)[2], int roi_count, const Resolution& resolution,
-                                 double threshold = kInterferenceProbability, PeakFilter* filter = nullptr);
+                                 double threshold = kInterferenceProbability,
+                                 const std::vector<FilteredPeak>* filtered = nullptr);
 
 // Fisher's combination of two independent probabilities: the probability
 // that -2 ln(p1 p2), chi-square with 4 degrees of freedom, is as large.

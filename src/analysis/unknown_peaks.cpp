@@ -6,13 +6,17 @@
 std::vector<UnknownPeak> find_unknown_peaks(const std::vector<double>& difference,
                                             const std::vector<double>& variance,
                                             const std::vector<double>& lines, const Resolution& resolution,
-                                            double sigma, PeakFilter* kept) {
+                                            double sigma, PeakFilter* kept,
+                                            const std::vector<FilteredPeak>* given) {
     const int n = static_cast<int>(std::min({difference.size(), variance.size(), lines.size()}));
     PeakFilter local;
     PeakFilter& filter = kept != nullptr ? *kept : local;
-    std::vector<FilteredPeak> filtered = filter.scan(difference, variance, resolution, true);
-    filtered.resize(static_cast<size_t>(n));
-    const auto z = [&](int c) { return filtered[c].valid ? filtered[c].significance() : -INFINITY; };
+    std::vector<FilteredPeak> made;
+    if (given == nullptr) made = filter.scan(difference, variance, resolution, true);
+    const std::vector<FilteredPeak>& filtered = given != nullptr ? *given : made;
+    const auto z = [&](int c) {
+        return c < static_cast<int>(filtered.size()) && filtered[c].valid ? filtered[c].significance() : -INFINITY;
+    };
     std::vector<UnknownPeak> peaks;
     for (int c = 0; c < n; ++c) {
         const double here = z(c);

@@ -38,8 +38,10 @@ struct UnknownPeak {
 // lower channel of equals), less those on a line of the model's own (the
 // components' share, filtered alike, within a FWHM holds a peak of at least
 // the excess / kOwnLineShare). `filter`, when given, keeps its kernels for
-// the next search.
+// the next search; `filtered`, when given, is its scan of the difference
+// (PeakFilter::scan), else the search makes it.
 std::vector<UnknownPeak> find_unknown_peaks(const std::vector<double>& difference,
                                             const std::vector<double>& variance,
                                             const std::vector<double>& lines, const Resolution& resolution,
-                                            double sigma = kUnknownSigma, PeakFilter* filter = nullptr);
+                                            double sigma = kUnknownSigma, PeakFilter* filter = nullptr,
+                                            const std::vector<FilteredPeak>* filtered = nullptr);
