@@ -682,46 +682,6 @@ TEST(BundledExample, RecoversTheDocumentedActivities) {
 
 namespace {
 
-// Real check sources measured with a RadiaCode-101 (tests/data/real/suro256:
-// 256 channels, about 10 keV each): a method of Cs-137 and Co-60 with the
-// office background. Each standard evaluated against the method holds only
-// known nuclides, and so does the background: no unknown nuclide. Sources of
-// nuclides the method lacks (Am-241, Co-57, Ba-133, Eu-152) are flagged. The
-// sources of the genuine two-source measurement are counted so long that a
-// shape difference of a few per cent exceeds the check's ten standard
-// deviations: it is flagged too, with chi-square per degree of freedom 1.9,
-// and not tested here.
-TEST(RealSpectra, UnknownNuclideOnlyWhereTheMethodLacksOne) {
-    const fs::path data = fs::path(ASSAY_SOURCE_DIR) / "tests/data/real/suro256";
-    ScratchDir dir;
-    for (const auto& file : fs::directory_iterator(data)) fs::copy(file.path(), dir.path() / file.path().filename());
-    dir.write("suro.cal", test_support::suro_method());
-    dir.write("dose.txt", "1 0 0 0 0\n");
-    const std::vector<std::pair<std::string, bool>> samples = {
-        {"29_spectrum_EG_3X_source_Cs-137.xml", false}, {"33_spectrum_EG_3X_source_Co-60.xml", false},
-        {"02_spectrum_background_office_1_hour.xml", false}, {"45_spectrum_EG_3X_source_Am-241.xml", true},
-        {"75_spectrum_EG_3X_source_Co-57.xml", true},       {"67_spectrum_EG_3_source_Ba-133.xml", true},
-        {"81_spectrum_EG_3_source_Eu-152.xml", true}};
-    std::string config = "suro.cal\n";
-    for (const auto& [file, unknown] : samples) config += "*" + file + "\n";
-    dir.write("config.txt", config);
-    const RunResult run = test_support::run_assay_in(dir.path(), {"--report", "r.jsonl"});
-    ASSERT_EQ(run.exit_status, 0) << run.err;
-    const std::string report = dir.read("r.jsonl");
-    for (const auto& [file, unknown] : samples) {
-        SCOPED_TRACE(file);
-        const size_t line = report.find("\"entry\":\"*" + file + "\"");
-        ASSERT_NE(line, std::string::npos);
-        const std::string text = report.substr(line, report.find('\n', line) - line);
-        EXPECT_NE(text.find(std::string("\"unknown_found\":") + (unknown ? "true" : "false")), std::string::npos)
-            << text.substr(0, 600);
-    }
-}
-
-}  // namespace
-
-namespace {
-
 // The values of `key` in the report line `line`, in the order written (one
 // per component for a component's key).
 std::vector<double> report_numbers(const std::string& line, const std::string& key) {
