@@ -160,11 +160,22 @@ ModelChecks check_model(const MethodRecord& reduced, const double* response, con
     checks.resolution = standards_resolution(reduced, response, nc, channel_count);
     PeakFilter* filter = cached_peak_filter(options.cache);
     // Only a reader of the detail sees the ROI tests; they need the filter
-    // at every channel, which the search then shares.
+    // at every ROI channel, dips included, and the search shares it.
     const bool roi_tests = options.detail != nullptr && options.roi_tests;
     PeakFilter local_filter;
     std::vector<FilteredPeak> filtered;
-    if (roi_tests) filtered = (filter != nullptr ? *filter : local_filter).scan(difference, variance, checks.resolution, false);
+    if (roi_tests) {
+        std::vector<bool> in_roi(static_cast<size_t>(n), false);
+        for (int k = 0; k < nc; ++k) {
+            const ComponentBlock& block = reduced.component[k];
+            for (int r = 0; r < std::clamp(block.roi_count, 0, kComponentRois); ++r) {
+                const int last = std::min(block.roi[r][1], n - 1);
+                for (int j = std::max(block.roi[r][0], 0); j <= last; ++j) in_roi[j] = true;
+            }
+        }
+        PeakFilter& scanning = filter != nullptr ? *filter : local_filter;
+        filtered = scanning.scan(difference, variance, checks.resolution, true, &in_roi);
+    }
     for (int k = 0; k < nc && roi_tests; ++k) {
         const ComponentBlock& block = reduced.component[k];
         checks.interference[k] = roi_interference(difference, variance, block.roi,

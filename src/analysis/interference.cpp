@@ -23,10 +23,22 @@ RoiInterference roi_interference(const std::vector<double>& difference, const st
                                  double threshold, const std::vector<FilteredPeak>* filtered) {
     RoiInterference result;
     const int n = static_cast<int>(std::min(difference.size(), variance.size()));
-    // Each channel once, however the ROIs overlap.
-    std::vector<bool> in_roi(static_cast<size_t>(n), false);
+    // The ROIs as ranges of channels, merged where they overlap or touch, so
+    // that each channel counts once and a run of channels spans them.
+    std::vector<std::pair<int, int>> ranges;
     for (int r = 0; r < roi_count; ++r) {
-        for (int j = std::max(rois[r][0], 0); j <= std::min(rois[r][1], n - 1); ++j) in_roi[j] = true;
+        const int low = std::max(rois[r][0], 0);
+        const int high = std::min(rois[r][1], n - 1);
+        if (low <= high) ranges.emplace_back(low, high);
+    }
+    std::sort(ranges.begin(), ranges.end());
+    std::vector<std::pair<int, int>> merged;
+    for (const auto& range : ranges) {
+        if (!merged.empty() && range.first <= merged.back().second + 1) {
+            merged.back().second = std::max(merged.back().second, range.second);
+        } else {
+            merged.push_back(range);
+        }
     }
     std::vector<FilteredPeak> local;
     if (filtered == nullptr) {
@@ -34,34 +46,36 @@ RoiInterference roi_interference(const std::vector<double>& difference, const st
         local = filter.scan(difference, variance, resolution, false);
         filtered = &local;
     }
-    const auto usable = [&](int j) { return in_roi[j] && std::isfinite(difference[j]) && variance[j] > 0.0; };
+    const auto usable = [&](int j) { return std::isfinite(difference[j]) && variance[j] > 0.0; };
     double chi_square = 0.0;
     int degrees = 0;
     double widths = 0.0;
     double largest = 0.0;
-    for (int j = 0; j < n; ++j) {
-        if (!usable(j)) continue;
-        // A run of usable channels: its chi-square about the weighted
-        // straight line through it.
-        double s = 0.0, sx = 0.0, sxx = 0.0, sy = 0.0, sxy = 0.0, syy = 0.0;
-        int points = 0;
-        for (; j < n && usable(j); ++j, ++points) {
-            const double w = 1.0 / variance[j];
-            const double x = points;
-            const double y = difference[j];
-            s += w, sx += w * x, sxx += w * x * x, sy += w * y, sxy += w * x * y, syy += w * y * y;
-            const double fwhm = resolution_fwhm(resolution, j);
-            widths += 1.0 / fwhm;
-            const FilteredPeak& peak = (*filtered)[j];
-            if (peak.valid) largest = std::max(largest, std::fabs(peak.significance()));
-        }
-        const double determinant = s * sxx - sx * sx;
-        if (points >= kLinePoints && determinant > 0.0) {
-            chi_square += std::max(0.0, syy - (sy * sy * sxx - 2.0 * sx * sy * sxy + s * sxy * sxy) / determinant);
-            degrees += points - 2;
-        } else {
-            chi_square += syy;
-            degrees += points;
+    for (const auto& [low, high] : merged) {
+        for (int j = low; j <= high; ++j) {
+            if (!usable(j)) continue;
+            // A run of usable channels: its chi-square about the weighted
+            // straight line through it.
+            double s = 0.0, sx = 0.0, sxx = 0.0, sy = 0.0, sxy = 0.0, syy = 0.0;
+            int points = 0;
+            for (; j <= high && usable(j); ++j, ++points) {
+                const double w = 1.0 / variance[j];
+                const double x = points;
+                const double y = difference[j];
+                s += w, sx += w * x, sxx += w * x * x, sy += w * y, sxy += w * x * y, syy += w * y * y;
+                const double fwhm = resolution_fwhm(resolution, j);
+                widths += 1.0 / fwhm;
+                const FilteredPeak& peak = (*filtered)[j];
+                if (peak.valid) largest = std::max(largest, std::fabs(peak.significance()));
+            }
+            const double determinant = s * sxx - sx * sx;
+            if (points >= kLinePoints && determinant > 0.0) {
+                chi_square += std::max(0.0, syy - (sy * sy * sxx - 2.0 * sx * sy * sxy + s * sxy * sxy) / determinant);
+                degrees += points - 2;
+            } else {
+                chi_square += syy;
+                degrees += points;
+            }
         }
     }
     if (degrees < 1) return result;

@@ -140,7 +140,8 @@ FilteredPeak PeakFilter::operator()(const std::vector<double>& difference, const
 }
 
 std::vector<FilteredPeak> PeakFilter::scan(const std::vector<double>& difference, const std::vector<double>& variance,
-                                           const Resolution& resolution, bool positive_only) {
+                                           const Resolution& resolution, bool positive_only,
+                                           const std::vector<bool>* wanted) {
     const int n = static_cast<int>(std::min(difference.size(), variance.size()));
     if (steps_resolution_ != resolution.fwhm_per_root_channel || static_cast<int>(steps_.size()) != n) {
         steps_.resize(static_cast<size_t>(n));
@@ -162,7 +163,10 @@ std::vector<FilteredPeak> PeakFilter::scan(const std::vector<double>& difference
         FilteredPeak& peak = filtered[c];
         peak.valid = true;
         peak.net = symmetric_sum(k->weight, &difference[c - w]) / k->response;
-        if (positive_only && !(peak.net > 0.0)) continue;
+        if (positive_only && !(peak.net > 0.0) &&
+            !(wanted != nullptr && c < static_cast<int>(wanted->size()) && (*wanted)[c])) {
+            continue;
+        }
         peak.sd = std::sqrt(symmetric_sum(k->weight_squared, &variance[c - w])) / k->response;
     }
     return filtered;

@@ -72,10 +72,11 @@ public:
     // The filter at every channel c of the difference for the resolution's
     // FWHM at c: the same answers as operator() at each c, except that with
     // `positive_only` a channel whose net counts are not above 0 gets no
-    // standard deviation (0, so its significance is 0): what a search for
-    // peaks needs, at half the cost.
+    // standard deviation (0, so its significance is 0) unless `wanted` marks
+    // it: what a search for peaks needs, at half the cost.
     std::vector<FilteredPeak> scan(const std::vector<double>& difference, const std::vector<double>& variance,
-                                   const Resolution& resolution, bool positive_only);
+                                   const Resolution& resolution, bool positive_only,
+                                   const std::vector<bool>* wanted = nullptr);
 
 private:
     struct Kernel {
