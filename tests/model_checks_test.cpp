@@ -91,6 +91,37 @@ TEST(StandardsResolution, TakesTheNarrowerSideOfTheHighestPeakInTheRois) {
     }
 }
 
+// A scintillator of 7.5 % at 662 keV: FWHM = 0.075 sqrt(662 E) keV. On a
+// calibration of a1 keV per channel through 0 that is 0.075 sqrt(662 / a1)
+// sqrt(c) channels: k = 1.1141 at 3 keV, 0.6102 at 10 keV, 6.1023 at 0.1 keV
+// (which never reaches 662 keV: taken at the middle channel, the same k);
+// the standards' own peak comes first, and a calibration that falls or is
+// missing gives the default.
+TEST(StandardsResolution, FromTheEnergyCalibrationWhereTheStandardsShowNoPeak) {
+    const struct {
+        std::vector<double> calibration;
+        double k;
+        bool from_standards;
+    } cases[] = {
+        {{0.0, 3.0}, 1.1141, false},   {{0.0, 10.0}, 0.6102, false}, {{0.0, 0.1}, 6.1023, false},
+        {{0.0, -3.0}, 1.1865, false},  {{}, 1.1865, false},
+    };
+    auto method = std::make_unique<MethodRecord>();
+    method->component_count = 1;
+    method->component[0].roi_count = 1;
+    method->component[0].roi[0][0] = 85;
+    method->component[0].roi[0][1] = 125;
+    const auto empty = spectrum([](int) { return 0.0; });
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.calibration.empty() ? 0.0 : c.calibration[1]);
+        const Resolution r = standards_resolution(*method, empty.data(), 1, kChannels, c.calibration);
+        EXPECT_EQ(r.from_standards, c.from_standards);
+        EXPECT_NEAR(r.fwhm_per_root_channel, c.k, 1e-4);
+    }
+    const auto peak = spectrum([](int j) { return std::exp(-4.0 * std::log(2.0) * std::pow((j - 100) / 12.0, 2)); });
+    EXPECT_TRUE(standards_resolution(*method, peak.data(), 1, kChannels, {0.0, 3.0}).from_standards);
+}
+
 // A ROI of channels 200..260 at 100 counts^2 per channel, FWHM 10 there.
 TEST(RoiInterference, SeesScaleAndStructureButNotAStraightContinuum) {
     const Resolution resolution{10.0 / std::sqrt(230.0), true};

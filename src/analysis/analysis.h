@@ -144,6 +144,10 @@ struct AnalysisOptions {
     // Whether to test each component's ROIs against the model, which only a
     // reader of the detail needs.
     bool roi_tests = true;
+    // The energy calibration the sample's files agree on (keV at full-scale
+    // channel c = sum_k a_k c^k; empty: none): the detector's resolution
+    // where the standards show no peak of their own.
+    std::vector<double> energy_calibration = {};
     // With the limits: the relative standard uncertainty u_rel of each
     // component's calibration (method order; 0 taken as exact, NaN unknown:
     // no uncertainty and no detection limit then) and the coverage

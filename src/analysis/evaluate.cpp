@@ -157,7 +157,7 @@ ModelChecks check_model(const MethodRecord& reduced, const double* response, con
     std::vector<double> standards(static_cast<size_t>(n));
     standards_model_variance(noise, x, standards.data());
     for (int j = 0; j < n; ++j) variance[j] += standards[j];
-    checks.resolution = standards_resolution(reduced, response, nc, channel_count);
+    checks.resolution = standards_resolution(reduced, response, nc, channel_count, options.energy_calibration);
     PeakFilter* filter = cached_peak_filter(options.cache);
     // Only a reader of the detail sees the ROI tests; they need the filter
     // at every ROI channel, dips included, and the search shares it.

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "analysis/checks.h"
+#include "core/conversions.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ double resolution_fwhm(const Resolution& resolution, double channel) {
 }
 
 Resolution standards_resolution(const MethodRecord& method, const double* response, int nc,
-                                int channel_count) {
+                                int channel_count, const std::vector<double>& calibration) {
     const int n = std::clamp(channel_count, 0, kChannels);
     std::vector<double> widths;
     for (int k = 0; k < std::min(nc, std::min(method.component_count, kMaxComponents)); ++k) {
@@ -86,7 +87,10 @@ Resolution standards_resolution(const MethodRecord& method, const double* respon
         const double narrower = std::fmin(half_width(row, n, top, -1, limit), half_width(row, n, top, 1, limit));
         if (std::isfinite(narrower) && narrower > 0.0) widths.push_back(2.0 * narrower / std::sqrt(top));
     }
-    if (widths.empty()) return Resolution{kExcessWindowPercent / 100.0, false};
+    if (widths.empty()) {
+        const Resolution implied = calibration_resolution(calibration, channel_count);
+        return implied.fwhm_per_root_channel > 0.0 ? implied : Resolution{kExcessWindowPercent / 100.0, false};
+    }
     std::sort(widths.begin(), widths.end());
     const size_t m = widths.size();
     const double median = m % 2 == 1 ? widths[m / 2] : (widths[m / 2 - 1] + widths[m / 2]) / 2.0;
@@ -121,6 +125,26 @@ const PeakFilter::Kernel& PeakFilter::kernel(int step) {
         }
     }
     return kernel;
+}
+
+Resolution calibration_resolution(const std::vector<double>& calibration, int channel_count) {
+    const int n = std::clamp(channel_count, 0, kChannels);
+    if (calibration.size() < 2 || n < 3) return {};
+    constexpr double kReference = 662.0;  // keV
+    double low = 1.0, high = n - 1.0;
+    double c = n / 2.0;
+    if (energy_at(calibration, low) < kReference && energy_at(calibration, high) > kReference) {
+        for (int i = 0; i < 60; ++i) {
+            const double middle = (low + high) / 2.0;
+            (energy_at(calibration, middle) < kReference ? low : high) = middle;
+        }
+        c = (low + high) / 2.0;
+    }
+    const double energy = energy_at(calibration, c);
+    const double slope = energy_at(calibration, c + 0.5) - energy_at(calibration, c - 0.5);
+    const double fwhm = kNominalResolution662 * std::sqrt(kReference * energy) / slope;
+    if (!(energy > 0.0) || !(slope > 0.0) || !std::isfinite(fwhm)) return {};
+    return Resolution{fwhm / std::sqrt(c), false};
 }
 
 FilteredPeak PeakFilter::operator()(const std::vector<double>& difference, const std::vector<double>& variance,

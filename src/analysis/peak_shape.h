@@ -33,10 +33,23 @@ double resolution_fwhm(const Resolution& resolution, double channel);
 // whose half maximum is reached on both sides gives k = 2 * (the narrower
 // half width) / sqrt(channel) (the narrower side, as a neighbouring line or
 // the Compton continuum widens the other); the median over the components.
-// Without such a peak, the default: 1.1865 sqrt(c) channels, the width the
-// excess search of checks.h works with.
+// Without such a peak, the width the energy calibration `calibration`
+// implies (calibration_resolution()), and without one the default:
+// 1.1865 sqrt(c) channels, the width the excess search of checks.h works with.
 Resolution standards_resolution(const MethodRecord& method, const double* response, int nc,
-                                int channel_count);
+                                int channel_count, const std::vector<double>& calibration = {});
+
+// A scintillator's usual FWHM at 662 keV, relative (NaI(Tl) 6 to 8 %, CsI(Tl)
+// 7 to 9 %): what a calibration in keV per channel turns into channels.
+inline constexpr double kNominalResolution662 = 0.075;
+
+// The resolution an energy calibration (keV at full-scale channel c =
+// sum_k calibration[k] c^k) implies for a scintillator of the usual
+// resolution, FWHM = kNominalResolution662 sqrt(662 keV E), in channels by
+// the calibration's slope at the channel of 662 keV (the middle channel
+// where the calibration does not reach 662 keV), as k sqrt(c) there. A k of
+// 0 where the calibration is missing or does not rise there.
+Resolution calibration_resolution(const std::vector<double>& calibration, int channel_count);
 
 // The share of the model's counts per channel to which its shape is trusted
 // (the standards were counted in another geometry, with other scatter and a

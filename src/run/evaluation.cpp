@@ -13,9 +13,10 @@ void evaluate(const EvaluationContext& context, Evaluation* evaluation, FitCache
     AnalysisOptions analysis = context.analysis;
     if (!analysis.straightforward) analysis.cache = cache;
     analysis.detail = &evaluation->detail;
+    analysis.energy_calibration = agreed_calibration(*evaluation->sum);
     if (analysis.gain_search == GainSearch::calibration) {
-        analysis.calibration_gain = calibration_gain(agreed_calibration(*evaluation->sum),
-                                                     context.standards_calibration, *context.method);
+        analysis.calibration_gain =
+            calibration_gain(analysis.energy_calibration, context.standards_calibration, *context.method);
     }
     evaluation->status = lsq_calc_activity(&sample, *context.method, *context.local_background, analysis);
     const DoseCalibration& dose = *context.dose;
