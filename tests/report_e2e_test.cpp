@@ -896,8 +896,15 @@ TEST_F(ReportOnBundledExample, KilledRunLeavesWholeLines) {
     }
     ASSERT_FALSE(ended_early) << "the run ended before it could be killed";
 
-    const std::string report = dir.read("report.jsonl");
+    std::string report = dir.read("report.jsonl");
     ASSERT_FALSE(report.empty());
+    // Each line goes out in one write. The kernel may still end a write that
+    // a SIGKILL interrupts at a page boundary (a line of six components is
+    // longer than a page): only there may the file end inside a line.
+    if (report.back() != '\n') {
+        EXPECT_EQ(report.size() % 4096, 0u) << "the report ends inside a line";
+        report.erase(report.rfind('\n') + 1);
+    }
     std::vector<Json> lines;
     ASSERT_NO_THROW(lines = report_lines(report));
     EXPECT_GE(lines.size(), 11u);

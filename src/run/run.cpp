@@ -515,6 +515,10 @@ int run_assay(FILE* console, FILE* diagnostics, const RunOptions& options) {
             return kExitWriteFailed;
         }
         run.report = std::move(*report);
+        // Unbuffered: write_report_line hands each line over whole, so that it
+        // reaches the file in one write however long it is, not cut where a
+        // buffer fills, and a killed run leaves whole lines.
+        std::setvbuf(run.report.get(), nullptr, _IONBF, 0);
     }
     if (!options.plot_directory.empty()) {
         std::error_code error;

@@ -9,8 +9,8 @@ SourceFile source_of(const SpectrumFile& file) {
 
 void write_report_line(Run& run, const std::string& line) {
     if (!run.report || line.empty()) return;
-    std::fputs(line.c_str(), run.report.get());
-    std::fputc('\n', run.report.get());
+    const std::string whole = line + '\n';
+    std::fwrite(whole.data(), 1, whole.size(), run.report.get());
     // Flushed line by line, so the report can be followed while it grows.
     if (Status flushed = flush_file(run.report.get()); !flushed) {
         run.write_failure(format("%s: write failed: %s", run.options.report_path.c_str(),
