@@ -137,3 +137,29 @@ TEST(PlotEnergyAxis, StaysInsideTheShownChannels) {
 }
 
 }  // namespace
+
+// The axis of a gain-corrected spectrum: shown channel c holds the file's
+// channel (c + 1) / g - 1, so with E = 3 keV per file channel the energy e
+// stands at c = g (e / 3 + 1) - 1; a gain below 0.001 copies the spectrum.
+TEST(PlotEnergyAxis, FollowsTheGainCorrection) {
+    const struct {
+        double gain;
+        std::vector<std::string> labels;
+        std::vector<double> channels;
+    } cases[] = {
+        // -0.14 .. 2922.7 keV: steps of 500.
+        {1.05, {"0", "500", "1000", "1500", "2000", "2500"}, {0.05, 175.05, 350.05, 525.05, 700.05, 875.05}},
+        // 0 .. 3069 keV on the file's own channels.
+        {0.0005, {"0", "500", "1000", "1500", "2000", "2500", "3000"}, {0, 500 / 3.0, 1000 / 3.0, 500, 2000 / 3.0,
+                                                                       2500 / 3.0, 1000}},
+    };
+    for (const auto& c : cases) {
+        const std::vector<plot::EnergyTick> ticks = plot::energy_ticks({0.0, 3.0}, 1024, c.gain);
+        std::vector<std::string> labels;
+        for (const auto& tick : ticks) labels.push_back(tick.label);
+        EXPECT_EQ(labels, c.labels) << c.gain;
+        for (size_t i = 0; i < ticks.size() && i < c.channels.size(); ++i) {
+            EXPECT_NEAR(ticks[i].channel, c.channels[i], 1e-9) << c.gain << " " << ticks[i].label;
+        }
+    }
+}

@@ -1274,9 +1274,10 @@ TEST(PlotRange, ShortSpectrumFillsTheWidthAndTheTitleSaysTheRange) {
     EXPECT_NE(part.find(">250</text>"), std::string::npos) << part;
     EXPECT_NE(part.find(">125</text>"), std::string::npos);
     EXPECT_EQ(part.find(">300</text>"), std::string::npos);
-    // 200 keV at channel 190 / 3 = 63.33: x = 64 + 3.5 * 63.83 = 287.4.
+    // 200 keV at the file's channel 190 / 3 = 63.33, shown at the gain of
+    // 0.9988 at 0.9988 * 64.33 - 1 = 63.256: x = 64 + 3.5 * 63.756 = 287.1.
     const std::string energies = svg.substr(svg.find("<g id=\"energy-axis\""));
-    EXPECT_NE(energies.find("x=\"287.4\""), std::string::npos);
+    EXPECT_NE(energies.find("x=\"287.1\""), std::string::npos);
     EXPECT_NE(energies.find(">700<"), std::string::npos);
     EXPECT_EQ(energies.find(">800<"), std::string::npos);
     EXPECT_EQ(plot_svg(flat_data(5.0f)).find(" of 1024"), std::string::npos);

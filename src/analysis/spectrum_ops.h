@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "analysis/analysis_types.h"
+#include "core/conversions.h"
 #include "core/records.h"
 
 // Channels after the two compression schemes.
@@ -48,9 +49,6 @@ bool map_roi(int32_t first, int32_t end, int32_t channel_count, int32_t mode, in
 
 // ---------------------------------------------------------------------------
 // Gain correction.
-
-// The gain factor below which a spectrum is taken as it is.
-inline constexpr double kSmallestGain = 0.001;
 
 // The 1-based source channel k nearest to output position `position`
 // (counted from 1) stretched by g >= kSmallestGain, with x = position / g;

@@ -16,6 +16,16 @@ inline int32_t float_to_count(double value) {
     return static_cast<int32_t>(value);
 }
 
+// The gain factor below which a spectrum is taken as it is.
+inline constexpr double kSmallestGain = 0.001;
+
+// The file's (fractional, from 0) channel that a spectrum corrected by `gain`
+// shows at `channel`: position p (from 1) of the correction holds the file's
+// position p / gain; below kSmallestGain (or NaN) the correction copies.
+inline double source_channel(double channel, double gain) {
+    return gain >= kSmallestGain ? (channel + 1.0) / gain - 1.0 : channel;
+}
+
 // The energy in keV at a (fractional) channel by an energy calibration:
 // sum_k calibration[k] channel^k, by Horner's rule; 0 for none.
 inline double energy_at(const std::vector<double>& calibration, double channel) {

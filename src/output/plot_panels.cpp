@@ -246,7 +246,7 @@ void draw_channel_axis(Svg& svg, const FinishedRow& data, const ChannelRange& ra
         svg << "<text x=\"" << px(range.x(channel)) << "\" y=\"" << px(kTickLabelY)
             << "\" text-anchor=\"middle\">" << std::to_string(channel) << "</text>\n";
     }
-    const std::vector<EnergyTick> energies = energy_ticks(data.energy_calibration, range.channels);
+    const std::vector<EnergyTick> energies = energy_ticks(data.energy_calibration, range.channels, data.gain);
     if (energies.empty()) {
         // The axis title at the end of the axis leaves the row's start to the
         // residual's definition, right under the panel it explains.

@@ -162,18 +162,19 @@ bool label_in_exponent_form(std::vector<EnergyTick>& ticks, double step) {
 }  // namespace
 
 // Bisection finds each tick's channel, so any polynomial that rises will do.
-std::vector<EnergyTick> energy_ticks(const std::vector<double>& calibration, int channels) {
+std::vector<EnergyTick> energy_ticks(const std::vector<double>& calibration, int channels, double gain) {
     if (calibration.size() < 2 || channels < 2) return {};
+    const auto energy_shown = [&](double channel) { return energy_at(calibration, source_channel(channel, gain)); };
     const double top = channels - 1.0;
     constexpr int kSamples = 64;
-    double previous = energy_at(calibration, 0.0);
+    double previous = energy_shown(0.0);
     for (int i = 1; i <= kSamples; ++i) {
-        const double e = energy_at(calibration, top * static_cast<double>(i) / kSamples);
+        const double e = energy_shown(top * static_cast<double>(i) / kSamples);
         if (!std::isfinite(e) || !(e > previous)) return {};
         previous = e;
     }
-    const double low = energy_at(calibration, 0.0);
-    const double high = energy_at(calibration, top);
+    const double low = energy_shown(0.0);
+    const double high = energy_shown(top);
     if (!std::isfinite(high - low)) return {};
     const double step = energy_step(high - low);
     std::vector<EnergyTick> ticks;
@@ -187,7 +188,7 @@ std::vector<EnergyTick> energy_ticks(const std::vector<double>& calibration, int
         double a = 0.0, b = top;
         for (int i = 0; i < 60; ++i) {
             const double middle = (a + b) / 2.0;
-            (energy_at(calibration, middle) < e ? a : b) = middle;
+            (energy_shown(middle) < e ? a : b) = middle;
         }
         char buffer[512];
         std::snprintf(buffer, sizeof buffer, "%.0f", e);

@@ -95,7 +95,8 @@ struct EnergyTick {
 };
 
 // The energy axis of a calibration (keV = sum_k c_k channel^k) over the
-// channels 0 to channels - 1 a picture shows: the multiples of one step that
+// channels 0 to channels - 1 of a spectrum corrected by `gain` (which shows
+// the file's channel source_channel(c, gain) at c): the multiples of one step that
 // lie between the energies at the first and the last of them, in rising
 // order. The step is the first of 10, 20, 50, 100, 200, 250, 500, 1000, 2000,
 // 5000 keV, then 1, 2 and 5 times each higher power of ten, that leaves at
@@ -106,6 +107,6 @@ struct EnergyTick {
 // calibration is finite and rises over all those channels, nor where a label
 // would need more than five significant digits (a range that is a sliver of
 // its offset, far beyond any detector's).
-std::vector<EnergyTick> energy_ticks(const std::vector<double>& calibration, int channels);
+std::vector<EnergyTick> energy_ticks(const std::vector<double>& calibration, int channels, double gain = 1.0);
 
 }  // namespace plot

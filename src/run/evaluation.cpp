@@ -189,10 +189,9 @@ FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra)
         for (const UnknownPeak& peak : detail.unknown_peaks) {
             RowUnknownPeak& marked = row.unknown_peaks.emplace_back();
             marked.channel = peak.channel;
-            // The corrected spectrum's position p (from 1) holds the file's channel p / gain.
-            if (!row.energy_calibration.empty() && row.gain > 0.0f) {
+            if (!row.energy_calibration.empty()) {
                 const auto energy = [&](double channel) {
-                    return energy_at(row.energy_calibration, (channel + 1.0) / static_cast<double>(row.gain) - 1.0);
+                    return energy_at(row.energy_calibration, source_channel(channel, row.gain));
                 };
                 marked.energy_kev = energy(peak.channel);
                 marked.fwhm_kev = energy(peak.channel + peak.fwhm / 2.0) - energy(peak.channel - peak.fwhm / 2.0);
