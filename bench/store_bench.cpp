@@ -73,7 +73,8 @@ fs::path network(const char* name, int stations, int evaluations) {
     for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(building.string() + suffix);
     if (!open_sqlite_store(building.string(), true)) std::abort();
     Expected<sqlite::Database> db = sqlite::Database::open(building.string(), false, 60000);
-    if (!db || !db->execute("PRAGMA journal_mode = DELETE; PRAGMA synchronous = OFF; PRAGMA cache_size = -1000000; BEGIN")) {
+    if (!db ||
+        !db->execute("PRAGMA journal_mode = DELETE; PRAGMA synchronous = OFF; PRAGMA cache_size = -1000000; BEGIN")) {
         std::abort();
     }
     Expected<sqlite::Statement> run = db->prepare(

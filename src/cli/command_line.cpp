@@ -164,7 +164,9 @@ struct Parser {
                               "something the method lacks (default %g)",
                               kInterferenceProbability))
             ->type_name("P")
-            ->check([](const std::string& v) { return check_between(v, 0.0, 1.0, "a probability above 0 and below 1"); });
+            ->check([](const std::string& v) {
+                return check_between(v, 0.0, 1.0, "a probability above 0 and below 1");
+            });
         app.add_option("--db", line->run.db_path,
                        "also write every evaluation to the SQLite results database FILE (made when "
                        "absent; many runs may write one at once)")

@@ -39,7 +39,8 @@ std::string check_flags(const FinishedRow& d) {
     std::string peaks;
     for (const RowUnknownPeak& p : d.unknown_peaks) {
         plot::append(peaks, peaks.empty() ? "" : ", ",
-                     std::isfinite(p.energy_kev) ? plot::fixed(p.energy_kev, 0) + " keV" : "ch " + std::to_string(p.channel));
+                     std::isfinite(p.energy_kev) ? plot::fixed(p.energy_kev, 0) + " keV"
+                                                 : "ch " + std::to_string(p.channel));
     }
     if (!peaks.empty()) plot::append(html, "<span class=\"flag peaks\">peaks at ", peaks, "</span>");
     return html;

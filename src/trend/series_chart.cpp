@@ -121,8 +121,9 @@ std::string series_svg(const std::string& series, const std::string& label, cons
                            : m.kind == Mark::Kind::not_detected ? "not-detected"
                                                                 : "plain";
         if (!m.link.empty()) append(svg, "<a href=\"", plot::xml(m.link), "\">");
-        append(svg, "<g class=\"mark ", kind, m.flagged ? " flagged" : "", "\" data-time=\"", time_text(m.seconds, m.utc),
-               "\" data-value=\"", value_text(m.value), "\"><title>", plot::xml(m.title), "</title>");
+        append(svg, "<g class=\"mark ", kind, m.flagged ? " flagged" : "", "\" data-time=\"",
+               time_text(m.seconds, m.utc), "\" data-value=\"", value_text(m.value), "\"><title>",
+               plot::xml(m.title), "</title>");
         if (m.flagged) append(svg, "<circle class=\"flag\" cx=\"", cx, "\" cy=\"", cy, "\" r=\"7\"/>");
         append(svg, "<circle cx=\"", cx, "\" cy=\"", cy, "\" r=\"3.5\"/></g>");
         append(svg, m.link.empty() ? "\n" : "</a>\n");

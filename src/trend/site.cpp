@@ -18,7 +18,8 @@ using plot::xml;
 
 constexpr const char* kStyle =
     "body{font-family:sans-serif;margin:1.5em;color:#222}"
-    "table{border-collapse:collapse}td,th{padding:.3em .8em;white-space:nowrap;border-bottom:1px solid #ddd;text-align:right}"
+    "table{border-collapse:collapse}"
+    "td,th{padding:.3em .8em;white-space:nowrap;border-bottom:1px solid #ddd;text-align:right}"
     "td:first-child,th:first-child{text-align:left}.hit{color:#b00;font-weight:bold}"
     "svg.series{width:100%;max-width:960px;height:auto;display:block}"
     ".frame{fill:none;stroke:#888}.grid{stroke:#eee}.tick,.axis{font-size:12px;fill:#444}"
@@ -110,7 +111,8 @@ std::vector<trend::Mark> component_marks(const std::vector<SeriesPoint>& evaluat
     size_t at = 0;
     for (const ComponentPoint& p : points) {
         const auto key = std::pair(p.start_seconds, p.evaluation_id);
-        while (at < evaluations.size() && std::pair(evaluations[at].start_seconds, evaluations[at].evaluation_id) < key) {
+        while (at < evaluations.size() &&
+               std::pair(evaluations[at].start_seconds, evaluations[at].evaluation_id) < key) {
             ++at;
         }
         if (at == evaluations.size()) break;
@@ -227,8 +229,9 @@ int write_trend_site(const TrendOptions& options, FILE* diagnostics) {
     std::error_code error;
     fs::create_directories(options.out_directory, error);
     if (error || !fs::is_directory(options.out_directory)) {
+        const std::string cause = error ? error.message() : "not a directory";
         diagnose(diagnostics, format("%s: directory for the pages cannot be created: %s",
-                                     options.out_directory.c_str(), error ? error.message().c_str() : "not a directory"));
+                                     options.out_directory.c_str(), cause.c_str()));
         return 1;
     }
     const Expected<std::vector<StationSummary>> stations = (*store)->stations(options.reference);

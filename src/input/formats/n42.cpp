@@ -300,7 +300,9 @@ void read_calibration(pugi::xml_node root, const Candidate& chosen, size_t chann
     const std::string_view reference = attribute(chosen.spectrum, "energyCalibrationReference");
     if (!reference.empty()) {
         energy = find_by_id(root, reference.substr(0, reference.find(' ')));
-        if (!energy) source->notes.push_back(format("energy calibration %s is not in the file", quoted(reference).c_str()));
+        if (!energy) {
+            source->notes.push_back(format("energy calibration %s is not in the file", quoted(reference).c_str()));
+        }
     } else {
         int found = 0;
         for_each_element(root, [&](pugi::xml_node node) {
