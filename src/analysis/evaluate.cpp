@@ -174,7 +174,7 @@ ModelChecks check_model(const MethodRecord& reduced, const double* response, con
             }
         }
         PeakFilter& scanning = filter != nullptr ? *filter : local_filter;
-        filtered = scanning.scan(difference, variance, checks.resolution, true, &in_roi);
+        filtered = scanning.scan(difference, variance, checks.resolution, true, &in_roi, options.unknown_sigma);
     }
     for (int k = 0; k < nc && roi_tests; ++k) {
         const ComponentBlock& block = reduced.component[k];

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "analysis/checks.h"
 #include "core/conversions.h"
@@ -123,6 +124,11 @@ const PeakFilter::Kernel& PeakFilter::kernel(int step) {
             kernel.weight_squared[i] = kernel.weight[i] * kernel.weight[i];
             kernel.response += kernel.weight[i] * shape[i];
         }
+        int reach = -1;
+        while (reach < w && kernel.weight[w + reach + 1] > 0.0) ++reach;
+        bool falls = reach >= 0;
+        for (int i = reach + 1; i <= w; ++i) falls = falls && !(kernel.weight[w + i] > 0.0);
+        kernel.positive_reach = falls ? reach : -1;
     }
     return kernel;
 }
@@ -165,7 +171,7 @@ FilteredPeak PeakFilter::operator()(const std::vector<double>& difference, const
 
 std::vector<FilteredPeak> PeakFilter::scan(const std::vector<double>& difference, const std::vector<double>& variance,
                                            const Resolution& resolution, bool positive_only,
-                                           const std::vector<bool>* wanted) {
+                                           const std::vector<bool>* wanted, double least_significance) {
     const int n = static_cast<int>(std::min(difference.size(), variance.size()));
     if (steps_resolution_ != resolution.fwhm_per_root_channel || static_cast<int>(steps_.size()) != n) {
         steps_.resize(static_cast<size_t>(n));
@@ -174,23 +180,55 @@ std::vector<FilteredPeak> PeakFilter::scan(const std::vector<double>& difference
     }
     // Channels without a value before each channel: a window holds none
     // where the counts at its ends agree.
-    std::vector<int> gaps(static_cast<size_t>(n) + 1, 0);
+    gaps_.assign(static_cast<size_t>(n) + 1, 0);
     for (int j = 0; j < n; ++j) {
-        gaps[j + 1] = gaps[j] + (std::isfinite(difference[j]) && std::isfinite(variance[j]) ? 0 : 1);
+        gaps_[j + 1] = gaps_[j] + (std::isfinite(difference[j]) && std::isfinite(variance[j]) ? 0 : 1);
+    }
+    // By Cauchy-Schwarz, sum w d <= sqrt(sum w^2 v) sqrt(sum d^2 / v) over
+    // the channels where w d > 0: the significance is at most the root of
+    // that sum, which running sums give for every window at once. A variance
+    // too small to divide by safely bounds nothing.
+    const bool bounded = std::isfinite(least_significance) && least_significance > 0.0;
+    double enough = INFINITY;
+    double slack = 0.0;
+    if (bounded) {
+        constexpr double kSmallestVariance = 1e-100;
+        unbounded_.assign(static_cast<size_t>(n) + 1, 0);
+        above_.assign(static_cast<size_t>(n) + 1, 0.0);
+        below_.assign(static_cast<size_t>(n) + 1, 0.0);
+        for (int j = 0; j < n; ++j) {
+            const bool usable = gaps_[j + 1] == gaps_[j] && variance[j] >= kSmallestVariance;
+            const double share = usable ? difference[j] * difference[j] / variance[j] : 0.0;
+            unbounded_[j + 1] = unbounded_[j] + (usable ? 0 : 1);
+            above_[j + 1] = above_[j] + (difference[j] > 0.0 ? share : 0.0);
+            below_[j + 1] = below_[j] + (difference[j] > 0.0 ? 0.0 : share);
+        }
+        // Each running sum is off by at most n eps times the total, a window
+        // by twice that per sum; the relative margins cover the rounding of
+        // the filter itself, which is of the order of the window's length
+        // times eps.
+        slack = 16.0 * n * std::numeric_limits<double>::epsilon() * (above_[n] + below_[n]);
+        enough = least_significance * least_significance * (1.0 - 1e-9);
     }
     std::vector<FilteredPeak> filtered(static_cast<size_t>(n));
     const Kernel* k = nullptr;
     for (int c = 0; c < n; ++c) {
         if (c == 0 || steps_[c] != steps_[c - 1]) k = &kernel(steps_[c]);
         const int w = static_cast<int>(k->weight.size() / 2);
-        if (c - w < 0 || c + w >= n || !(k->response > 0.0) || gaps[c + w + 1] != gaps[c - w]) continue;
+        if (c - w < 0 || c + w >= n || !(k->response > 0.0) || gaps_[c + w + 1] != gaps_[c - w]) continue;
+        const bool is_wanted = wanted != nullptr && c < static_cast<int>(wanted->size()) && (*wanted)[c];
+        if (bounded && !is_wanted && unbounded_[c + w + 1] == unbounded_[c - w]) {
+            const int r = k->positive_reach;
+            const double possible =
+                r < 0 ? (above_[c + w + 1] - above_[c - w]) + (below_[c + w + 1] - below_[c - w])
+                      : (above_[c + r + 1] - above_[c - r]) + (below_[c - r] - below_[c - w]) +
+                            (below_[c + w + 1] - below_[c + r + 1]);
+            if (possible * (1.0 + 1e-9) + slack < enough) continue;
+        }
         FilteredPeak& peak = filtered[c];
         peak.valid = true;
         peak.net = symmetric_sum(k->weight, &difference[c - w]) / k->response;
-        if (positive_only && !(peak.net > 0.0) &&
-            !(wanted != nullptr && c < static_cast<int>(wanted->size()) && (*wanted)[c])) {
-            continue;
-        }
+        if (positive_only && !(peak.net > 0.0) && !is_wanted) continue;
         peak.sd = std::sqrt(symmetric_sum(k->weight_squared, &variance[c - w])) / k->response;
     }
     return filtered;

@@ -86,22 +86,39 @@ public:
     // FWHM at c: the same answers as operator() at each c, except that with
     // `positive_only` a channel whose net counts are not above 0 gets no
     // standard deviation (0, so its significance is 0) unless `wanted` marks
-    // it: what a search for peaks needs, at half the cost.
+    // it: what a search for peaks needs, at half the cost. With a finite
+    // `least_significance` above 0, a channel `wanted` does not mark whose
+    // significance provably stays below it is left without a value (valid
+    // false): a search for peaks of that significance needs no more, and
+    // most channels are settled so without filtering them.
     std::vector<FilteredPeak> scan(const std::vector<double>& difference, const std::vector<double>& variance,
                                    const Resolution& resolution, bool positive_only,
-                                   const std::vector<bool>* wanted = nullptr);
+                                   const std::vector<bool>* wanted = nullptr,
+                                   double least_significance = 0.0);
 
 private:
     struct Kernel {
         std::vector<double> weight;          // the peak's shape less its mean, 2w + 1 channels
         std::vector<double> weight_squared;  // for the variance
         double response = 0.0;       // the kernel's sum over the shape: the net counts' divisor
+        // The weights within this many channels of the centre are above 0,
+        // the rest not; -1 where the weights do not fall so.
+        int positive_reach = -1;
     };
     const Kernel& kernel(int step);
     std::unordered_map<int, Kernel> kernels_;
     // The kernel step of each channel for the last resolution scanned.
     double steps_resolution_ = -1.0;
     std::vector<int> steps_;
+    // Scratch of scan(), kept so that a filter kept for many spectra
+    // allocates it once: per channel boundary, channels without a value,
+    // channels whose variance bounds nothing, and the sums of
+    // difference^2 / variance over the channels where the difference is
+    // above and below 0.
+    std::vector<int> gaps_;
+    std::vector<int> unbounded_;
+    std::vector<double> above_;
+    std::vector<double> below_;
 };
 // The upper tail of the standard normal distribution at z.
 double normal_upper_tail(double z);
