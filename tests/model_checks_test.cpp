@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <random>
@@ -16,6 +17,7 @@
 #include "analysis/interference.h"
 #include "analysis/peak_shape.h"
 #include "analysis/unknown_peaks.h"
+#include "input/spectrum_file.h"
 
 namespace {
 
@@ -59,6 +61,113 @@ TEST(PeakFilter, GivesThePeaksAreaWhateverTheStraightContinuumUnderIt) {
     gap[405] = NAN;
     EXPECT_FALSE(filter(gap, std::vector<double>(kChannels, 1.0), 400, fwhm).valid);
     EXPECT_TRUE(filter(gap, std::vector<double>(kChannels, 1.0), 380, fwhm).valid);
+}
+
+// A scan told the threshold of a search may leave out only channels that
+// cannot reach it; every other channel is as the full scan gives it, to the
+// bit, and the search finds the same peaks from either. Rows: noise, peaks
+// beside a deep dip, the threshold exactly at the largest significance (of
+// those peaks and of the one difference the bound is tight for),
+// variances of 0 and below in every window (they bound nothing), gaps, high counts, a real
+// spectrum less its running mean, and thresholds that prove nothing.
+TEST(PeakFilter, ThresholdLeavesOutOnlyChannelsThatCannotReachIt) {
+    std::mt19937_64 random{20261208};
+    std::normal_distribution<double> unit;
+    const auto noise = [&](double sd) { return spectrum([&](int) { return sd * unit(random); }); };
+    const auto plus = [](std::vector<double> a, const std::function<double(int)>& f) {
+        for (size_t j = 0; j < a.size(); ++j) a[j] += f(static_cast<int>(j));
+        return a;
+    };
+    const auto structure = [](int j) {
+        return binned_peak(400, 300, 1.2 * std::sqrt(300.0), j) + binned_peak(-5000, 330, 1.2 * std::sqrt(330.0), j) +
+               binned_peak(250, 800, 1.2 * std::sqrt(800.0), j);
+    };
+    const std::vector<double> flat(kChannels, 100.0);
+    const std::vector<double> peaks = plus(noise(10.0), structure);
+    std::vector<double> gaps = peaks;
+    for (int j = 0; j < kChannels; j += 97) gaps[j] = NAN;
+    const auto odd = spectrum([](int j) { return j % 7 == 0 ? 0.0 : j % 11 == 0 ? -5.0 : 100.0; });
+    const auto high = spectrum([](int j) { return 1e6 * (1.0 + j / 512.0); });
+    std::vector<double> real, real_variance;
+    const std::filesystem::path file =
+        std::filesystem::path(ASSAY_SOURCE_DIR) / ".." / "shared" / "data" / "real" / "uct_nai_unknown.txt";
+    if (const auto read = read_spectrum_file(file.string()); read) {
+        for (int j = 0; j < kChannels; ++j) {
+            double mean = 0.0;
+            for (int i = std::max(0, j - 4); i <= std::min(kChannels - 1, j + 4); ++i) mean += read->channel[i];
+            real.push_back(read->channel[j] - mean / (std::min(kChannels - 1, j + 4) - std::max(0, j - 4) + 1));
+            real_variance.push_back(std::max(1.0, static_cast<double>(read->channel[j])));
+        }
+    }
+    // The kernel's own shape at channel 400 (sigma e, +-9 channels): the
+    // one difference for which the bound is no larger than the significance.
+    const double kernel_fwhm = std::exp(1.0) * kFwhmPerSigma;
+    const auto own_shape = [&](int j) {
+        if (std::abs(j - 400) > 9) return 0.0;
+        double mean = 0.0;
+        for (int i = 391; i <= 409; ++i) mean += binned_peak(1.0, 400, kernel_fwhm, i) / 19.0;
+        return 1000.0 * (binned_peak(1.0, 400, kernel_fwhm, j) - mean);
+    };
+    const Resolution usual{1.2, true};
+    struct Case {
+        const char* what;
+        std::vector<double> difference, variance;
+        double sigma;   // NaN: the largest significance of the full scan
+        bool settles;   // some channel is left out
+        Resolution resolution;
+    };
+    const std::vector<Case> cases = {
+        {"noise", noise(10.0), flat, 5.0, true, usual},
+        {"peaks beside a dip", peaks, flat, 5.0, true, usual},
+        {"at the largest significance", peaks, flat, NAN, true, usual},
+        {"the kernel's own shape", spectrum(own_shape), flat, NAN, true, {kernel_fwhm / 20.0, true}},
+        {"variances of 0 and below", peaks, odd, 5.0, false, usual},
+        {"gaps", gaps, flat, 5.0, true, usual},
+        {"high counts", plus(noise(1000.0), [&](int j) { return 3000.0 * structure(j); }), high, 5.0, true, usual},
+        {"a real spectrum", real, real_variance, 5.0, true, usual},
+        {"threshold 0", peaks, flat, 0.0, false, usual},
+        {"threshold infinite", peaks, flat, INFINITY, false, usual},
+    };
+    const std::vector<double> lines(kChannels, 0.0);
+    for (const Case& c : cases) {
+        if (c.difference.empty()) continue;  // no shared real data beside the repository
+        const Resolution& resolution = c.resolution;
+        PeakFilter full, fast;
+        const auto all = full.scan(c.difference, c.variance, resolution, true);
+        double sigma = c.sigma;
+        if (std::isnan(sigma)) {
+            sigma = 0.0;
+            for (const FilteredPeak& p : all) sigma = std::max(sigma, p.valid ? p.significance() : 0.0);
+        }
+        const auto some = fast.scan(c.difference, c.variance, resolution, true, nullptr, sigma);
+        int settled = 0;
+        for (int j = 0; j < kChannels; ++j) {
+            if (all[j].valid && !some[j].valid) {
+                ++settled;
+                EXPECT_LT(all[j].significance(), sigma) << c.what << " at " << j;
+                continue;
+            }
+            EXPECT_EQ(some[j].valid, all[j].valid) << c.what << " at " << j;
+            EXPECT_EQ(some[j].net, all[j].net) << c.what << " at " << j;
+            EXPECT_EQ(some[j].sd, all[j].sd) << c.what << " at " << j;
+        }
+        EXPECT_EQ(settled > 0, c.settles) << c.what;
+        const auto from_all = find_unknown_peaks(c.difference, c.variance, lines, resolution, sigma, nullptr, &all);
+        const auto from_some = find_unknown_peaks(c.difference, c.variance, lines, resolution, sigma, nullptr, &some);
+        const auto own = find_unknown_peaks(c.difference, c.variance, lines, resolution, sigma);
+        ASSERT_EQ(from_some.size(), from_all.size()) << c.what;
+        ASSERT_EQ(own.size(), from_all.size()) << c.what;
+        for (size_t i = 0; i < from_all.size(); ++i) {
+            for (const UnknownPeak& p : {from_some[i], own[i]}) {
+                EXPECT_EQ(p.channel, from_all[i].channel) << c.what;
+                EXPECT_EQ(p.net_counts, from_all[i].net_counts) << c.what;
+                EXPECT_EQ(p.significance, from_all[i].significance) << c.what;
+            }
+        }
+        if (std::isnan(c.sigma)) {
+            EXPECT_FALSE(from_all.empty()) << c.what;
+        }
+    }
 }
 
 // One component with a peak of FWHM 12 at channel 100 (k = 12 / sqrt(100)),
