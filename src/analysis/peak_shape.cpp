@@ -129,6 +129,14 @@ const PeakFilter::Kernel& PeakFilter::kernel(int step) {
         bool falls = reach >= 0;
         for (int i = reach + 1; i <= w; ++i) falls = falls && !(kernel.weight[w + i] > 0.0);
         kernel.positive_reach = falls ? reach : -1;
+        for (int t = 0; t < Kernel::kRings; ++t) {
+            const int from = t == 0 ? 0 : kernel.ring_reach[t - 1] + 1;
+            const int to = std::max(from - 1, (w * (t + 1)) / Kernel::kRings);
+            double least = from <= to ? INFINITY : 0.0;
+            for (int d = from; d <= to; ++d) least = std::min(least, kernel.weight_squared[w + d]);
+            kernel.ring_reach[t] = to;
+            kernel.ring_least[t] = least;
+        }
     }
     return kernel;
 }
@@ -191,23 +199,28 @@ std::vector<FilteredPeak> PeakFilter::scan(const std::vector<double>& difference
     const bool bounded = std::isfinite(least_significance) && least_significance > 0.0;
     double enough = INFINITY;
     double slack = 0.0;
+    double variance_slack = 0.0;
     if (bounded) {
         constexpr double kSmallestVariance = 1e-100;
         unbounded_.assign(static_cast<size_t>(n) + 1, 0);
         above_.assign(static_cast<size_t>(n) + 1, 0.0);
         below_.assign(static_cast<size_t>(n) + 1, 0.0);
+        variance_sum_.assign(static_cast<size_t>(n) + 1, 0.0);
         for (int j = 0; j < n; ++j) {
             const bool usable = gaps_[j + 1] == gaps_[j] && variance[j] >= kSmallestVariance;
             const double share = usable ? difference[j] * difference[j] / variance[j] : 0.0;
             unbounded_[j + 1] = unbounded_[j] + (usable ? 0 : 1);
             above_[j + 1] = above_[j] + (difference[j] > 0.0 ? share : 0.0);
             below_[j + 1] = below_[j] + (difference[j] > 0.0 ? 0.0 : share);
+            variance_sum_[j + 1] = variance_sum_[j] + (usable ? variance[j] : 0.0);
         }
         // Each running sum is off by at most n eps times the total, a window
         // by twice that per sum; the relative margins cover the rounding of
         // the filter itself, which is of the order of the window's length
         // times eps.
-        slack = 16.0 * n * std::numeric_limits<double>::epsilon() * (above_[n] + below_[n]);
+        const double spread = 16.0 * n * std::numeric_limits<double>::epsilon();
+        slack = spread * (above_[n] + below_[n]);
+        variance_slack = spread * variance_sum_[n];
         enough = least_significance * least_significance * (1.0 - 1e-9);
     }
     std::vector<FilteredPeak> filtered(static_cast<size_t>(n));
@@ -217,7 +230,8 @@ std::vector<FilteredPeak> PeakFilter::scan(const std::vector<double>& difference
         const int w = static_cast<int>(k->weight.size() / 2);
         if (c - w < 0 || c + w >= n || !(k->response > 0.0) || gaps_[c + w + 1] != gaps_[c - w]) continue;
         const bool is_wanted = wanted != nullptr && c < static_cast<int>(wanted->size()) && (*wanted)[c];
-        if (bounded && !is_wanted && unbounded_[c + w + 1] == unbounded_[c - w]) {
+        const bool settle = bounded && !is_wanted && unbounded_[c + w + 1] == unbounded_[c - w];
+        if (settle) {
             const int r = k->positive_reach;
             const double possible =
                 r < 0 ? (above_[c + w + 1] - above_[c - w]) + (below_[c + w + 1] - below_[c - w])
@@ -227,8 +241,27 @@ std::vector<FilteredPeak> PeakFilter::scan(const std::vector<double>& difference
         }
         FilteredPeak& peak = filtered[c];
         peak.valid = true;
-        peak.net = symmetric_sum(k->weight, &difference[c - w]) / k->response;
+        const double sum = symmetric_sum(k->weight, &difference[c - w]);
+        peak.net = sum / k->response;
         if (positive_only && !(peak.net > 0.0) && !is_wanted) continue;
+        if (settle) {
+            // The variance sum is at least each ring's least squared weight
+            // times the ring's variance: where even that leaves the net
+            // counts short of the threshold, their deviation is not needed.
+            const double* sums = &variance_sum_[c];
+            const int centre = k->ring_reach[0];
+            double least = k->ring_least[0] * std::max(0.0, sums[centre + 1] - sums[-centre] - variance_slack);
+            for (int t = 1; t < Kernel::kRings; ++t) {
+                const int inner = k->ring_reach[t - 1];
+                const int outer = k->ring_reach[t];
+                const double ring = (sums[outer + 1] - sums[inner + 1]) + (sums[-inner] - sums[-outer]);
+                least += k->ring_least[t] * std::max(0.0, ring - variance_slack);
+            }
+            if (sum < least_significance * std::sqrt(least) * (1.0 - 1e-9)) {
+                peak = FilteredPeak{};
+                continue;
+            }
+        }
         peak.sd = std::sqrt(symmetric_sum(k->weight_squared, &variance[c - w])) / k->response;
     }
     return filtered;

@@ -11,6 +11,7 @@
 // the default.
 #pragma once
 
+#include <array>
 #include <unordered_map>
 #include <vector>
 
@@ -104,6 +105,13 @@ private:
         // The weights within this many channels of the centre are above 0,
         // the rest not; -1 where the weights do not fall so.
         int positive_reach = -1;
+        // Rings of channels about the centre, out to ring_reach[t] channels
+        // (from the last ring's reach + 1; none where the reach is the
+        // last's), and the least squared weight in each (0 in none): a
+        // floor under the variance sum.
+        static constexpr int kRings = 4;
+        std::array<int, kRings> ring_reach{};
+        std::array<double, kRings> ring_least{};
     };
     const Kernel& kernel(int step);
     std::unordered_map<int, Kernel> kernels_;
@@ -112,13 +120,14 @@ private:
     std::vector<int> steps_;
     // Scratch of scan(), kept so that a filter kept for many spectra
     // allocates it once: per channel boundary, channels without a value,
-    // channels whose variance bounds nothing, and the sums of
-    // difference^2 / variance over the channels where the difference is
-    // above and below 0.
+    // channels whose variance bounds nothing, the sums of difference^2 /
+    // variance over the channels where the difference is above and below 0,
+    // and of the variance.
     std::vector<int> gaps_;
     std::vector<int> unbounded_;
     std::vector<double> above_;
     std::vector<double> below_;
+    std::vector<double> variance_sum_;
 };
 // The upper tail of the standard normal distribution at z.
 double normal_upper_tail(double z);
