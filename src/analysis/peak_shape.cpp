@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "analysis/checks.h"
@@ -35,21 +36,37 @@ int width_step(double fwhm) {
     return static_cast<int>(std::lround(std::log(std::max(fwhm, 1.0) / kFwhmPerSigma) / kWidthStep));
 }
 
+// Two doubles side by side: the four sums below run as two such pairs,
+// each lane doing exactly what a scalar sum would.
+typedef double Pair __attribute__((vector_size(16)));
+
+Pair load_pair(const double* at) {
+    Pair pair;
+    std::memcpy(&pair, at, sizeof pair);
+    return pair;
+}
+
+Pair swapped(Pair pair) { return Pair{pair[1], pair[0]}; }
+
 // The sum of weight[i] values[i] over a kernel of odd length m that is
 // symmetric about its centre: mirrored values are added first, so that each
 // weight multiplies once, in four independent sums so that they overlap.
 double symmetric_sum(const std::vector<double>& weight, const double* values) {
     const size_t m = weight.size();
     const size_t half = m / 2;
-    double part[4] = {0.0, 0.0, 0.0, 0.0};
+    const double* w = weight.data();
+    Pair low = {0.0, 0.0};   // sums 0 and 1
+    Pair high = {0.0, 0.0};  // sums 2 and 3
     size_t i = 0;
     for (; i + 4 <= half; i += 4) {
-        for (size_t lane = 0; lane < 4; ++lane) {
-            part[lane] += weight[i + lane] * (values[i + lane] + values[m - 1 - i - lane]);
-        }
+        const Pair mirror_low = swapped(load_pair(values + m - 2 - i));
+        const Pair mirror_high = swapped(load_pair(values + m - 4 - i));
+        low += load_pair(w + i) * (load_pair(values + i) + mirror_low);
+        high += load_pair(w + i + 2) * (load_pair(values + i + 2) + mirror_high);
     }
-    for (; i < half; ++i) part[0] += weight[i] * (values[i] + values[m - 1 - i]);
-    part[1] += weight[half] * values[half];
+    double part[4] = {low[0], low[1], high[0], high[1]};
+    for (; i < half; ++i) part[0] += w[i] * (values[i] + values[m - 1 - i]);
+    part[1] += w[half] * values[half];
     return (part[0] + part[1]) + (part[2] + part[3]);
 }
 
@@ -186,34 +203,41 @@ std::vector<FilteredPeak> PeakFilter::scan(const std::vector<double>& difference
         for (int c = 0; c < n; ++c) steps_[c] = width_step(resolution_fwhm(resolution, c));
         steps_resolution_ = resolution.fwhm_per_root_channel;
     }
-    // Channels without a value before each channel: a window holds none
-    // where the counts at its ends agree.
-    gaps_.assign(static_cast<size_t>(n) + 1, 0);
-    for (int j = 0; j < n; ++j) {
-        gaps_[j + 1] = gaps_[j] + (std::isfinite(difference[j]) && std::isfinite(variance[j]) ? 0 : 1);
-    }
-    // By Cauchy-Schwarz, sum w d <= sqrt(sum w^2 v) sqrt(sum d^2 / v) over
-    // the channels where w d > 0: the significance is at most the root of
-    // that sum, which running sums give for every window at once. A variance
-    // too small to divide by safely bounds nothing.
+    // Running sums to each channel: of the channels without a value (a
+    // window holds none where the sums at its ends agree) and, where a
+    // threshold is given, what bounds the significance: by Cauchy-Schwarz,
+    // sum w d <= sqrt(sum w^2 v) sqrt(sum d^2 / v) over the channels where
+    // w d > 0, so the significance is at most the root of that sum. A
+    // variance too small to divide by safely bounds nothing.
     const bool bounded = std::isfinite(least_significance) && least_significance > 0.0;
     double enough = INFINITY;
     double slack = 0.0;
     double variance_slack = 0.0;
+    const size_t sums = static_cast<size_t>(n) + 1;
+    gaps_.resize(sums);
+    gaps_[0] = 0;
     if (bounded) {
-        constexpr double kSmallestVariance = 1e-100;
-        unbounded_.assign(static_cast<size_t>(n) + 1, 0);
-        above_.assign(static_cast<size_t>(n) + 1, 0.0);
-        below_.assign(static_cast<size_t>(n) + 1, 0.0);
-        variance_sum_.assign(static_cast<size_t>(n) + 1, 0.0);
-        for (int j = 0; j < n; ++j) {
-            const bool usable = gaps_[j + 1] == gaps_[j] && variance[j] >= kSmallestVariance;
+        unbounded_.resize(sums);
+        above_.resize(sums);
+        below_.resize(sums);
+        variance_sum_.resize(sums);
+        unbounded_[0] = 0;
+        above_[0] = below_[0] = variance_sum_[0] = 0.0;
+    }
+    for (int j = 0; j < n; ++j) {
+        const bool valued = std::isfinite(difference[j]) && std::isfinite(variance[j]);
+        gaps_[j + 1] = gaps_[j] + (valued ? 0 : 1);
+        if (bounded) {
+            constexpr double kSmallestVariance = 1e-100;
+            const bool usable = valued && variance[j] >= kSmallestVariance;
             const double share = usable ? difference[j] * difference[j] / variance[j] : 0.0;
             unbounded_[j + 1] = unbounded_[j] + (usable ? 0 : 1);
             above_[j + 1] = above_[j] + (difference[j] > 0.0 ? share : 0.0);
             below_[j + 1] = below_[j] + (difference[j] > 0.0 ? 0.0 : share);
             variance_sum_[j + 1] = variance_sum_[j] + (usable ? variance[j] : 0.0);
         }
+    }
+    if (bounded) {
         // Each running sum is off by at most n eps times the total, a window
         // by twice that per sum; the relative margins cover the rounding of
         // the filter itself, which is of the order of the window's length
