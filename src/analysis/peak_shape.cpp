@@ -202,6 +202,19 @@ std::vector<FilteredPeak> PeakFilter::scan(const std::vector<double>& difference
         steps_.resize(static_cast<size_t>(n));
         for (int c = 0; c < n; ++c) steps_[c] = width_step(resolution_fwhm(resolution, c));
         steps_resolution_ = resolution.fwhm_per_root_channel;
+        block_low_.clear();
+        block_high_.clear();
+        for (int start = 0; start < n; start += kBlock) {
+            int low = n;
+            int high = -1;
+            for (int c = start; c < std::min(n, start + kBlock); ++c) {
+                const int w = static_cast<int>(kernel(steps_[c]).weight.size() / 2);
+                low = std::min(low, c - w);
+                high = std::max(high, c + w);
+            }
+            block_low_.push_back(low);
+            block_high_.push_back(high);
+        }
     }
     // Running sums to each channel: of the channels without a value (a
     // window holds none where the sums at its ends agree) and, where a
@@ -249,8 +262,29 @@ std::vector<FilteredPeak> PeakFilter::scan(const std::vector<double>& difference
     }
     std::vector<FilteredPeak> filtered(static_cast<size_t>(n));
     const Kernel* k = nullptr;
+    int step = 0;
     for (int c = 0; c < n; ++c) {
-        if (c == 0 || steps_[c] != steps_[c - 1]) k = &kernel(steps_[c]);
+        if (bounded && c % kBlock == 0) {
+            // A block of channels whose windows together hold too little to
+            // reach the threshold, in either sign, is passed over at once.
+            const int low = block_low_[c / kBlock];
+            const int high = block_high_[c / kBlock];
+            const int end = std::min(n, c + kBlock);
+            bool any_wanted = false;
+            for (int j = c; j < end && wanted != nullptr; ++j) {
+                any_wanted = any_wanted || (j < static_cast<int>(wanted->size()) && (*wanted)[j]);
+            }
+            if (!any_wanted && low >= 0 && high < n && unbounded_[high + 1] == unbounded_[low] &&
+                ((above_[high + 1] - above_[low]) + (below_[high + 1] - below_[low])) * (1.0 + 1e-9) + slack <
+                    enough) {
+                c = end - 1;
+                continue;
+            }
+        }
+        if (k == nullptr || steps_[c] != step) {
+            step = steps_[c];
+            k = &kernel(step);
+        }
         const int w = static_cast<int>(k->weight.size() / 2);
         if (c - w < 0 || c + w >= n || !(k->response > 0.0) || gaps_[c + w + 1] != gaps_[c - w]) continue;
         const bool is_wanted = wanted != nullptr && c < static_cast<int>(wanted->size()) && (*wanted)[c];

@@ -115,9 +115,14 @@ private:
     };
     const Kernel& kernel(int step);
     std::unordered_map<int, Kernel> kernels_;
-    // The kernel step of each channel for the last resolution scanned.
+    // The kernel step of each channel for the last resolution scanned, and
+    // for each block of kBlock channels the first and last channel of their
+    // windows together.
+    static constexpr int kBlock = 8;
     double steps_resolution_ = -1.0;
     std::vector<int> steps_;
+    std::vector<int> block_low_;
+    std::vector<int> block_high_;
     // Scratch of scan(), kept so that a filter kept for many spectra
     // allocates it once: per channel boundary, channels without a value,
     // channels whose variance bounds nothing, the sums of difference^2 /
