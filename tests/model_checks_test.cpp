@@ -140,6 +140,15 @@ TEST(PeakFilter, ThresholdLeavesOutOnlyChannelsThatCannotReachIt) {
             for (const FilteredPeak& p : all) sigma = std::max(sigma, p.valid ? p.significance() : 0.0);
         }
         const auto some = fast.scan(c.difference, c.variance, resolution, true, nullptr, sigma);
+        // Channels asked for are never left out, whatever their significance.
+        std::vector<bool> wanted(kChannels);
+        for (int j = 0; j < kChannels; j += 5) wanted[j] = true;
+        const auto asked = PeakFilter().scan(c.difference, c.variance, resolution, true, &wanted, sigma);
+        const auto asked_all = PeakFilter().scan(c.difference, c.variance, resolution, true, &wanted);
+        for (int j = 0; j < kChannels; j += 5) {
+            EXPECT_EQ(asked[j].valid, asked_all[j].valid) << c.what << " at " << j;
+            EXPECT_EQ(asked[j].sd, asked_all[j].sd) << c.what << " at " << j;
+        }
         int settled = 0;
         for (int j = 0; j < kChannels; ++j) {
             if (all[j].valid && !some[j].valid) {

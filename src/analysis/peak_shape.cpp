@@ -202,18 +202,26 @@ std::vector<FilteredPeak> PeakFilter::scan(const std::vector<double>& difference
         steps_.resize(static_cast<size_t>(n));
         for (int c = 0; c < n; ++c) steps_[c] = width_step(resolution_fwhm(resolution, c));
         steps_resolution_ = resolution.fwhm_per_root_channel;
-        block_low_.clear();
-        block_high_.clear();
+        blocks_.clear();
         for (int start = 0; start < n; start += kBlock) {
-            int low = n;
-            int high = -1;
+            Block block{n, -1, n, -1, -1, n};
             for (int c = start; c < std::min(n, start + kBlock); ++c) {
-                const int w = static_cast<int>(kernel(steps_[c]).weight.size() / 2);
-                low = std::min(low, c - w);
-                high = std::max(high, c + w);
+                const Kernel& k = kernel(steps_[c]);
+                const int w = static_cast<int>(k.weight.size() / 2);
+                // A kernel whose weights do not fall so counts as positive throughout.
+                const int r = k.positive_reach < 0 ? w : k.positive_reach;
+                block.low = std::min(block.low, c - w);
+                block.high = std::max(block.high, c + w);
+                block.positive_low = std::min(block.positive_low, c - r);
+                block.positive_high = std::max(block.positive_high, c + r);
+                block.core_low = std::max(block.core_low, k.positive_reach < 0 ? n : c - r);
+                block.core_high = std::min(block.core_high, k.positive_reach < 0 ? -1 : c + r);
             }
-            block_low_.push_back(low);
-            block_high_.push_back(high);
+            if (block.core_low > block.core_high) {
+                block.core_low = block.high + 1;
+                block.core_high = block.high;
+            }
+            blocks_.push_back(block);
         }
     }
     // Running sums to each channel: of the channels without a value (a
@@ -266,19 +274,22 @@ std::vector<FilteredPeak> PeakFilter::scan(const std::vector<double>& difference
     for (int c = 0; c < n; ++c) {
         if (bounded && c % kBlock == 0) {
             // A block of channels whose windows together hold too little to
-            // reach the threshold, in either sign, is passed over at once.
-            const int low = block_low_[c / kBlock];
-            const int high = block_high_[c / kBlock];
+            // reach the threshold is passed over at once: the excess where
+            // any of their weights is positive, the deficit where any is not.
+            const Block& b = blocks_[c / kBlock];
             const int end = std::min(n, c + kBlock);
             bool any_wanted = false;
             for (int j = c; j < end && wanted != nullptr; ++j) {
                 any_wanted = any_wanted || (j < static_cast<int>(wanted->size()) && (*wanted)[j]);
             }
-            if (!any_wanted && low >= 0 && high < n && unbounded_[high + 1] == unbounded_[low] &&
-                ((above_[high + 1] - above_[low]) + (below_[high + 1] - below_[low])) * (1.0 + 1e-9) + slack <
-                    enough) {
-                c = end - 1;
-                continue;
+            if (!any_wanted && b.low >= 0 && b.high < n && unbounded_[b.high + 1] == unbounded_[b.low]) {
+                const double possible = (above_[b.positive_high + 1] - above_[b.positive_low]) +
+                                        (below_[b.core_low] - below_[b.low]) +
+                                        (below_[b.high + 1] - below_[b.core_high + 1]);
+                if (possible * (1.0 + 1e-9) + slack < enough) {
+                    c = end - 1;
+                    continue;
+                }
             }
         }
         if (k == nullptr || steps_[c] != step) {

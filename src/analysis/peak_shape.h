@@ -116,13 +116,18 @@ private:
     const Kernel& kernel(int step);
     std::unordered_map<int, Kernel> kernels_;
     // The kernel step of each channel for the last resolution scanned, and
-    // for each block of kBlock channels the first and last channel of their
-    // windows together.
+    // for each block of kBlock channels the channels their windows span
+    // together, those where any of their weights is positive, and those
+    // where all are (where none: core_low = high + 1, core_high = high).
     static constexpr int kBlock = 8;
+    struct Block {
+        int low, high;
+        int positive_low, positive_high;
+        int core_low, core_high;
+    };
     double steps_resolution_ = -1.0;
     std::vector<int> steps_;
-    std::vector<int> block_low_;
-    std::vector<int> block_high_;
+    std::vector<Block> blocks_;
     // Scratch of scan(), kept so that a filter kept for many spectra
     // allocates it once: per channel boundary, channels without a value,
     // channels whose variance bounds nothing, the sums of difference^2 /
