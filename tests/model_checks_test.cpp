@@ -76,17 +76,16 @@ TEST(PeakFilter, GivesThePeaksAreaWhateverTheStraightContinuumUnderIt) {
 TEST(PeakFilter, ThresholdLeavesOutOnlyChannelsThatCannotReachIt) {
     std::mt19937_64 random{20261208};
     std::normal_distribution<double> unit;
-    const auto noise = [&](double sd) { return spectrum([&](int) { return sd * unit(random); }); };
-    const auto plus = [](std::vector<double> a, const std::function<double(int)>& f) {
-        for (size_t j = 0; j < a.size(); ++j) a[j] += f(static_cast<int>(j));
-        return a;
-    };
-    const auto structure = [](int j) {
-        return binned_peak(400, 300, 1.2 * std::sqrt(300.0), j) + binned_peak(-5000, 330, 1.2 * std::sqrt(330.0), j) +
-               binned_peak(250, 800, 1.2 * std::sqrt(800.0), j);
+    // Noise of deviation `sd` over `scale` times two peaks beside a deep dip.
+    const auto noisy = [&](double sd, double scale) {
+        return spectrum([&](int j) {
+            return sd * unit(random) + scale * (binned_peak(400, 300, 1.2 * std::sqrt(300.0), j) +
+                                                binned_peak(-5000, 330, 1.2 * std::sqrt(330.0), j) +
+                                                binned_peak(250, 800, 1.2 * std::sqrt(800.0), j));
+        });
     };
     const std::vector<double> flat(kChannels, 100.0);
-    const std::vector<double> peaks = plus(noise(10.0), structure);
+    const std::vector<double> peaks = noisy(10.0, 1.0);
     std::vector<double> gaps = peaks;
     for (int j = 0; j < kChannels; j += 97) gaps[j] = NAN;
     const auto odd = spectrum([](int j) { return j % 7 == 0 ? 0.0 : j % 11 == 0 ? -5.0 : 100.0; });
@@ -117,13 +116,13 @@ TEST(PeakFilter, ThresholdLeavesOutOnlyChannelsThatCannotReachIt) {
         Resolution resolution;
     };
     const std::vector<Case> cases = {
-        {"noise", noise(10.0), flat, 5.0, true, usual},
+        {"noise", noisy(10.0, 0.0), flat, 5.0, true, usual},
         {"peaks beside a dip", peaks, flat, 5.0, true, usual},
         {"at the largest significance", peaks, flat, NAN, true, usual},
         {"the kernel's own shape", spectrum(own_shape), flat, NAN, true, {kernel_fwhm / 20.0, true}},
         {"variances of 0 and below", peaks, odd, 5.0, false, usual},
         {"gaps", gaps, flat, 5.0, true, usual},
-        {"high counts", plus(noise(1000.0), [&](int j) { return 3000.0 * structure(j); }), high, 5.0, true, usual},
+        {"high counts", noisy(1000.0, 3000.0), high, 5.0, true, usual},
         {"a real spectrum", real, real_variance, 5.0, true, usual},
         {"threshold 0", peaks, flat, 0.0, false, usual},
         {"threshold infinite", peaks, flat, INFINITY, false, usual},
