@@ -4,18 +4,22 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "analysis/analysis.h"
 #include "analysis/interference.h"
 #include "analysis/peak_shape.h"
 #include "analysis/unknown_peaks.h"
+#include "input/spectrum_file.h"
 
 namespace {
 
@@ -59,6 +63,117 @@ TEST(PeakFilter, GivesThePeaksAreaWhateverTheStraightContinuumUnderIt) {
     gap[405] = NAN;
     EXPECT_FALSE(filter(gap, std::vector<double>(kChannels, 1.0), 400, fwhm).valid);
     EXPECT_TRUE(filter(gap, std::vector<double>(kChannels, 1.0), 380, fwhm).valid);
+}
+
+// A scan told the threshold of a search may leave out only channels that
+// cannot reach it; every other channel is as the full scan gives it, to the
+// bit, and the search finds the same peaks from either. Rows: noise, peaks
+// beside a deep dip, the threshold exactly at the largest significance (of
+// those peaks and of the one difference the bound is tight for), variances
+// of 0 and below in every window (they bound nothing), gaps, high counts, a
+// real spectrum less the mean of its neighbours, and thresholds that prove
+// nothing.
+TEST(PeakFilter, ThresholdLeavesOutOnlyChannelsThatCannotReachIt) {
+    std::mt19937_64 random{20261208};
+    std::normal_distribution<double> unit;
+    // Noise of deviation `sd` over `scale` times two peaks beside a deep dip.
+    const auto noisy = [&](double sd, double scale) {
+        return spectrum([&](int j) {
+            return sd * unit(random) + scale * (binned_peak(400, 300, 1.2 * std::sqrt(300.0), j) +
+                                                binned_peak(-5000, 330, 1.2 * std::sqrt(330.0), j) +
+                                                binned_peak(250, 800, 1.2 * std::sqrt(800.0), j));
+        });
+    };
+    const std::vector<double> flat(kChannels, 100.0);
+    const std::vector<double> peaks = noisy(10.0, 1.0);
+    std::vector<double> gaps = peaks;
+    for (int j = 0; j < kChannels; j += 97) gaps[j] = NAN;
+    const auto odd = spectrum([](int j) { return j % 7 == 0 ? 0.0 : j % 11 == 0 ? -5.0 : 100.0; });
+    const auto high = spectrum([](int j) { return 1e6 * (1.0 + j / 512.0); });
+    std::vector<double> real, real_variance;
+    const std::filesystem::path file =
+        std::filesystem::path(ASSAY_SOURCE_DIR) / ".." / "shared" / "data" / "real" / "uct_nai_unknown.txt";
+    if (const auto read = read_spectrum_file(file.string()); read) {
+        const auto at = [&](int j) { return static_cast<double>(read->channel[std::clamp(j, 0, kChannels - 1)]); };
+        real = spectrum([&](int j) { return at(j) - (at(j - 1) + at(j + 1)) / 2.0; });
+        real_variance = spectrum([&](int j) { return std::max(1.0, at(j)); });
+    }
+    // The kernel's own shape at channel 400 (sigma e, +-9 channels): the
+    // one difference for which the bound is no larger than the significance.
+    const double kernel_fwhm = std::exp(1.0) * kFwhmPerSigma;
+    const auto own_shape = [&](int j) {
+        if (std::abs(j - 400) > 9) return 0.0;
+        double mean = 0.0;
+        for (int i = 391; i <= 409; ++i) mean += binned_peak(1.0, 400, kernel_fwhm, i) / 19.0;
+        return 1000.0 * (binned_peak(1.0, 400, kernel_fwhm, j) - mean);
+    };
+    const Resolution usual{1.2, true};
+    struct Case {
+        const char* what;
+        std::vector<double> difference, variance;
+        double sigma;   // NaN: the largest significance of the full scan
+        bool settles;   // some channel is left out
+        Resolution resolution;
+    };
+    const std::vector<Case> cases = {
+        {"noise", noisy(10.0, 0.0), flat, 5.0, true, usual},
+        {"peaks beside a dip", peaks, flat, 5.0, true, usual},
+        {"at the largest significance", peaks, flat, NAN, true, usual},
+        {"the kernel's own shape", spectrum(own_shape), flat, NAN, true, {kernel_fwhm / 20.0, true}},
+        {"variances of 0 and below", peaks, odd, 5.0, false, usual},
+        {"gaps", gaps, flat, 5.0, true, usual},
+        {"high counts", noisy(1000.0, 3000.0), high, 5.0, true, usual},
+        {"a real spectrum", real, real_variance, 5.0, true, usual},
+        {"threshold 0", peaks, flat, 0.0, false, usual},
+        {"threshold infinite", peaks, flat, INFINITY, false, usual},
+    };
+    const std::vector<double> lines(kChannels, 0.0);
+    for (const Case& c : cases) {
+        if (c.difference.empty()) continue;  // no shared real data beside the repository
+        const Resolution& resolution = c.resolution;
+        PeakFilter full, fast;
+        const auto all = full.scan(c.difference, c.variance, resolution, true);
+        double sigma = c.sigma;
+        if (std::isnan(sigma)) {
+            sigma = 0.0;
+            for (const FilteredPeak& p : all) sigma = std::max(sigma, p.valid ? p.significance() : 0.0);
+        }
+        const auto some = fast.scan(c.difference, c.variance, resolution, true, nullptr, sigma);
+        // Channels asked for are never left out, whatever their significance.
+        std::vector<bool> wanted(kChannels);
+        for (int j = 0; j < kChannels; j += 5) wanted[j] = true;
+        const auto asked = PeakFilter().scan(c.difference, c.variance, resolution, true, &wanted, sigma);
+        const auto asked_all = PeakFilter().scan(c.difference, c.variance, resolution, true, &wanted);
+        int settled = 0;
+        for (int j = 0; j < kChannels; ++j) {
+            if (wanted[j]) {
+                EXPECT_EQ(asked[j].sd, asked_all[j].sd) << c.what << " at " << j;
+            }
+            if (all[j].valid && !some[j].valid) {
+                ++settled;
+                EXPECT_LT(all[j].significance(), sigma) << c.what << " at " << j;
+                continue;
+            }
+            EXPECT_EQ(some[j].valid, all[j].valid) << c.what << " at " << j;
+            EXPECT_EQ(some[j].net, all[j].net) << c.what << " at " << j;
+            EXPECT_EQ(some[j].sd, all[j].sd) << c.what << " at " << j;
+        }
+        EXPECT_EQ(settled > 0, c.settles) << c.what;
+        const auto found = [&](const std::vector<FilteredPeak>* filtered) {
+            std::vector<std::tuple<int, double, double>> list;
+            for (const UnknownPeak& p : find_unknown_peaks(c.difference, c.variance, lines, resolution, sigma, nullptr,
+                                                           filtered)) {
+                list.emplace_back(p.channel, p.net_counts, p.significance);
+            }
+            return list;
+        };
+        const auto from_all = found(&all);
+        EXPECT_EQ(found(&some), from_all) << c.what;
+        EXPECT_EQ(found(nullptr), from_all) << c.what;
+        if (std::isnan(c.sigma)) {
+            EXPECT_FALSE(from_all.empty()) << c.what;
+        }
+    }
 }
 
 // One component with a peak of FWHM 12 at channel 100 (k = 12 / sqrt(100)),

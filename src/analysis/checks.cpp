@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <vector>
 
 #include "core/conversions.h"
 
@@ -199,17 +200,24 @@ void model_spectrum(const double* response, int nc, const double* x,
     const int n = std::clamp(channel_count, 0, kChannels);
     const double u = static_cast<double>(sample_live_time) /
                      static_cast<double>(local_background->live_time);
-    for (int j = 0; j < n; ++j) {
-        const double l = local_background->channel[j];
-        double expected = u * l;
-        for (int k = 0; k < nc; ++k) {
-            const double contribution = x[k] * response[k * n + j];
-            // Only what a component adds; an undefined contribution adds nothing.
-            if (contribution > 0.0) expected += contribution;
+    std::vector<double> expected(static_cast<size_t>(n));
+    for (int j = 0; j < n; ++j) expected[j] = u * static_cast<double>(local_background->channel[j]);
+    // Component by component over the channels, so that the sums run side
+    // by side; each channel still adds its components in order.
+    for (int k = 0; k < nc; ++k) {
+        const double* row = response + static_cast<size_t>(k) * static_cast<size_t>(n);
+        for (int j = 0; j < n; ++j) {
+            const double contribution = x[k] * row[j];
+            // Only what a component adds; an undefined contribution adds
+            // nothing, as adding -0 leaves every sum as it is.
+            expected[j] += std::max(-0.0, contribution);
         }
-        model[j] = static_cast<float>(expected);
+    }
+    for (int j = 0; j < n; ++j) {
+        model[j] = static_cast<float>(expected[j]);
         if (variance != nullptr) {
-            variance[j] = static_cast<float>(std::max(1.0, std::max(0.0, expected) + u * u * l));
+            const double l = local_background->channel[j];
+            variance[j] = static_cast<float>(std::max(1.0, std::max(0.0, expected[j]) + u * u * l));
         }
     }
 }

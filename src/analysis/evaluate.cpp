@@ -136,17 +136,22 @@ ModelChecks check_model(const MethodRecord& reduced, const double* response, con
     const bool stretched = gain_value >= kSmallestGain;
     const double last = stretched ? (top - 0.5) * gain_value : top;
     const double first = stretched ? (bottom + 0.5) * gain_value : bottom;
-    for (int j = 0; j < n; ++j) {
-        // The model drawn leaves out what a component takes away; the fit
-        // did not, and neither does its difference.
-        double taken = 0.0;
-        for (int k = 0; k < nc; ++k) {
-            const double contribution = x[k] * response[k * n + j];
-            if (contribution > 0.0) lines[j] += contribution;
-            if (contribution < 0.0) taken += contribution;
+    // The model drawn leaves out what a component takes away; the fit did
+    // not, and neither does its difference. Component by component over the
+    // channels, each channel adding its components in order (adding -0
+    // leaves a sum as it is).
+    std::vector<double> taken(static_cast<size_t>(n), 0.0);
+    for (int k = 0; k < nc; ++k) {
+        const double* row = response + static_cast<size_t>(k) * static_cast<size_t>(n);
+        for (int j = 0; j < n; ++j) {
+            const double contribution = x[k] * row[j];
+            lines[j] += std::max(-0.0, contribution);
+            taken[j] += std::min(-0.0, contribution);
         }
+    }
+    for (int j = 0; j < n; ++j) {
         if (gain_fills(gain_value, channel_count, j + 1) && j + 1 < last && j + 1 > first) {
-            difference[j] = static_cast<double>(corrected[j]) - (model[j] + taken);
+            difference[j] = static_cast<double>(corrected[j]) - (model[j] + taken[j]);
         }
     }
     // The model's Poisson variance, and what the standards' own counting
@@ -174,7 +179,7 @@ ModelChecks check_model(const MethodRecord& reduced, const double* response, con
             }
         }
         PeakFilter& scanning = filter != nullptr ? *filter : local_filter;
-        filtered = scanning.scan(difference, variance, checks.resolution, true, &in_roi);
+        filtered = scanning.scan(difference, variance, checks.resolution, true, &in_roi, options.unknown_sigma);
     }
     for (int k = 0; k < nc && roi_tests; ++k) {
         const ComponentBlock& block = reduced.component[k];

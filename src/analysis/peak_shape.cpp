@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <limits>
 
 #include "analysis/checks.h"
 #include "core/conversions.h"
@@ -34,21 +36,37 @@ int width_step(double fwhm) {
     return static_cast<int>(std::lround(std::log(std::max(fwhm, 1.0) / kFwhmPerSigma) / kWidthStep));
 }
 
+// Two doubles side by side: the four sums below run as two such pairs,
+// each lane doing exactly what a scalar sum would.
+typedef double Pair __attribute__((vector_size(16)));
+
+Pair load_pair(const double* at) {
+    Pair pair;
+    std::memcpy(&pair, at, sizeof pair);
+    return pair;
+}
+
+Pair swapped(Pair pair) { return Pair{pair[1], pair[0]}; }
+
 // The sum of weight[i] values[i] over a kernel of odd length m that is
 // symmetric about its centre: mirrored values are added first, so that each
 // weight multiplies once, in four independent sums so that they overlap.
 double symmetric_sum(const std::vector<double>& weight, const double* values) {
     const size_t m = weight.size();
     const size_t half = m / 2;
-    double part[4] = {0.0, 0.0, 0.0, 0.0};
+    const double* w = weight.data();
+    Pair low = {0.0, 0.0};   // sums 0 and 1
+    Pair high = {0.0, 0.0};  // sums 2 and 3
     size_t i = 0;
     for (; i + 4 <= half; i += 4) {
-        for (size_t lane = 0; lane < 4; ++lane) {
-            part[lane] += weight[i + lane] * (values[i + lane] + values[m - 1 - i - lane]);
-        }
+        const Pair mirror_low = swapped(load_pair(values + m - 2 - i));
+        const Pair mirror_high = swapped(load_pair(values + m - 4 - i));
+        low += load_pair(w + i) * (load_pair(values + i) + mirror_low);
+        high += load_pair(w + i + 2) * (load_pair(values + i + 2) + mirror_high);
     }
-    for (; i < half; ++i) part[0] += weight[i] * (values[i] + values[m - 1 - i]);
-    part[1] += weight[half] * values[half];
+    double part[4] = {low[0], low[1], high[0], high[1]};
+    for (; i < half; ++i) part[0] += w[i] * (values[i] + values[m - 1 - i]);
+    part[1] += w[half] * values[half];
     return (part[0] + part[1]) + (part[2] + part[3]);
 }
 
@@ -123,6 +141,19 @@ const PeakFilter::Kernel& PeakFilter::kernel(int step) {
             kernel.weight_squared[i] = kernel.weight[i] * kernel.weight[i];
             kernel.response += kernel.weight[i] * shape[i];
         }
+        int reach = -1;
+        while (reach < w && kernel.weight[w + reach + 1] > 0.0) ++reach;
+        bool falls = reach >= 0;
+        for (int i = reach + 1; i <= w; ++i) falls = falls && !(kernel.weight[w + i] > 0.0);
+        kernel.positive_reach = falls ? reach : -1;
+        for (int t = 0; t < Kernel::kRings; ++t) {
+            const int from = t == 0 ? 0 : kernel.ring_reach[t - 1] + 1;
+            const int to = std::max(from - 1, (w * (t + 1)) / Kernel::kRings);
+            double least = from <= to ? INFINITY : 0.0;
+            for (int d = from; d <= to; ++d) least = std::min(least, kernel.weight_squared[w + d]);
+            kernel.ring_reach[t] = to;
+            kernel.ring_least[t] = least;
+        }
     }
     return kernel;
 }
@@ -165,31 +196,140 @@ FilteredPeak PeakFilter::operator()(const std::vector<double>& difference, const
 
 std::vector<FilteredPeak> PeakFilter::scan(const std::vector<double>& difference, const std::vector<double>& variance,
                                            const Resolution& resolution, bool positive_only,
-                                           const std::vector<bool>* wanted) {
+                                           const std::vector<bool>* wanted, double least_significance) {
     const int n = static_cast<int>(std::min(difference.size(), variance.size()));
     if (steps_resolution_ != resolution.fwhm_per_root_channel || static_cast<int>(steps_.size()) != n) {
         steps_.resize(static_cast<size_t>(n));
         for (int c = 0; c < n; ++c) steps_[c] = width_step(resolution_fwhm(resolution, c));
         steps_resolution_ = resolution.fwhm_per_root_channel;
+        blocks_.clear();
+        for (int start = 0; start < n; start += kBlock) {
+            Block block{n, -1, n, -1, -1, n};
+            for (int c = start; c < std::min(n, start + kBlock); ++c) {
+                const Kernel& k = kernel(steps_[c]);
+                const int w = static_cast<int>(k.weight.size() / 2);
+                // A kernel whose weights do not fall so counts as positive throughout.
+                const int r = k.positive_reach < 0 ? w : k.positive_reach;
+                block.low = std::min(block.low, c - w);
+                block.high = std::max(block.high, c + w);
+                block.positive_low = std::min(block.positive_low, c - r);
+                block.positive_high = std::max(block.positive_high, c + r);
+                block.core_low = std::max(block.core_low, k.positive_reach < 0 ? n : c - r);
+                block.core_high = std::min(block.core_high, k.positive_reach < 0 ? -1 : c + r);
+            }
+            if (block.core_low > block.core_high) {
+                block.core_low = block.high + 1;
+                block.core_high = block.high;
+            }
+            blocks_.push_back(block);
+        }
     }
-    // Channels without a value before each channel: a window holds none
-    // where the counts at its ends agree.
-    std::vector<int> gaps(static_cast<size_t>(n) + 1, 0);
+    // Running sums to each channel: of the channels without a value (a
+    // window holds none where the sums at its ends agree) and, where a
+    // threshold is given, what bounds the significance: by Cauchy-Schwarz,
+    // sum w d <= sqrt(sum w^2 v) sqrt(sum d^2 / v) over the channels where
+    // w d > 0, so the significance is at most the root of that sum. A
+    // variance too small to divide by safely bounds nothing.
+    const bool bounded = std::isfinite(least_significance) && least_significance > 0.0;
+    double enough = INFINITY;
+    double slack = 0.0;
+    double variance_slack = 0.0;
+    const size_t sums = static_cast<size_t>(n) + 1;
+    gaps_.resize(sums);
+    gaps_[0] = 0;
+    if (bounded) {
+        unbounded_.resize(sums);
+        above_.resize(sums);
+        below_.resize(sums);
+        variance_sum_.resize(sums);
+        unbounded_[0] = 0;
+        above_[0] = below_[0] = variance_sum_[0] = 0.0;
+    }
     for (int j = 0; j < n; ++j) {
-        gaps[j + 1] = gaps[j] + (std::isfinite(difference[j]) && std::isfinite(variance[j]) ? 0 : 1);
+        const bool valued = std::isfinite(difference[j]) && std::isfinite(variance[j]);
+        gaps_[j + 1] = gaps_[j] + (valued ? 0 : 1);
+        if (bounded) {
+            constexpr double kSmallestVariance = 1e-100;
+            const bool usable = valued && variance[j] >= kSmallestVariance;
+            const double share = usable ? difference[j] * difference[j] / variance[j] : 0.0;
+            unbounded_[j + 1] = unbounded_[j] + (usable ? 0 : 1);
+            above_[j + 1] = above_[j] + (difference[j] > 0.0 ? share : 0.0);
+            below_[j + 1] = below_[j] + (difference[j] > 0.0 ? 0.0 : share);
+            variance_sum_[j + 1] = variance_sum_[j] + (usable ? variance[j] : 0.0);
+        }
+    }
+    if (bounded) {
+        // Each running sum is off by at most n eps times the total, a window
+        // by twice that per sum; the relative margins cover the rounding of
+        // the filter itself, which is of the order of the window's length
+        // times eps.
+        const double spread = 16.0 * n * std::numeric_limits<double>::epsilon();
+        slack = spread * (above_[n] + below_[n]);
+        variance_slack = spread * variance_sum_[n];
+        enough = least_significance * least_significance * (1.0 - 1e-9);
     }
     std::vector<FilteredPeak> filtered(static_cast<size_t>(n));
     const Kernel* k = nullptr;
+    int step = 0;
     for (int c = 0; c < n; ++c) {
-        if (c == 0 || steps_[c] != steps_[c - 1]) k = &kernel(steps_[c]);
+        if (bounded && c % kBlock == 0) {
+            // A block of channels whose windows together hold too little to
+            // reach the threshold is passed over at once: the excess where
+            // any of their weights is positive, the deficit where any is not.
+            const Block& b = blocks_[c / kBlock];
+            const int end = std::min(n, c + kBlock);
+            bool any_wanted = false;
+            for (int j = c; j < end && wanted != nullptr; ++j) {
+                any_wanted = any_wanted || (j < static_cast<int>(wanted->size()) && (*wanted)[j]);
+            }
+            if (!any_wanted && b.low >= 0 && b.high < n && unbounded_[b.high + 1] == unbounded_[b.low]) {
+                const double possible = (above_[b.positive_high + 1] - above_[b.positive_low]) +
+                                        (below_[b.core_low] - below_[b.low]) +
+                                        (below_[b.high + 1] - below_[b.core_high + 1]);
+                if (possible * (1.0 + 1e-9) + slack < enough) {
+                    c = end - 1;
+                    continue;
+                }
+            }
+        }
+        if (k == nullptr || steps_[c] != step) {
+            step = steps_[c];
+            k = &kernel(step);
+        }
         const int w = static_cast<int>(k->weight.size() / 2);
-        if (c - w < 0 || c + w >= n || !(k->response > 0.0) || gaps[c + w + 1] != gaps[c - w]) continue;
+        if (c - w < 0 || c + w >= n || !(k->response > 0.0) || gaps_[c + w + 1] != gaps_[c - w]) continue;
+        const bool is_wanted = wanted != nullptr && c < static_cast<int>(wanted->size()) && (*wanted)[c];
+        const bool settle = bounded && !is_wanted && unbounded_[c + w + 1] == unbounded_[c - w];
+        if (settle) {
+            const int r = k->positive_reach;
+            const double possible =
+                r < 0 ? (above_[c + w + 1] - above_[c - w]) + (below_[c + w + 1] - below_[c - w])
+                      : (above_[c + r + 1] - above_[c - r]) + (below_[c - r] - below_[c - w]) +
+                            (below_[c + w + 1] - below_[c + r + 1]);
+            if (possible * (1.0 + 1e-9) + slack < enough) continue;
+        }
         FilteredPeak& peak = filtered[c];
         peak.valid = true;
-        peak.net = symmetric_sum(k->weight, &difference[c - w]) / k->response;
-        if (positive_only && !(peak.net > 0.0) &&
-            !(wanted != nullptr && c < static_cast<int>(wanted->size()) && (*wanted)[c])) {
-            continue;
+        const double sum = symmetric_sum(k->weight, &difference[c - w]);
+        peak.net = sum / k->response;
+        if (positive_only && !(peak.net > 0.0) && !is_wanted) continue;
+        if (settle) {
+            // The variance sum is at least each ring's least squared weight
+            // times the ring's variance: where even that leaves the net
+            // counts short of the threshold, their deviation is not needed.
+            const double* sums = &variance_sum_[c];
+            const int centre = k->ring_reach[0];
+            double least = k->ring_least[0] * std::max(0.0, sums[centre + 1] - sums[-centre] - variance_slack);
+            for (int t = 1; t < Kernel::kRings; ++t) {
+                const int inner = k->ring_reach[t - 1];
+                const int outer = k->ring_reach[t];
+                const double ring = (sums[outer + 1] - sums[inner + 1]) + (sums[-inner] - sums[-outer]);
+                least += k->ring_least[t] * std::max(0.0, ring - variance_slack);
+            }
+            if (sum < least_significance * std::sqrt(least) * (1.0 - 1e-9)) {
+                peak = FilteredPeak{};
+                continue;
+            }
         }
         peak.sd = std::sqrt(symmetric_sum(k->weight_squared, &variance[c - w])) / k->response;
     }

@@ -11,6 +11,7 @@
 // the default.
 #pragma once
 
+#include <array>
 #include <unordered_map>
 #include <vector>
 
@@ -86,22 +87,57 @@ public:
     // FWHM at c: the same answers as operator() at each c, except that with
     // `positive_only` a channel whose net counts are not above 0 gets no
     // standard deviation (0, so its significance is 0) unless `wanted` marks
-    // it: what a search for peaks needs, at half the cost.
+    // it: what a search for peaks needs, at half the cost. With a finite
+    // `least_significance` above 0, a channel `wanted` does not mark whose
+    // significance provably stays below it is left without a value (valid
+    // false): a search for peaks of that significance needs no more, and
+    // most channels are settled so without filtering them.
     std::vector<FilteredPeak> scan(const std::vector<double>& difference, const std::vector<double>& variance,
                                    const Resolution& resolution, bool positive_only,
-                                   const std::vector<bool>* wanted = nullptr);
+                                   const std::vector<bool>* wanted = nullptr,
+                                   double least_significance = 0.0);
 
 private:
     struct Kernel {
         std::vector<double> weight;          // the peak's shape less its mean, 2w + 1 channels
         std::vector<double> weight_squared;  // for the variance
         double response = 0.0;       // the kernel's sum over the shape: the net counts' divisor
+        // The weights within this many channels of the centre are above 0,
+        // the rest not; -1 where the weights do not fall so.
+        int positive_reach = -1;
+        // Rings of channels about the centre, out to ring_reach[t] channels
+        // (from the last ring's reach + 1; none where the reach is the
+        // last's), and the least squared weight in each (0 in none): a
+        // floor under the variance sum.
+        static constexpr int kRings = 4;
+        std::array<int, kRings> ring_reach{};
+        std::array<double, kRings> ring_least{};
     };
     const Kernel& kernel(int step);
     std::unordered_map<int, Kernel> kernels_;
-    // The kernel step of each channel for the last resolution scanned.
+    // The kernel step of each channel for the last resolution scanned, and
+    // for each block of kBlock channels the channels their windows span
+    // together, those where any of their weights is positive, and those
+    // where all are (where none: core_low = high + 1, core_high = high).
+    static constexpr int kBlock = 8;
+    struct Block {
+        int low, high;
+        int positive_low, positive_high;
+        int core_low, core_high;
+    };
     double steps_resolution_ = -1.0;
     std::vector<int> steps_;
+    std::vector<Block> blocks_;
+    // Scratch of scan(), kept so that a filter kept for many spectra
+    // allocates it once: per channel boundary, channels without a value,
+    // channels whose variance bounds nothing, the sums of difference^2 /
+    // variance over the channels where the difference is above and below 0,
+    // and of the variance.
+    std::vector<int> gaps_;
+    std::vector<int> unbounded_;
+    std::vector<double> above_;
+    std::vector<double> below_;
+    std::vector<double> variance_sum_;
 };
 // The upper tail of the standard normal distribution at z.
 double normal_upper_tail(double z);

@@ -12,7 +12,7 @@ std::vector<UnknownPeak> find_unknown_peaks(const std::vector<double>& differenc
     PeakFilter local;
     PeakFilter& filter = kept != nullptr ? *kept : local;
     std::vector<FilteredPeak> made;
-    if (given == nullptr) made = filter.scan(difference, variance, resolution, true);
+    if (given == nullptr) made = filter.scan(difference, variance, resolution, true, nullptr, sigma);
     const std::vector<FilteredPeak>& filtered = given != nullptr ? *given : made;
     const auto z = [&](int c) {
         return c < static_cast<int>(filtered.size()) && filtered[c].valid ? filtered[c].significance() : -INFINITY;

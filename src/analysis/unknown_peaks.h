@@ -39,7 +39,8 @@ struct UnknownPeak {
 // components' share, filtered alike, within a FWHM holds a peak of at least
 // the excess / kOwnLineShare). `filter`, when given, keeps its kernels for
 // the next search; `filtered`, when given, is its scan of the difference
-// (PeakFilter::scan), else the search makes it.
+// (PeakFilter::scan; channels it left without a value because they cannot
+// reach `sigma` change nothing), else the search makes it.
 std::vector<UnknownPeak> find_unknown_peaks(const std::vector<double>& difference,
                                             const std::vector<double>& variance,
                                             const std::vector<double>& lines, const Resolution& resolution,
