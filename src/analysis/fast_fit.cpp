@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "analysis/fit.h"
 #include "analysis/peak_shape.h"
 #include "analysis/solver.h"
 
@@ -473,9 +474,11 @@ struct FitCache::State {
     StandardsNoise model_noise;
 
     PeakFilter peak_filter;
+    EvaluationScratch scratch;
 };
 
 PeakFilter* cached_peak_filter(FitCache* cache) { return cache != nullptr ? &cache->state().peak_filter : nullptr; }
+EvaluationScratch* cached_scratch(FitCache* cache) { return cache != nullptr ? &cache->state().scratch : nullptr; }
 
 FitCache::FitCache() : state_(std::make_unique<State>()) {}
 FitCache::~FitCache() = default;

@@ -81,12 +81,15 @@ int32_t fit_sample(SampleRecord* sample, const MethodRecord& method,
     const int nc = std::clamp(method.component_count, 0, kMaxComponents);
     const int x_channels = working_channels(channel_count, mode);
 
-    auto spectra = std::make_unique<FitSpectra>();
-    std::memcpy(spectra->sample, sample->channel, sizeof spectra->sample);
-    std::memcpy(spectra->local_background, local_background.channel,
-                sizeof spectra->local_background);
-    compress_spectrum(spectra->sample, channel_count, mode);
-    compress_spectrum(spectra->local_background, channel_count, mode);
+    // Copied whole, so that nothing here is left unwritten; the standards are
+    // copied only where the reference form reads them.
+    int32_t compressed_sample[kChannels];
+    int32_t compressed_local_background[kChannels];
+    std::memcpy(compressed_sample, sample->channel, sizeof compressed_sample);
+    std::memcpy(compressed_local_background, local_background.channel, sizeof compressed_local_background);
+    compress_spectrum(compressed_sample, channel_count, mode);
+    compress_spectrum(compressed_local_background, channel_count, mode);
+    std::unique_ptr<FitSpectra> spectra;
 
     // The ROI channels are the channels of the mapped ROIs in list order.
     std::vector<int32_t> roi_channel;
@@ -102,7 +105,7 @@ int32_t fit_sample(SampleRecord* sample, const MethodRecord& method,
     int32_t status = -1;
     ScanOutcome& outcome = fit->outcome;
     if (rois_valid) {
-        ScanInput input{nullptr, spectra->sample, spectra->local_background, &roi_channel, x_channels,
+        ScanInput input{nullptr, compressed_sample, compressed_local_background, &roi_channel, x_channels,
                         static_cast<double>(sample->live_time) /
                             static_cast<double>(local_background.live_time),
                         static_cast<double>(options.held_gain)};
@@ -111,6 +114,7 @@ int32_t fit_sample(SampleRecord* sample, const MethodRecord& method,
         FastCalibration local;
         const FastCalibration* fast = nullptr;
         if (options.straightforward) {
+            spectra = std::make_unique<FitSpectra>();
             copy_standards(method, nc, channel_count, mode, spectra.get());
             calibrate(method, nc, spectra->standard, spectra->background, roi_channel, &calibration);
             singular = calibration.singular;
