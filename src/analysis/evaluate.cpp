@@ -260,11 +260,13 @@ int32_t lsq_calc_activity(SampleRecord* sample, const MethodRecord& method_as_gi
         collect_rois(reduced, options.extra_rois, &state->collected);
         roi_join_sort(&state->collected, &state->joined);
 
-        // The calibration uncertainties follow the components into the reduced order.
+        // The calibration uncertainties follow the components into the reduced order;
+        // the identity belongs to the caller's record only.
         AnalysisOptions pass_options = options;
         for (int i = 0, m = 0; i < n; ++i) {
             if (active[i]) pass_options.calibration_uncertainty[m++] = options.calibration_uncertainty[i];
         }
+        if (&reduced != &method_as_given) pass_options.method_identity.clear();
         const int32_t status = fit_sample(&working, reduced, *local_background, state->joined,
                                           &gain_value, state->corrected, pass_options, &fit);
         if (detail != nullptr) describe_fit(fit, reduced.component_count, gain_value, detail);
@@ -284,13 +286,13 @@ int32_t lsq_calc_activity(SampleRecord* sample, const MethodRecord& method_as_gi
         if (final_pass) {
             Calibration local;
             const Calibration& response =
-                fit_model_response(reduced, reduced.component_count, options, &local);
+                fit_model_response(reduced, reduced.component_count, pass_options, &local);
             model_spectrum(response.response.data(), reduced.component_count, fit.outcome.solution,
                            local_background, working.live_time, channel_count, state->model,
                            state->model_variance);
             ModelChecks checks = check_model(reduced, response.response.data(), fit.outcome.solution,
                                              working.channel, state->corrected, gain_value, state->model,
-                                             state->model_variance, channel_count, options);
+                                             state->model_variance, channel_count, pass_options);
             unknown = checks.unknown_peaks.empty() ? 0 : 1;
             if (detail != nullptr) {
                 if (options.model) {

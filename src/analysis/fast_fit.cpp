@@ -4,11 +4,14 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "analysis/fit.h"
 #include "analysis/peak_shape.h"
 #include "analysis/solver.h"
+#include "core/sha256.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -406,11 +409,13 @@ bool avx_available() {
 namespace {
 
 // The standards of a method as far as a calibration reads them, kept to tell
-// whether a later method would give the same calibration.
+// whether a later method would give the same calibration; with the method's
+// identity, when known, which tells it without comparing the spectra.
 class StandardsKey {
 public:
-    bool matches(const MethodRecord& method, int nc) const {
+    bool matches(const MethodRecord& method, int nc, const std::string& identity) const {
         if (component_count_ != nc) return false;
+        if (!identity.empty() && identity == identity_) return true;
         for (int k = 0; k < nc; ++k) {
             const ComponentBlock& block = method.component[k];
             const Standard& kept = standards_[k];
@@ -426,8 +431,9 @@ public:
         }
         return true;
     }
-    void take(const MethodRecord& method, int nc) {
+    void take(const MethodRecord& method, int nc, const std::string& identity) {
         component_count_ = nc;
+        identity_ = identity;
         for (int k = 0; k < nc; ++k) {
             const ComponentBlock& block = method.component[k];
             Standard& kept = standards_[k];
@@ -451,10 +457,38 @@ private:
         int32_t background_channel[kChannels];
     };
     int component_count_ = -1;
+    std::string identity_;
     std::unique_ptr<Standard[]> standards_ = std::make_unique<Standard[]>(kMaxComponents);
 };
 
+template <class Value>
+void add_bytes(Sha256* hash, const Value& value) {
+    hash->add(std::string_view(reinterpret_cast<const char*>(&value), sizeof value));
+}
+
 }  // namespace
+
+// Field by field, so that no padding byte enters the digest.
+std::string method_identity(const MethodRecord& method) {
+    Sha256 hash;
+    add_bytes(&hash, method.component_count);
+    add_bytes(&hash, method.detection_limit);
+    add_bytes(&hash, method.partial_limit);
+    for (const ComponentBlock& block : method.component) {
+        add_bytes(&hash, block.weight);
+        add_bytes(&hash, block.standard_activity);
+        add_bytes(&hash, block.standard_live_time);
+        add_bytes(&hash, block.standard_real_time);
+        add_bytes(&hash, block.standard_channel);
+        add_bytes(&hash, block.background_live_time);
+        add_bytes(&hash, block.background_real_time);
+        add_bytes(&hash, block.background_channel);
+        add_bytes(&hash, block.in_summary);
+        add_bytes(&hash, block.roi_count);
+        add_bytes(&hash, block.roi);
+    }
+    return hash.hex_digest();
+}
 
 // The inputs that decide a calibration, and its result; the same for the
 // model's full-scale response.
@@ -488,19 +522,20 @@ namespace {
 // Whether a calibration from these inputs would be the one the cache holds;
 // the compression is part of the key only through what it does.
 bool cache_matches(const FitCache::State& state, const MethodRecord& method, int nc,
-                   int32_t channel_count, int32_t mode, const std::vector<int32_t>& roi_channel) {
+                   int32_t channel_count, int32_t mode, const std::vector<int32_t>& roi_channel,
+                   const std::string& identity) {
     return state.valid &&
            working_channels(state.channel_count, state.mode) == working_channels(channel_count, mode) &&
            compresses(state.channel_count, state.mode) == compresses(channel_count, mode) &&
-           state.roi_channel == roi_channel && state.standards.matches(method, nc);
+           state.roi_channel == roi_channel && state.standards.matches(method, nc, identity);
 }
 
 void cache_inputs(FitCache::State* state, const MethodRecord& method, int nc, int32_t channel_count,
-                  int32_t mode, const std::vector<int32_t>& roi_channel) {
+                  int32_t mode, const std::vector<int32_t>& roi_channel, const std::string& identity) {
     state->channel_count = channel_count;
     state->mode = mode;
     state->roi_channel = roi_channel;
-    state->standards.take(method, nc);
+    state->standards.take(method, nc, identity);
     state->valid = true;
 }
 
@@ -522,47 +557,47 @@ void make_calibration(const MethodRecord& method, int nc, int32_t channel_count,
 
 const FastCalibration& fast_calibration(const MethodRecord& method, int nc, int32_t channel_count,
                                         int32_t mode, const std::vector<int32_t>& roi_channel,
-                                        FitCache* cache, FastCalibration* local) {
+                                        const std::string& identity, FitCache* cache, FastCalibration* local) {
     if (cache == nullptr) {
         make_calibration(method, nc, channel_count, mode, roi_channel, local);
         return *local;
     }
     FitCache::State& state = cache->state();
-    if (!cache_matches(state, method, nc, channel_count, mode, roi_channel)) {
+    if (!cache_matches(state, method, nc, channel_count, mode, roi_channel, identity)) {
         state.valid = false;
         make_calibration(method, nc, channel_count, mode, roi_channel, &state.calibration);
-        cache_inputs(&state, method, nc, channel_count, mode, roi_channel);
+        cache_inputs(&state, method, nc, channel_count, mode, roi_channel, identity);
     }
     return state.calibration;
 }
 
 const Calibration& cached_model_response(const MethodRecord& method, int nc, int32_t channel_count,
-                                         FitCache* cache, Calibration* local) {
+                                         const std::string& identity, FitCache* cache, Calibration* local) {
     if (cache == nullptr) {
         model_response(method, nc, channel_count, local);
         return *local;
     }
     FitCache::State& state = cache->state();
     if (!state.model_valid || state.model_channel_count != channel_count ||
-        !state.model_standards.matches(method, nc)) {
+        !state.model_standards.matches(method, nc, identity)) {
         state.model_valid = false;
         state.model_noise_valid = false;
         model_response(method, nc, channel_count, &state.model);
         state.model_channel_count = channel_count;
-        state.model_standards.take(method, nc);
+        state.model_standards.take(method, nc, identity);
         state.model_valid = true;
     }
     return state.model;
 }
 
 const StandardsNoise& cached_model_noise(const MethodRecord& method, int nc, int32_t channel_count,
-                                         FitCache* cache, StandardsNoise* local) {
+                                         const std::string& identity, FitCache* cache, StandardsNoise* local) {
     if (cache == nullptr) {
         full_scale_standards_noise(method, nc, channel_count, local);
         return *local;
     }
     Calibration unused;
-    cached_model_response(method, nc, channel_count, cache, &unused);  // the keys, up to date
+    cached_model_response(method, nc, channel_count, identity, cache, &unused);  // the keys, up to date
     FitCache::State& state = cache->state();
     if (!state.model_noise_valid) {
         full_scale_standards_noise(method, nc, channel_count, &state.model_noise);

@@ -120,7 +120,8 @@ int32_t fit_sample(SampleRecord* sample, const MethodRecord& method,
             singular = calibration.singular;
             input.calibration = &calibration;
         } else {
-            fast = &fast_calibration(method, nc, channel_count, mode, roi_channel, options.cache, &local);
+            fast = &fast_calibration(method, nc, channel_count, mode, roi_channel, options.method_identity,
+                                     options.cache, &local);
             singular = fast->calibration.singular;
             input.calibration = &fast->calibration;
         }
@@ -208,7 +209,7 @@ const Calibration& fit_model_response(const MethodRecord& method, int nc,
         model_response(method, nc, channel_count, local);
         return *local;
     }
-    return cached_model_response(method, nc, channel_count, options.cache, local);
+    return cached_model_response(method, nc, channel_count, options.method_identity, options.cache, local);
 }
 
 const StandardsNoise& fit_model_noise(const MethodRecord& method, int nc, const AnalysisOptions& options,
@@ -217,7 +218,7 @@ const StandardsNoise& fit_model_noise(const MethodRecord& method, int nc, const 
         full_scale_standards_noise(method, nc, options.channel_count, local);
         return *local;
     }
-    return cached_model_noise(method, nc, options.channel_count, options.cache, local);
+    return cached_model_noise(method, nc, options.channel_count, options.method_identity, options.cache, local);
 }
 
 int32_t calc_activity(SampleRecord* sample, const MethodRecord& method,
