@@ -1,5 +1,7 @@
 #include "output/table.h"
 
+#include <charconv>
+
 #include "core/file.h"
 #include "core/text.h"
 
@@ -24,19 +26,41 @@ void TableWriter::header(const std::vector<std::string>& names, const std::vecto
     both("\n\n");
 }
 
+namespace {
+
+// Appends `value` as "%<width>.<precision>f" writes it: the shortest exact
+// decimal rounded half to even, right-aligned, "nan", "-nan", "inf" and
+// "-inf" as the C library spells them.
+void append_fixed(std::string* text, double value, int width, int precision) {
+    char digits[512];  // the largest double has 309 digits before the point
+    const std::to_chars_result written =
+        std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, precision);
+    const auto length = static_cast<int>(written.ptr - digits);
+    if (length < width) text->append(static_cast<size_t>(width - length), ' ');
+    text->append(digits, static_cast<size_t>(length));
+    text->push_back('\t');
+}
+
+}  // namespace
+
 std::string table_row_text(const FinishedRow& row, bool file) {
-    std::string text = format("%s\t", row.entry.c_str());
-    for (const RowComponent& c : row.components) text += format("%7.2f\t", c.activity);
-    for (const RowComponent& c : row.components) text += format("%7.2f\t", c.activity_sd);
+    std::string text = row.entry.c_str();  // as "%s" shows it: up to a NUL
+    text.push_back('\t');
+    for (const RowComponent& c : row.components) append_fixed(&text, c.activity, 7, 2);
+    for (const RowComponent& c : row.components) append_fixed(&text, c.activity_sd, 7, 2);
+    append_fixed(&text, row.qfit, 7, 2);
+    append_fixed(&text, row.gain, 7, 4);
     if (file) {
-        text += format("%7.2f\t%7.4f\t%10.7f\t%10.7f\t%10.7f\t%7.3f\t", row.qfit, row.gain, 0.0, 0.0, 0.0,
-                       row.weight);
-    } else {
-        text += format("%7.2f\t%7.4f\t%7.3f\t", row.qfit, row.gain, row.weight);
+        for (int location = 0; location < 3; ++location) append_fixed(&text, 0.0, 10, 7);
     }
+    append_fixed(&text, row.weight, 7, 3);
     // Without a complete calibration no dose rate is invented.
-    text += row.dose_rate ? format("%4.2f\t", *row.dose_rate) : std::string("nan\t");
-    for (const RowComponent& c : row.components) text += format("%4.1f\t", c.count_rate_cpm);
+    if (row.dose_rate) {
+        append_fixed(&text, *row.dose_rate, 4, 2);
+    } else {
+        text += "nan\t";
+    }
+    for (const RowComponent& c : row.components) append_fixed(&text, c.count_rate_cpm, 4, 1);
     return text + "\n";
 }
 
