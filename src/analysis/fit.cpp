@@ -93,6 +93,7 @@ int32_t fit_sample(SampleRecord* sample, const MethodRecord& method,
 
     // The ROI channels are the channels of the mapped ROIs in list order.
     std::vector<int32_t> roi_channel;
+    roi_channel.reserve(kChannels);
     bool rois_valid = true;
     const int roi_count = std::clamp(rois.count, 0, kRoiListCapacity);
     for (int r = 0; r < roi_count && rois_valid; ++r) {
@@ -181,6 +182,7 @@ void describe_fit(const SampleFit& fit, int component_count, float gain, Evaluat
     detail->coarse_gain = fit.coarse_gain;
     detail->scan_centre = fit.scan_centre;
     detail->trials.clear();
+    detail->trials.reserve(static_cast<size_t>(std::max(outcome.trials_run, 0)));
     for (int t = 0; t < outcome.trials_run; ++t) {
         detail->trials.push_back({outcome.trial_gain[t], outcome.trial_figure[t]});
     }
