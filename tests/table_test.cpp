@@ -60,6 +60,13 @@ TEST(TableRow, NumbersAsTheCLibraryPrintsThem) {
                                  1e-40f,  -0.004f,   NAN,        -NAN,     INFINITY,   -INFINITY, 0.00625f};
     std::mt19937 bits(2026);
     for (int i = 0; i < 20000; ++i) values.push_back(std::bit_cast<float>(static_cast<uint32_t>(bits())));
+    // Binary fractions, many of them ties at one of the precisions, and the
+    // magnitudes a table holds.
+    for (int i = -3000; i <= 3000; i += 7) {
+        for (int j = 1; j <= 12; ++j) values.push_back(std::ldexp(static_cast<float>(i), -j));
+    }
+    std::uniform_real_distribution<float> usual(-2e5f, 2e5f);
+    for (int i = 0; i < 5000; ++i) values.push_back(usual(bits));
     for (const float value : values) {
         for (const bool file : {false, true}) {
             ASSERT_EQ(table_row_text(row_of(value), file), expected_row(value, file))
