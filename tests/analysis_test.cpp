@@ -308,7 +308,6 @@ TEST(MethodIdentity, EveryFieldCounts) {
     };
     const auto plain = std::make_unique<MethodRecord>();
     const std::string plain_identity = method_identity(*plain);
-    EXPECT_EQ(plain_identity.size(), 64u);
     for (const Change& change : changes) {
         SCOPED_TRACE(change.what);
         auto changed = std::make_unique<MethodRecord>();

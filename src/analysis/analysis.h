@@ -47,8 +47,8 @@ private:
     std::unique_ptr<State> state_;
 };
 
-// What tells one method record from another without comparing them: the
-// SHA-256 of every field, in hexadecimal digits. A caller that evaluates
+// What tells one method record from another without comparing them: a
+// 128-bit fingerprint of every field, in hexadecimal digits. A caller that evaluates
 // many samples against one unchanged record works it out once and passes it
 // in AnalysisOptions::method_identity.
 std::string method_identity(const MethodRecord& method);
