@@ -247,7 +247,8 @@ int32_t lsq_calc_activity(SampleRecord* sample, const MethodRecord& method_as_gi
         owned = std::make_unique<EvaluationScratch>();
         state = owned.get();
     }
-    // The gain leaves the last channel and those beyond channel_count unwritten.
+    // The gain never writes the last channel nor those beyond channel_count:
+    // zeros there, as in a new record, so nothing unwritten is ever read.
     std::fill(state->corrected + std::clamp(channel_count - 1, 0, kChannels), state->corrected + kChannels, 0.0f);
     SampleRecord& working = state->working;
     SampleFit& fit = state->fit;
