@@ -287,35 +287,6 @@ TEST(CalcActivityCache, MethodChangedInPlaceIsKnownByItsIdentity) {
     }
 }
 
-// The identity tells apart records that differ in any field, those no
-// calibration reads included.
-TEST(MethodIdentity, EveryFieldCounts) {
-    struct Change {
-        const char* what;
-        void (*apply)(MethodRecord&);
-    };
-    const Change changes[] = {
-        {"component count", [](MethodRecord& m) { m.component_count = 2; }},
-        {"detection limit", [](MethodRecord& m) { m.detection_limit[5] = 1.0f; }},
-        {"partial limit", [](MethodRecord& m) { m.partial_limit[0] = -1.0f; }},
-        {"standard real time", [](MethodRecord& m) { m.component[3].standard_real_time = 1; }},
-        {"background real time", [](MethodRecord& m) { m.component[0].background_real_time = 7; }},
-        {"last background count", [](MethodRecord& m) { m.component[5].background_channel[kChannels - 1] = 1; }},
-        {"in summary", [](MethodRecord& m) { m.component[1].in_summary = 1; }},
-        {"roi count", [](MethodRecord& m) { m.component[0].roi_count = 1; }},
-        {"last roi", [](MethodRecord& m) { m.component[5].roi[kComponentRois - 1][1] = 3; }},
-        {"negative zero weight", [](MethodRecord& m) { m.component[2].weight = -0.0f; }},
-    };
-    const auto plain = std::make_unique<MethodRecord>();
-    const std::string plain_identity = method_identity(*plain);
-    for (const Change& change : changes) {
-        SCOPED_TRACE(change.what);
-        auto changed = std::make_unique<MethodRecord>();
-        change.apply(*changed);
-        EXPECT_NE(method_identity(*changed), plain_identity);
-    }
-}
-
 // A sample that is 0 around the ROI gives the same data in every trial, so
 // every figure is equal and the first trial (0.94) is kept; a scan that let
 // equal figures win would end on the last trial of pass 2.
