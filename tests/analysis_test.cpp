@@ -224,23 +224,25 @@ INSTANTIATE_TEST_SUITE_P(
                                          ClosedFormulaRun{1000, 1, 2, false}),
                        ::testing::Values(Path::fast, Path::straightforward, Path::cached)));
 
+// Changes of a method in each input of its calibration.
+struct CalibrationChange {
+    const char* what;
+    void (*apply)(ComponentBlock&);
+};
+const CalibrationChange kCalibrationChanges[] = {
+    {"standard counts", [](ComponentBlock& b) { b.standard_channel[101] += 100; }},
+    {"background counts", [](ComponentBlock& b) { b.background_channel[100] += 100; }},
+    {"standard activity", [](ComponentBlock& b) { b.standard_activity[0] = 41.0f; }},
+    {"standard live time", [](ComponentBlock& b) { b.standard_live_time = 400; }},
+    {"background live time", [](ComponentBlock& b) { b.background_live_time = 200; }},
+    {"weight", [](ComponentBlock& b) { b.weight = 0.5f; }},
+};
+
 // A cached calibration belongs to one method: after a fit against a method
 // that differs in any input of the calibration, the closed-formula case must
 // give its own result, not one computed from the stale response.
 TEST(CalcActivityCache, CalibrationOfAnotherMethodIsNotReused) {
-    struct Change {
-        const char* what;
-        void (*apply)(ComponentBlock&);
-    };
-    const Change changes[] = {
-        {"standard counts", [](ComponentBlock& b) { b.standard_channel[101] += 100; }},
-        {"background counts", [](ComponentBlock& b) { b.background_channel[100] += 100; }},
-        {"standard activity", [](ComponentBlock& b) { b.standard_activity[0] = 41.0f; }},
-        {"standard live time", [](ComponentBlock& b) { b.standard_live_time = 400; }},
-        {"background live time", [](ComponentBlock& b) { b.background_live_time = 200; }},
-        {"weight", [](ComponentBlock& b) { b.weight = 0.5f; }},
-    };
-    for (const Change& change : changes) {
+    for (const CalibrationChange& change : kCalibrationChanges) {
         SCOPED_TRACE(change.what);
         FitCache cache;
         AnalysisOptions options;
@@ -259,6 +261,29 @@ TEST(CalcActivityCache, CalibrationOfAnotherMethodIsNotReused) {
                                 c.corrected.data(), options),
                   0);
         EXPECT_EQ(c.sample->activity[0], kClosedFormulaActivity);
+    }
+}
+
+// The same with the method known by its identity and changed in place, so
+// that the cache sees one address throughout: the changed record gets a new
+// identity and its own calibration, and so does the record changed back.
+TEST(CalcActivityCache, MethodChangedInPlaceIsKnownByItsIdentity) {
+    for (const CalibrationChange& change : kCalibrationChanges) {
+        SCOPED_TRACE(change.what);
+        FitCase c(Path::fast);
+        c.path.options.cache = &c.path.cache;  // no warming up: the cache keeps the last fit's method
+        closed_formula_case(c, 1);
+        c.add_roi(100, 100);
+        const MethodRecord original = *c.method;
+        // The changed record first, then the original again at one address.
+        for (const bool changed : {true, false}) {
+            if (changed) change.apply(c.method->component[0]);
+            if (!changed) *c.method = original;
+            c.path.options.method_identity = method_identity(*c.method);
+            EXPECT_EQ(c.path.options.method_identity == method_identity(original), !changed);
+            ASSERT_EQ(c.run(), 0);
+            EXPECT_EQ(c.sample->activity[0] == kClosedFormulaActivity, !changed);
+        }
     }
 }
 

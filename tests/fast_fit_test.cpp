@@ -248,6 +248,9 @@ TEST(FastAnalysis, EvaluationDriverMatchesStraightforwardBitForBit) {
         AnalysisOptions fast_options = checks;
         fast_options.cache = &cache;
         fast_options.detail = &fast_detail;
+        // A new method each round, often at the last one's address: known by
+        // its identity in every other round.
+        if (round % 2 == 0) fast_options.method_identity = method_identity(*method);
         const int32_t plain_status =
             lsq_calc_activity(plain_sample.get(), *plain_method, *plain_background, plain_options);
         const int32_t fast_status = lsq_calc_activity(sample.get(), *method, *local_background, fast_options);
@@ -256,6 +259,53 @@ TEST(FastAnalysis, EvaluationDriverMatchesStraightforwardBitForBit) {
         ASSERT_EQ(std::memcmp(sample.get(), plain_sample.get(), sizeof(SampleRecord)), 0)
             << "round " << round;
         ASSERT_EQ(std::memcmp(method.get(), plain_method.get(), sizeof(MethodRecord)), 0);
+    }
+}
+
+// Two components with a peak each, known by the method's identity, and
+// samples that hold one of the peaks: each second pass fits the one
+// component present, a different one in turn and one at a time, so the
+// model the cache keeps for one must not serve the other.
+TEST(FastAnalysis, SecondPassesOfOneMethodKeepTheirOwnModels) {
+    auto method = std::make_unique<MethodRecord>();
+    method->component_count = 2;
+    const int peak[2] = {300, 600};
+    for (int k = 0; k < 2; ++k) {
+        ComponentBlock& block = method->component[k];
+        block.weight = 1.0f;
+        block.standard_activity[k] = 1.0f;
+        block.standard_live_time = block.background_live_time = 1000;
+        std::fill(std::begin(block.background_channel), std::end(block.background_channel), 10);
+        std::copy(std::begin(block.background_channel), std::end(block.background_channel), block.standard_channel);
+        for (int j = peak[k] - 4; j <= peak[k] + 4; ++j) block.standard_channel[j] += 5000;
+        block.roi_count = 1;
+        block.roi[0][0] = peak[k] - 10;
+        block.roi[0][1] = peak[k] + 10;
+        method->detection_limit[k] = 0.1f;
+    }
+    auto local_background = std::make_unique<LocalBackground>();
+    local_background->live_time = 1000;
+    std::fill(std::begin(local_background->channel), std::end(local_background->channel), 10);
+    FitCache cache;
+    const std::string identity = method_identity(*method);
+    for (const int present : {1, 0, 1}) {
+        auto sample = std::make_unique<SampleRecord>();
+        sample->weight = 1.0f;
+        sample->live_time = 1000;
+        std::copy(std::begin(method->component[present].standard_channel),
+                  std::end(method->component[present].standard_channel), sample->channel);
+        auto plain_sample = std::make_unique<SampleRecord>(*sample);
+        EvaluationDetail plain_detail;
+        EvaluationDetail fast_detail;
+        const AnalysisOptions plain{.two_pass = true, .straightforward = true, .detail = &plain_detail};
+        AnalysisOptions fast{.two_pass = true, .cache = &cache, .detail = &fast_detail};
+        fast.method_identity = identity;
+        ASSERT_EQ(lsq_calc_activity(plain_sample.get(), *method, *local_background, plain), 0);
+        ASSERT_EQ(lsq_calc_activity(sample.get(), *method, *local_background, fast), 0);
+        // The component absent is dropped, the one present kept.
+        EXPECT_EQ(sample->activity[1 - present], 0.0f);
+        EXPECT_GT(sample->activity[present], 0.5f);
+        expect_same_detail(fast_detail, plain_detail, "component " + std::to_string(present));
     }
 }
 

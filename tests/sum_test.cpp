@@ -60,6 +60,22 @@ TEST(SpectrumSum, OneAddHoldsEveryValueAtItsLimit) {
     }
 }
 
+// One channel leaving its type anywhere in the spectrum is held; every other
+// channel is summed as ever, negative counts included.
+TEST(SpectrumSum, OneChannelHeldLeavesTheOthersSummed) {
+    for (const int at : {0, 511, kChannels - 1}) {
+        SCOPED_TRACE(at);
+        auto sum = std::make_unique<SpectrumSum>();
+        auto f = file(1, 1, 0);
+        for (int i = 0; i < kChannels; ++i) f->channel[i] = i - 300;
+        f->channel[at] = kMax;
+        EXPECT_FALSE(add_to_sum(*f, "a", sum.get()));
+        f->channel[at] = 1;
+        EXPECT_TRUE(add_to_sum(*f, "b", sum.get()));
+        for (int i = 0; i < kChannels; ++i) EXPECT_EQ(sum->channel[i], i == at ? kMax : 2 * (i - 300));
+    }
+}
+
 // The calibration survives while every file gives the same one; the files
 // are kept in order, none with a start time (none states one).
 TEST(SpectrumSum, KeepsTheFilesAndTheCalibrationTheyAgreeOn) {

@@ -21,6 +21,7 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "analysis/analysis_types.h"
@@ -45,6 +46,12 @@ public:
 private:
     std::unique_ptr<State> state_;
 };
+
+// What tells one method record from another without comparing them: a
+// 128-bit fingerprint of every field, in hexadecimal digits. A caller that evaluates
+// many samples against one unchanged record works it out once and passes it
+// in AnalysisOptions::method_identity.
+std::string method_identity(const MethodRecord& method);
 
 // Instruction sets the fast gain scan may use; all give the same bits.
 enum class AnalysisKernel {
@@ -120,6 +127,11 @@ struct AnalysisOptions {
     // How it runs; the results are the same bits in either form, with or
     // without a cache, with any kernel.
     FitCache* cache = nullptr;           // reuse calibrations across calls
+    // method_identity() of the method record handed in, or empty when not
+    // known. With it a cache knows its method without comparing the
+    // standards' spectra; one that does not belong to the record makes the
+    // cache reuse a calibration of another method.
+    std::string method_identity = {};
     bool straightforward = false;        // the reference form of the fit
     EvaluationDetail* detail = nullptr;  // receives the detail, when given
     AnalysisKernel kernel = AnalysisKernel::automatic;

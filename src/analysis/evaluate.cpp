@@ -13,24 +13,18 @@
 
 namespace {
 
-struct EvaluationState {
-    SampleRecord working;
-    MethodRecord reduced;
-    RoiList collected;
-    RoiList joined;
-    float corrected[kChannels];   // zero-filled, so nothing unwritten is ever read
-    SampleFit fit;
-    float model[kChannels];
-    float model_variance[kChannels];
-};
+// Whether every component of `method` takes part, so that the method is its
+// own reduced record.
+bool all_take_part(const MethodRecord& method, const bool* active) {
+    if (method.component_count < 0 || method.component_count > kMaxComponents) return false;
+    return std::all_of(active, active + method.component_count, [](bool taking_part) { return taking_part; });
+}
 
 // Builds the reduced method record of the active components (compacted to
-// the front, standards rows compacted alike) and collects their ROIs, then
-// the extra ones.
-void reduce_method(const MethodRecord& method, const bool* active, const RoiList* extra_rois,
-                   MethodRecord* reduced, RoiList* collected) {
+// the front, standards rows compacted alike); what lies beyond them is
+// cleared, so a reused record keeps nothing of an earlier method.
+void reduce_method(const MethodRecord& method, const bool* active, MethodRecord* reduced) {
     const int n = std::clamp(method.component_count, 0, kMaxComponents);
-    collected->count = 0;
     int m = 0;
     for (int i = 0; i < n; ++i) {
         if (!active[i]) continue;
@@ -42,13 +36,34 @@ void reduce_method(const MethodRecord& method, const bool* active, const RoiList
         for (int k = 0; k < n; ++k) {
             if (active[k]) reduced->component[m].standard_activity[column++] = block.standard_activity[k];
         }
-        append_rois(collected, block.roi, std::clamp(block.roi_count, 0, kComponentRois));
         ++m;
     }
     reduced->component_count = m;
+    for (int k = m; k < kMaxComponents; ++k) {
+        reduced->detection_limit[k] = 0.0f;
+        reduced->partial_limit[k] = 0.0f;
+        reduced->component[k] = ComponentBlock{};
+    }
+}
+
+// The ROIs of the reduced method's components in order, then the extra ones.
+void collect_rois(const MethodRecord& reduced, const RoiList* extra_rois, RoiList* collected) {
+    collected->count = 0;
+    for (int m = 0; m < std::clamp(reduced.component_count, 0, kMaxComponents); ++m) {
+        const ComponentBlock& block = reduced.component[m];
+        append_rois(collected, block.roi, std::clamp(block.roi_count, 0, kComponentRois));
+    }
     if (extra_rois != nullptr && extra_rois->count > 0) {
         append_rois(collected, extra_rois->roi, std::min(extra_rois->count, kRoiListCapacity));
     }
+}
+
+// The method the fit reads: `method` itself when every component takes
+// part, else its reduced record, built into `reduced`.
+const MethodRecord& taking_part(const MethodRecord& method, const bool* active, MethodRecord* reduced) {
+    if (all_take_part(method, active)) return method;
+    reduce_method(method, active, reduced);
+    return *reduced;
 }
 
 void default_component_backgrounds(MethodRecord* method, int channels) {
@@ -231,23 +246,33 @@ int32_t lsq_calc_activity(SampleRecord* sample, const MethodRecord& method_as_gi
     float gain_value = 1.0f;
     int32_t unknown = 0;
     int passes = 0;
-    auto state = std::make_unique<EvaluationState>();
+    std::unique_ptr<EvaluationScratch> owned;
+    EvaluationScratch* state = cached_scratch(options.cache);
+    if (state == nullptr) {
+        owned = std::make_unique<EvaluationScratch>();
+        state = owned.get();
+    }
+    // The gain never writes the last channel nor those beyond channel_count:
+    // zeros there, as in a new record, so nothing unwritten is ever read.
+    std::fill(state->corrected + std::clamp(channel_count - 1, 0, kChannels), state->corrected + kChannels, 0.0f);
     SampleRecord& working = state->working;
-    MethodRecord& reduced = state->reduced;
     SampleFit& fit = state->fit;
     EvaluationDetail* detail = options.detail;
     if (detail != nullptr) *detail = EvaluationDetail{};
 
     for (;;) {
         working = *sample;
-        reduce_method(*method, active, options.extra_rois, &reduced, &state->collected);
+        const MethodRecord& reduced = taking_part(*method, active, &state->reduced);
+        collect_rois(reduced, options.extra_rois, &state->collected);
         roi_join_sort(&state->collected, &state->joined);
 
-        // The calibration uncertainties follow the components into the reduced order.
+        // The calibration uncertainties follow the components into the reduced order;
+        // the identity belongs to the caller's record only.
         AnalysisOptions pass_options = options;
         for (int i = 0, m = 0; i < n; ++i) {
             if (active[i]) pass_options.calibration_uncertainty[m++] = options.calibration_uncertainty[i];
         }
+        if (&reduced != &method_as_given) pass_options.method_identity.clear();
         const int32_t status = fit_sample(&working, reduced, *local_background, state->joined,
                                           &gain_value, state->corrected, pass_options, &fit);
         if (detail != nullptr) describe_fit(fit, reduced.component_count, gain_value, detail);
@@ -267,13 +292,13 @@ int32_t lsq_calc_activity(SampleRecord* sample, const MethodRecord& method_as_gi
         if (final_pass) {
             Calibration local;
             const Calibration& response =
-                fit_model_response(reduced, reduced.component_count, options, &local);
+                fit_model_response(reduced, reduced.component_count, pass_options, &local);
             model_spectrum(response.response.data(), reduced.component_count, fit.outcome.solution,
                            local_background, working.live_time, channel_count, state->model,
                            state->model_variance);
             ModelChecks checks = check_model(reduced, response.response.data(), fit.outcome.solution,
                                              working.channel, state->corrected, gain_value, state->model,
-                                             state->model_variance, channel_count, options);
+                                             state->model_variance, channel_count, pass_options);
             unknown = checks.unknown_peaks.empty() ? 0 : 1;
             if (detail != nullptr) {
                 if (options.model) {
@@ -334,7 +359,7 @@ std::vector<UnusableRoi> unusable_rois(const MethodRecord& method, const Analysi
     auto reduced = std::make_unique<MethodRecord>();
     RoiList collected{};
     RoiList joined{};
-    reduce_method(method, all, nullptr, reduced.get(), &collected);
+    collect_rois(taking_part(method, all, reduced.get()), nullptr, &collected);
     roi_join_sort(&collected, &joined);
     std::vector<UnusableRoi> unusable;
     for (int r = 0; r < joined.count; ++r) {
@@ -369,11 +394,12 @@ bool calibration_singular(const MethodRecord& method, const AnalysisOptions& opt
     const int32_t mode = options.mode;
     const auto local_background = std::make_unique<LocalBackground>();
     const CompleteInputs inputs(method, *local_background, channel_count);
-    auto reduced = std::make_unique<MethodRecord>();
+    auto record = std::make_unique<MethodRecord>();
+    const MethodRecord* reduced = &taking_part(inputs.method(), all, record.get());
+    if (reduced->component_count == 0) return false;
     RoiList collected{};
     RoiList joined{};
-    reduce_method(inputs.method(), all, nullptr, reduced.get(), &collected);
-    if (reduced->component_count == 0) return false;
+    collect_rois(*reduced, nullptr, &collected);
     roi_join_sort(&collected, &joined);
     std::vector<int32_t> roi_channel;
     for (int r = 0; r < joined.count; ++r) {

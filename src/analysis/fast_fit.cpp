@@ -1,11 +1,15 @@
 #include "analysis/fast_fit.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "analysis/fit.h"
 #include "analysis/peak_shape.h"
 #include "analysis/solver.h"
 
@@ -405,11 +409,13 @@ bool avx_available() {
 namespace {
 
 // The standards of a method as far as a calibration reads them, kept to tell
-// whether a later method would give the same calibration.
+// whether a later method would give the same calibration; with the method's
+// identity, when known, which tells it without comparing the spectra.
 class StandardsKey {
 public:
-    bool matches(const MethodRecord& method, int nc) const {
+    bool matches(const MethodRecord& method, int nc, const std::string& identity) const {
         if (component_count_ != nc) return false;
+        if (!identity.empty() && identity == identity_) return true;
         for (int k = 0; k < nc; ++k) {
             const ComponentBlock& block = method.component[k];
             const Standard& kept = standards_[k];
@@ -425,8 +431,9 @@ public:
         }
         return true;
     }
-    void take(const MethodRecord& method, int nc) {
+    void take(const MethodRecord& method, int nc, const std::string& identity) {
         component_count_ = nc;
+        identity_ = identity;
         for (int k = 0; k < nc; ++k) {
             const ComponentBlock& block = method.component[k];
             Standard& kept = standards_[k];
@@ -450,10 +457,66 @@ private:
         int32_t background_channel[kChannels];
     };
     int component_count_ = -1;
+    std::string identity_;
     std::unique_ptr<Standard[]> standards_ = std::make_unique<Standard[]>(kMaxComponents);
 };
 
+template <class Value>
+void add_bytes(std::string* bytes, const Value& value) {
+    bytes->append(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+// 128 bits in hexadecimal digits from two lanes over the 8-byte words of
+// `bytes`. Each step is one-to-one in the lane for a given word and in the
+// word for a given lane, so texts of one length that differ in a single
+// word always differ here, and others all but by a chance too small to
+// matter. Not made to resist texts built to collide.
+std::string fingerprint(const std::string& bytes) {
+    uint64_t lane[2] = {0x9E3779B97F4A7C15u, 0xC2B2AE3D27D4EB4Fu};
+    for (size_t at = 0; at < bytes.size(); at += sizeof(uint64_t)) {
+        uint64_t word = 0;
+        std::memcpy(&word, bytes.data() + at, std::min(sizeof word, bytes.size() - at));
+        lane[0] = std::rotl((lane[0] ^ word) * 0xFF51AFD7ED558CCDu, 31);
+        lane[1] = std::rotl((lane[1] + word) * 0xC4CEB9FE1A85EC53u, 29);
+    }
+    std::string text;
+    for (uint64_t value : lane) {
+        // The last steps spread every bit over the whole word.
+        value ^= bytes.size();
+        value = (value ^ (value >> 33)) * 0xFF51AFD7ED558CCDu;
+        value = (value ^ (value >> 33)) * 0xC4CEB9FE1A85EC53u;
+        value ^= value >> 33;
+        char hex[17];
+        std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(value));
+        text += hex;
+    }
+    return text;
+}
+
 }  // namespace
+
+// Field by field, so that no padding byte enters the fingerprint.
+std::string method_identity(const MethodRecord& method) {
+    std::string bytes;
+    bytes.reserve(sizeof method);
+    add_bytes(&bytes, method.component_count);
+    add_bytes(&bytes, method.detection_limit);
+    add_bytes(&bytes, method.partial_limit);
+    for (const ComponentBlock& block : method.component) {
+        add_bytes(&bytes, block.weight);
+        add_bytes(&bytes, block.standard_activity);
+        add_bytes(&bytes, block.standard_live_time);
+        add_bytes(&bytes, block.standard_real_time);
+        add_bytes(&bytes, block.standard_channel);
+        add_bytes(&bytes, block.background_live_time);
+        add_bytes(&bytes, block.background_real_time);
+        add_bytes(&bytes, block.background_channel);
+        add_bytes(&bytes, block.in_summary);
+        add_bytes(&bytes, block.roi_count);
+        add_bytes(&bytes, block.roi);
+    }
+    return fingerprint(bytes);
+}
 
 // The inputs that decide a calibration, and its result; the same for the
 // model's full-scale response.
@@ -473,9 +536,11 @@ struct FitCache::State {
     StandardsNoise model_noise;
 
     PeakFilter peak_filter;
+    EvaluationScratch scratch;
 };
 
 PeakFilter* cached_peak_filter(FitCache* cache) { return cache != nullptr ? &cache->state().peak_filter : nullptr; }
+EvaluationScratch* cached_scratch(FitCache* cache) { return cache != nullptr ? &cache->state().scratch : nullptr; }
 
 FitCache::FitCache() : state_(std::make_unique<State>()) {}
 FitCache::~FitCache() = default;
@@ -485,19 +550,20 @@ namespace {
 // Whether a calibration from these inputs would be the one the cache holds;
 // the compression is part of the key only through what it does.
 bool cache_matches(const FitCache::State& state, const MethodRecord& method, int nc,
-                   int32_t channel_count, int32_t mode, const std::vector<int32_t>& roi_channel) {
+                   int32_t channel_count, int32_t mode, const std::vector<int32_t>& roi_channel,
+                   const std::string& identity) {
     return state.valid &&
            working_channels(state.channel_count, state.mode) == working_channels(channel_count, mode) &&
            compresses(state.channel_count, state.mode) == compresses(channel_count, mode) &&
-           state.roi_channel == roi_channel && state.standards.matches(method, nc);
+           state.roi_channel == roi_channel && state.standards.matches(method, nc, identity);
 }
 
 void cache_inputs(FitCache::State* state, const MethodRecord& method, int nc, int32_t channel_count,
-                  int32_t mode, const std::vector<int32_t>& roi_channel) {
+                  int32_t mode, const std::vector<int32_t>& roi_channel, const std::string& identity) {
     state->channel_count = channel_count;
     state->mode = mode;
     state->roi_channel = roi_channel;
-    state->standards.take(method, nc);
+    state->standards.take(method, nc, identity);
     state->valid = true;
 }
 
@@ -519,47 +585,47 @@ void make_calibration(const MethodRecord& method, int nc, int32_t channel_count,
 
 const FastCalibration& fast_calibration(const MethodRecord& method, int nc, int32_t channel_count,
                                         int32_t mode, const std::vector<int32_t>& roi_channel,
-                                        FitCache* cache, FastCalibration* local) {
+                                        const std::string& identity, FitCache* cache, FastCalibration* local) {
     if (cache == nullptr) {
         make_calibration(method, nc, channel_count, mode, roi_channel, local);
         return *local;
     }
     FitCache::State& state = cache->state();
-    if (!cache_matches(state, method, nc, channel_count, mode, roi_channel)) {
+    if (!cache_matches(state, method, nc, channel_count, mode, roi_channel, identity)) {
         state.valid = false;
         make_calibration(method, nc, channel_count, mode, roi_channel, &state.calibration);
-        cache_inputs(&state, method, nc, channel_count, mode, roi_channel);
+        cache_inputs(&state, method, nc, channel_count, mode, roi_channel, identity);
     }
     return state.calibration;
 }
 
 const Calibration& cached_model_response(const MethodRecord& method, int nc, int32_t channel_count,
-                                         FitCache* cache, Calibration* local) {
+                                         const std::string& identity, FitCache* cache, Calibration* local) {
     if (cache == nullptr) {
         model_response(method, nc, channel_count, local);
         return *local;
     }
     FitCache::State& state = cache->state();
     if (!state.model_valid || state.model_channel_count != channel_count ||
-        !state.model_standards.matches(method, nc)) {
+        !state.model_standards.matches(method, nc, identity)) {
         state.model_valid = false;
         state.model_noise_valid = false;
         model_response(method, nc, channel_count, &state.model);
         state.model_channel_count = channel_count;
-        state.model_standards.take(method, nc);
+        state.model_standards.take(method, nc, identity);
         state.model_valid = true;
     }
     return state.model;
 }
 
 const StandardsNoise& cached_model_noise(const MethodRecord& method, int nc, int32_t channel_count,
-                                         FitCache* cache, StandardsNoise* local) {
+                                         const std::string& identity, FitCache* cache, StandardsNoise* local) {
     if (cache == nullptr) {
         full_scale_standards_noise(method, nc, channel_count, local);
         return *local;
     }
     Calibration unused;
-    cached_model_response(method, nc, channel_count, cache, &unused);  // the keys, up to date
+    cached_model_response(method, nc, channel_count, identity, cache, &unused);  // the keys, up to date
     FitCache::State& state = cache->state();
     if (!state.model_noise_valid) {
         full_scale_standards_noise(method, nc, channel_count, &state.model_noise);

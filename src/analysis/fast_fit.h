@@ -6,6 +6,7 @@
 // multiply-adds), and reuses a calibration across evaluations.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "analysis/analysis.h"
@@ -24,22 +25,24 @@ struct FastCalibration {
 
 // The calibration of the first nc components of `method` over `roi_channel`
 // (working channels after compression by channel_count and mode): the one
-// `cache` holds when its inputs are the same bits, else a new one, made into
-// `local` (and kept in `cache` when given).
+// `cache` holds when its inputs are the same bits (the same non-empty
+// `identity`, method_identity(), tells the method is), else a new one, made
+// into `local` (and kept in `cache` when given).
 const FastCalibration& fast_calibration(const MethodRecord& method, int nc, int32_t channel_count,
                                         int32_t mode, const std::vector<int32_t>& roi_channel,
-                                        FitCache* cache, FastCalibration* local);
+                                        const std::string& identity, FitCache* cache, FastCalibration* local);
 
 // The full-scale response of the fit's model (model_response()): the one
-// `cache` holds when its inputs are the same bits, else a new one, made into
-// `local` (and kept in `cache` when given).
+// `cache` holds when its inputs are the same bits (known as fast_calibration()
+// knows them), else a new one, made into `local` (and kept in `cache` when
+// given).
 const Calibration& cached_model_response(const MethodRecord& method, int nc, int32_t channel_count,
-                                         FitCache* cache, Calibration* local);
+                                         const std::string& identity, FitCache* cache, Calibration* local);
 
 // The standards' noise over the model's channels (full_scale_standards_noise()),
 // kept in `cache` beside the model's response when given, else made into `local`.
 const StandardsNoise& cached_model_noise(const MethodRecord& method, int nc, int32_t channel_count,
-                                         FitCache* cache, StandardsNoise* local);
+                                         const std::string& identity, FitCache* cache, StandardsNoise* local);
 
 // Runs the two-pass scan. `gain_factor` is in/out: the gain kept when no
 // trial wins, and the winning gain.

@@ -81,15 +81,19 @@ int32_t fit_sample(SampleRecord* sample, const MethodRecord& method,
     const int nc = std::clamp(method.component_count, 0, kMaxComponents);
     const int x_channels = working_channels(channel_count, mode);
 
-    auto spectra = std::make_unique<FitSpectra>();
-    std::memcpy(spectra->sample, sample->channel, sizeof spectra->sample);
-    std::memcpy(spectra->local_background, local_background.channel,
-                sizeof spectra->local_background);
-    compress_spectrum(spectra->sample, channel_count, mode);
-    compress_spectrum(spectra->local_background, channel_count, mode);
+    // Copied whole, so that nothing here is left unwritten; the standards are
+    // copied only where the reference form reads them.
+    int32_t compressed_sample[kChannels];
+    int32_t compressed_local_background[kChannels];
+    std::memcpy(compressed_sample, sample->channel, sizeof compressed_sample);
+    std::memcpy(compressed_local_background, local_background.channel, sizeof compressed_local_background);
+    compress_spectrum(compressed_sample, channel_count, mode);
+    compress_spectrum(compressed_local_background, channel_count, mode);
+    std::unique_ptr<FitSpectra> spectra;
 
     // The ROI channels are the channels of the mapped ROIs in list order.
     std::vector<int32_t> roi_channel;
+    roi_channel.reserve(kChannels);
     bool rois_valid = true;
     const int roi_count = std::clamp(rois.count, 0, kRoiListCapacity);
     for (int r = 0; r < roi_count && rois_valid; ++r) {
@@ -102,7 +106,7 @@ int32_t fit_sample(SampleRecord* sample, const MethodRecord& method,
     int32_t status = -1;
     ScanOutcome& outcome = fit->outcome;
     if (rois_valid) {
-        ScanInput input{nullptr, spectra->sample, spectra->local_background, &roi_channel, x_channels,
+        ScanInput input{nullptr, compressed_sample, compressed_local_background, &roi_channel, x_channels,
                         static_cast<double>(sample->live_time) /
                             static_cast<double>(local_background.live_time),
                         static_cast<double>(options.held_gain)};
@@ -111,12 +115,14 @@ int32_t fit_sample(SampleRecord* sample, const MethodRecord& method,
         FastCalibration local;
         const FastCalibration* fast = nullptr;
         if (options.straightforward) {
+            spectra = std::make_unique<FitSpectra>();
             copy_standards(method, nc, channel_count, mode, spectra.get());
             calibrate(method, nc, spectra->standard, spectra->background, roi_channel, &calibration);
             singular = calibration.singular;
             input.calibration = &calibration;
         } else {
-            fast = &fast_calibration(method, nc, channel_count, mode, roi_channel, options.cache, &local);
+            fast = &fast_calibration(method, nc, channel_count, mode, roi_channel, options.method_identity,
+                                     options.cache, &local);
             singular = fast->calibration.singular;
             input.calibration = &fast->calibration;
         }
@@ -176,6 +182,7 @@ void describe_fit(const SampleFit& fit, int component_count, float gain, Evaluat
     detail->coarse_gain = fit.coarse_gain;
     detail->scan_centre = fit.scan_centre;
     detail->trials.clear();
+    detail->trials.reserve(static_cast<size_t>(std::max(outcome.trials_run, 0)));
     for (int t = 0; t < outcome.trials_run; ++t) {
         detail->trials.push_back({outcome.trial_gain[t], outcome.trial_figure[t]});
     }
@@ -204,7 +211,7 @@ const Calibration& fit_model_response(const MethodRecord& method, int nc,
         model_response(method, nc, channel_count, local);
         return *local;
     }
-    return cached_model_response(method, nc, channel_count, options.cache, local);
+    return cached_model_response(method, nc, channel_count, options.method_identity, options.cache, local);
 }
 
 const StandardsNoise& fit_model_noise(const MethodRecord& method, int nc, const AnalysisOptions& options,
@@ -213,7 +220,7 @@ const StandardsNoise& fit_model_noise(const MethodRecord& method, int nc, const 
         full_scale_standards_noise(method, nc, options.channel_count, local);
         return *local;
     }
-    return cached_model_noise(method, nc, options.channel_count, options.cache, local);
+    return cached_model_noise(method, nc, options.channel_count, options.method_identity, options.cache, local);
 }
 
 int32_t calc_activity(SampleRecord* sample, const MethodRecord& method,

@@ -39,6 +39,23 @@ const Calibration& fit_model_response(const MethodRecord& method, int nc,
 const StandardsNoise& fit_model_noise(const MethodRecord& method, int nc, const AnalysisOptions& options,
                                       StandardsNoise* local);
 
+// The working records of an evaluation (lsq_calc_activity). A fit cache
+// keeps one, so that a thread does not allocate and clear them for every
+// evaluation; whoever uses it writes each field before reading it.
+struct EvaluationScratch {
+    SampleRecord working;
+    MethodRecord reduced;  // the components taking part, where that is not all of them
+    RoiList collected;
+    RoiList joined;
+    float corrected[kChannels];
+    SampleFit fit;
+    float model[kChannels];
+    float model_variance[kChannels];
+};
+
+// The scratch records `cache` keeps; nullptr without a cache.
+EvaluationScratch* cached_scratch(FitCache* cache);
+
 class PeakFilter;
 
 // The peak filter a fit cache keeps for the checks against the model, so

@@ -143,6 +143,7 @@ FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra)
     row.limit_status = results.limit_status;
     row.summary_activity = results.summary_activity;
     row.summary_fraction = results.summary_fraction;
+    row.components.reserve(static_cast<size_t>(std::max(method.component_count, 0)));
     for (int i = 0; i < method.component_count; ++i) {
         const ComponentBlock& block = method.component[i];
         RowComponent component;
@@ -185,6 +186,7 @@ FinishedRow RowFinisher::finish(const Evaluation& evaluation, bool with_spectra)
             fit.coarse_gain = detail.coarse_gain;
             fit.scan_centre = detail.scan_centre;
         }
+        fit.trials.reserve(detail.trials.size());
         for (const ScanTrial& trial : detail.trials) fit.trials.emplace_back(trial.gain, trial.figure);
         for (const UnknownPeak& peak : detail.unknown_peaks) {
             RowUnknownPeak& marked = row.unknown_peaks.emplace_back();

@@ -263,6 +263,8 @@ AnalysisOptions analysis_options(const RunOptions& options) {
 // uncertainties, all unknown when its metadata file has a problem.
 AnalysisOptions evaluation_options(const Run& run) {
     AnalysisOptions analysis = analysis_options(run.options);
+    // The method stays as it is while evaluations read it.
+    analysis.method_identity = method_identity(*run.method);
     const bool sound = run.metadata.problems.empty();
     for (int i = 0; i < kMaxComponents; ++i) {
         analysis.calibration_uncertainty[i] = sound ? run.metadata.component[i].calibration_uncertainty : NAN;

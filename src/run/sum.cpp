@@ -1,6 +1,7 @@
 #include "run/sum.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <iterator>
 #include <limits>
 
@@ -23,6 +24,26 @@ T held_add(T a, T b, bool* held) {
     return static_cast<T>(a + b);
 }
 
+// Adds `counts` to `sum` channel by channel with held_add. The usual sum
+// overflows nowhere, which one pass in wrapping arithmetic (vector lanes)
+// tells; only then is each channel added on its own.
+void add_channels(const int32_t* counts, int32_t* sum, bool* held) {
+    uint32_t overflow = 0;
+    for (int i = 0; i < kChannels; ++i) {
+        const auto a = static_cast<uint32_t>(sum[i]);
+        const auto b = static_cast<uint32_t>(counts[i]);
+        const uint32_t wrapped = a + b;
+        overflow |= (a ^ wrapped) & (b ^ wrapped);  // sign bit: both signs alike, the sum's not
+    }
+    if ((overflow >> 31) == 0) {
+        for (int i = 0; i < kChannels; ++i) {
+            sum[i] = static_cast<int32_t>(static_cast<uint32_t>(sum[i]) + static_cast<uint32_t>(counts[i]));
+        }
+        return;
+    }
+    for (int i = 0; i < kChannels; ++i) sum[i] = held_add(sum[i], counts[i], held);
+}
+
 }  // namespace
 
 bool add_to_sum(const SpectrumFile& file, const std::string& name, SpectrumSum* sum) {
@@ -31,7 +52,7 @@ bool add_to_sum(const SpectrumFile& file, const std::string& name, SpectrumSum* 
     sum->real_time_us = held_add(sum->real_time_us, file.real_time_us, &held);
     sum->live_time_s = held_add(sum->live_time_s, microseconds_to_seconds(file.live_time_us), &held);
     sum->real_time_s = held_add(sum->real_time_s, microseconds_to_seconds(file.real_time_us), &held);
-    for (int i = 0; i < kChannels; ++i) sum->channel[i] = held_add(sum->channel[i], file.channel[i], &held);
+    add_channels(file.channel, sum->channel, &held);
     if (sum->files.empty()) {
         sum->calibration = file.calibration;
     } else if (sum->calibration != file.calibration) {
