@@ -34,7 +34,30 @@ struct ScanPlan {
     std::vector<double> last_channel_mask;  // all bits set where the channel is the last one
     std::vector<double> scaled_background;  // U * l
     std::vector<double> scaled_variance;    // U * U * l
+    // Per source channel k (from 1) with neighbours on both sides, the
+    // integer terms of the correction's quadratic as doubles, four to a
+    // channel: 2 b, e - a, a - 2 b + e and a zero. One load then brings a
+    // point's three terms, where gathering and converting its three counts
+    // took a dozen steps.
+    std::vector<double> terms;
 };
+
+// Fills plan->terms from the sample's x_channels counts. The terms are
+// integers below 2^35, exact in doubles, so they are those of the 64-bit
+// integer arithmetic converted.
+void plan_terms(const int32_t* sample, int x_channels, ScanPlan* plan) {
+    plan->terms.assign(static_cast<size_t>(std::max(x_channels, 0)) * 4, 0.0);
+    for (int k = 2; k < x_channels; ++k) {
+        const double a = sample[k - 2];
+        const double b = sample[k - 1];
+        const double e = sample[k];
+        const double twice_b = b + b;
+        double* at = &plan->terms[static_cast<size_t>(k) * 4];
+        at[0] = twice_b;
+        at[1] = e - a;
+        at[2] = (a - twice_b) + e;
+    }
+}
 
 // Per-point intermediate values of the staged trial preparation.
 struct PrepareScratch {
@@ -151,6 +174,7 @@ __attribute__((target("avx"))) void prepare_avx(double g, const int32_t* sample,
         return;
     }
     const int blocks = plan.points / 4;
+    const double* terms = plan.terms.data();
     int32_t* nearest = scratch->nearest.data();
     double* distance = scratch->distance.data();
     uint8_t* outside = scratch->outside.data();
@@ -181,20 +205,18 @@ __attribute__((target("avx"))) void prepare_avx(double g, const int32_t* sample,
             for (int lane = i; lane < i + 4; ++lane) prepare_point(g, sample, x_channels, plan, lane, y, w);
             continue;
         }
-        alignas(16) int32_t below[4], at[4], above[4];
-        for (int lane = 0; lane < 4; ++lane) {
-            below[lane] = sample[nearest[i + lane] - 2];
-            at[lane] = sample[nearest[i + lane] - 1];
-            above[lane] = sample[nearest[i + lane]];
-        }
-        // Integer terms as doubles: every one is exact (below 2^35), so they
-        // equal the 64-bit integer terms converted.
-        const __m256d a = _mm256_cvtepi32_pd(_mm_load_si128(reinterpret_cast<const __m128i*>(below)));
-        const __m256d b = _mm256_cvtepi32_pd(_mm_load_si128(reinterpret_cast<const __m128i*>(at)));
-        const __m256d e = _mm256_cvtepi32_pd(_mm_load_si128(reinterpret_cast<const __m128i*>(above)));
-        const __m256d twice_b = _mm256_add_pd(b, b);
-        const __m256d slope = _mm256_sub_pd(e, a);
-        const __m256d curvature = _mm256_add_pd(_mm256_sub_pd(a, twice_b), e);
+        // The four points' terms, transposed into one vector per term.
+        const __m256d r0 = _mm256_loadu_pd(&terms[4 * static_cast<size_t>(nearest[i])]);
+        const __m256d r1 = _mm256_loadu_pd(&terms[4 * static_cast<size_t>(nearest[i + 1])]);
+        const __m256d r2 = _mm256_loadu_pd(&terms[4 * static_cast<size_t>(nearest[i + 2])]);
+        const __m256d r3 = _mm256_loadu_pd(&terms[4 * static_cast<size_t>(nearest[i + 3])]);
+        const __m256d low01 = _mm256_unpacklo_pd(r0, r1);   // 2b0 2b1 c0 c1
+        const __m256d high01 = _mm256_unpackhi_pd(r0, r1);  // s0 s1 0 0
+        const __m256d low23 = _mm256_unpacklo_pd(r2, r3);
+        const __m256d high23 = _mm256_unpackhi_pd(r2, r3);
+        const __m256d twice_b = _mm256_permute2f128_pd(low01, low23, 0x20);
+        const __m256d slope = _mm256_permute2f128_pd(high01, high23, 0x20);
+        const __m256d curvature = _mm256_permute2f128_pd(low01, low23, 0x31);
         const __m256d d = _mm256_loadu_pd(&distance[i]);
         const __m256d numerator = _mm256_add_pd(_mm256_add_pd(twice_b, _mm256_mul_pd(slope, d)),
                                                 _mm256_mul_pd(curvature, _mm256_mul_pd(d, d)));
@@ -657,6 +679,7 @@ void fast_scan(const ScanInput& input, const FastCalibration& calibration, Analy
     }
 
     const bool avx = kernel != AnalysisKernel::baseline && avx_available();
+    if (avx) plan_terms(input.sample, x_channels, &plan);
     const FitFunction fit_trial = avx ? fit_for<true>(nc) : fit_for<false>(nc);
     std::vector<double> y(static_cast<size_t>(n));
     std::vector<double> w(static_cast<size_t>(n));
