@@ -262,6 +262,42 @@ TEST(FastAnalysis, EvaluationDriverMatchesStraightforwardBitForBit) {
     }
 }
 
+// One method and one cache for a run of samples whose scans try different
+// gains: plain, the wide search, centred by two calibrations in turn. What a
+// scan keeps of its fixed trial gains must serve only scans that try them.
+TEST(FastAnalysis, ScansOfOneMethodAtOtherGainsMatchStraightforward) {
+    InputMaker make(11);
+    auto method = std::make_unique<MethodRecord>();
+    make.method(method.get());
+    auto local_background = std::make_unique<LocalBackground>();
+    local_background->live_time = make.live_time();
+    make.spectrum(local_background->channel, 1);
+    FitCache cache;
+    const std::string identity = method_identity(*method);
+    for (int round = 0; round < 16; ++round) {
+        auto sample = std::make_unique<SampleRecord>();
+        sample->weight = 1.0f;
+        sample->live_time = make.live_time();
+        make.spectrum(sample->channel, make.uniform(0.1, 2));
+        AnalysisOptions checks{.two_pass = round % 3 == 0};
+        if (round % 4 == 1) checks.gain_search = GainSearch::wide;
+        if (round % 4 >= 2) {
+            checks.gain_search = GainSearch::calibration;
+            checks.calibration_gain = round % 4 == 2 ? 0.9 : 1.1;
+        }
+        auto plain_sample = std::make_unique<SampleRecord>(*sample);
+        AnalysisOptions plain_options = checks;
+        plain_options.straightforward = true;
+        AnalysisOptions fast_options = checks;
+        fast_options.cache = &cache;
+        fast_options.method_identity = identity;
+        const int32_t plain_status = lsq_calc_activity(plain_sample.get(), *method, *local_background, plain_options);
+        const int32_t fast_status = lsq_calc_activity(sample.get(), *method, *local_background, fast_options);
+        ASSERT_EQ(fast_status, plain_status) << "round " << round;
+        ASSERT_EQ(std::memcmp(sample.get(), plain_sample.get(), sizeof(SampleRecord)), 0) << "round " << round;
+    }
+}
+
 // Two components with a peak each, known by the method's identity, and
 // samples that hold one of the peaks: each second pass fits the one
 // component present, a different one in turn and one at a time, so the

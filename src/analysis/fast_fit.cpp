@@ -59,13 +59,6 @@ void plan_terms(const int32_t* sample, int x_channels, ScanPlan* plan) {
     }
 }
 
-// Per-point intermediate values of the staged trial preparation.
-struct PrepareScratch {
-    std::vector<int32_t> nearest;   // nearest source channel k
-    std::vector<double> distance;   // x - k
-    std::vector<uint8_t> outside;   // per block of four: some k lacks a neighbour
-};
-
 // ---------------------------------------------------------------------------
 // Baseline kernels: SSE2 (part of every x86-64) or plain scalar code.
 
@@ -166,19 +159,17 @@ double residual_baseline(int n, const double* y, const double* w, const double* 
 // rather than one: each stage's dependency chain is short, so the processor
 // keeps many points of a stage in flight instead of stalling on one point's
 // chain of divisions and the square root.
-__attribute__((target("avx"))) void prepare_avx(double g, const int32_t* sample, int x_channels,
-                                                const ScanPlan& plan, PrepareScratch* scratch,
-                                                double* y, double* w) {
-    if (!(g >= kSmallestGain)) {
-        prepare_baseline(g, sample, x_channels, plan, y, w);
-        return;
-    }
+// The first stage: where the points fall for g >= kSmallestGain.
+__attribute__((target("avx"))) void place_avx(double g, int x_channels, const ScanPlan& plan,
+                                              GainPlacement* placed) {
     const int blocks = plan.points / 4;
-    const double* terms = plan.terms.data();
-    int32_t* nearest = scratch->nearest.data();
-    double* distance = scratch->distance.data();
-    uint8_t* outside = scratch->outside.data();
-
+    placed->g = g;
+    placed->nearest.resize(static_cast<size_t>(plan.points));
+    placed->distance.resize(static_cast<size_t>(plan.points));
+    placed->outside.resize(static_cast<size_t>(blocks));
+    int32_t* nearest = placed->nearest.data();
+    double* distance = placed->distance.data();
+    uint8_t* outside = placed->outside.data();
     const __m256d gv = _mm256_set1_pd(g);
     const __m256d half = _mm256_set1_pd(0.5);
     const __m256d lowest_k = _mm256_set1_pd(2.0);
@@ -195,6 +186,21 @@ __attribute__((target("avx"))) void prepare_avx(double g, const int32_t* sample,
         _mm_storeu_si128(reinterpret_cast<__m128i*>(&nearest[i]), k);
         _mm256_storeu_pd(&distance[i], _mm256_sub_pd(x, _mm256_cvtepi32_pd(k)));
     }
+}
+
+// The later stages, from the placement of the points for g.
+__attribute__((target("avx"))) void prepare_avx(double g, const int32_t* sample, int x_channels,
+                                                const ScanPlan& plan, const GainPlacement* placed,
+                                                double* y, double* w) {
+    if (!(g >= kSmallestGain)) {
+        prepare_baseline(g, sample, x_channels, plan, y, w);
+        return;
+    }
+    const int blocks = plan.points / 4;
+    const double* terms = plan.terms.data();
+    const int32_t* nearest = placed->nearest.data();
+    const double* distance = placed->distance.data();
+    const uint8_t* outside = placed->outside.data();
 
     const __m256d twice_g = _mm256_set1_pd(2.0 * g);
     const __m256d zero = _mm256_setzero_pd();
@@ -595,6 +601,8 @@ void make_calibration(const MethodRecord& method, int nc, int32_t channel_count,
     copy_standards(method, nc, channel_count, mode, spectra.get());
     calibrate(method, nc, spectra->standard, spectra->background, roi_channel, &target->calibration);
     standards_noise(method, nc, spectra->standard, spectra->background, roi_channel, &target->noise);
+    target->first_pass.clear();
+    target->wide.clear();
     const int n = target->calibration.point_count;
     target->by_point.assign(static_cast<size_t>(n) * kStride, 0.0);
     if (target->calibration.singular) return;
@@ -605,9 +613,9 @@ void make_calibration(const MethodRecord& method, int nc, int32_t channel_count,
 
 }  // namespace
 
-const FastCalibration& fast_calibration(const MethodRecord& method, int nc, int32_t channel_count,
-                                        int32_t mode, const std::vector<int32_t>& roi_channel,
-                                        const std::string& identity, FitCache* cache, FastCalibration* local) {
+FastCalibration& fast_calibration(const MethodRecord& method, int nc, int32_t channel_count,
+                                  int32_t mode, const std::vector<int32_t>& roi_channel,
+                                  const std::string& identity, FitCache* cache, FastCalibration* local) {
     if (cache == nullptr) {
         make_calibration(method, nc, channel_count, mode, roi_channel, local);
         return *local;
@@ -659,7 +667,7 @@ const StandardsNoise& cached_model_noise(const MethodRecord& method, int nc, int
 // ---------------------------------------------------------------------------
 // The scan.
 
-void fast_scan(const ScanInput& input, const FastCalibration& calibration, AnalysisKernel kernel,
+void fast_scan(const ScanInput& input, FastCalibration& calibration, AnalysisKernel kernel,
                float* gain_factor, ScanOutcome* outcome) {
     const int nc = calibration.calibration.component_count;
     const int n = calibration.calibration.point_count;
@@ -683,10 +691,7 @@ void fast_scan(const ScanInput& input, const FastCalibration& calibration, Analy
     const FitFunction fit_trial = avx ? fit_for<true>(nc) : fit_for<false>(nc);
     std::vector<double> y(static_cast<size_t>(n));
     std::vector<double> w(static_cast<size_t>(n));
-    PrepareScratch scratch;
-    scratch.nearest.resize(static_cast<size_t>(n));
-    scratch.distance.resize(static_cast<size_t>(n));
-    scratch.outside.resize(static_cast<size_t>(n / 4));
+    GainPlacement scratch;
     double x[kMaxComponents] = {};
     double normal[kMaxComponents][kStride] = {};
 
@@ -698,7 +703,24 @@ void fast_scan(const ScanInput& input, const FastCalibration& calibration, Analy
             note_trial(&outcome->range, static_cast<float>(g));
 #if ASSAY_AVX_KERNELS
             if (avx) {
-                prepare_avx(g, sample, x_channels, plan, &scratch, y.data(), w.data());
+                const GainPlacement* placed = nullptr;
+                if (g >= kSmallestGain) {
+                    // The first pass, or the wide search, tries the same gains in every scan.
+                    std::vector<GainPlacement>* kept = nullptr;
+                    if (std::isnan(input.held_gain)) {
+                        kept = input.coarse ? &calibration.wide : pass == 0 ? &calibration.first_pass : nullptr;
+                    }
+                    GainPlacement* into = &scratch;
+                    if (kept != nullptr) {
+                        if (kept->size() <= static_cast<size_t>(trial)) kept->resize(static_cast<size_t>(trial) + 1);
+                        into = &(*kept)[static_cast<size_t>(trial)];
+                    }
+                    if (kept == nullptr || std::bit_cast<uint64_t>(into->g) != std::bit_cast<uint64_t>(g)) {
+                        place_avx(g, x_channels, plan, into);
+                    }
+                    placed = into;
+                }
+                prepare_avx(g, sample, x_channels, plan, placed, y.data(), w.data());
             } else {
                 prepare_baseline(g, sample, x_channels, plan, y.data(), w.data());
             }

@@ -7,6 +7,8 @@
 #pragma once
 
 #include <string>
+#include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "analysis/analysis.h"
@@ -16,11 +18,26 @@
 // zeros to eight for four-lane loads.
 inline constexpr int kStride = 8;
 
+// Where the points of a calibration fall in the source spectrum for one
+// trial gain g (the same for every sample): per point the nearest source
+// channel k (from 1) and the distance x - k of its stretched position x, and
+// per block of four points whether some k lacks a neighbour.
+struct GainPlacement {
+    double g = NAN;
+    std::vector<int32_t> nearest;
+    std::vector<double> distance;
+    std::vector<uint8_t> outside;
+};
+
 // A calibration, also laid out point by point for the normal-matrix sums.
 struct FastCalibration {
     Calibration calibration;
     std::vector<double> by_point;  // point_count rows of kStride
     StandardsNoise noise;          // the standards at the points, for the uncertainties
+    // The placements of the trial gains every scan tries in the same way (its
+    // first pass, or the wide search), by trial, kept as scans make them.
+    std::vector<GainPlacement> first_pass;
+    std::vector<GainPlacement> wide;
 };
 
 // The calibration of the first nc components of `method` over `roi_channel`
@@ -28,9 +45,9 @@ struct FastCalibration {
 // `cache` holds when its inputs are the same bits (the same non-empty
 // `identity`, method_identity(), tells the method is), else a new one, made
 // into `local` (and kept in `cache` when given).
-const FastCalibration& fast_calibration(const MethodRecord& method, int nc, int32_t channel_count,
-                                        int32_t mode, const std::vector<int32_t>& roi_channel,
-                                        const std::string& identity, FitCache* cache, FastCalibration* local);
+FastCalibration& fast_calibration(const MethodRecord& method, int nc, int32_t channel_count,
+                                  int32_t mode, const std::vector<int32_t>& roi_channel,
+                                  const std::string& identity, FitCache* cache, FastCalibration* local);
 
 // The full-scale response of the fit's model (model_response()): the one
 // `cache` holds when its inputs are the same bits (known as fast_calibration()
@@ -46,5 +63,5 @@ const StandardsNoise& cached_model_noise(const MethodRecord& method, int nc, int
 
 // Runs the two-pass scan. `gain_factor` is in/out: the gain kept when no
 // trial wins, and the winning gain.
-void fast_scan(const ScanInput& input, const FastCalibration& calibration, AnalysisKernel kernel,
+void fast_scan(const ScanInput& input, FastCalibration& calibration, AnalysisKernel kernel,
                float* gain_factor, ScanOutcome* outcome);

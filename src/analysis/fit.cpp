@@ -113,7 +113,7 @@ int32_t fit_sample(SampleRecord* sample, const MethodRecord& method,
         bool singular = false;
         Calibration calibration;
         FastCalibration local;
-        const FastCalibration* fast = nullptr;
+        FastCalibration* fast = nullptr;
         if (options.straightforward) {
             spectra = std::make_unique<FitSpectra>();
             copy_standards(method, nc, channel_count, mode, spectra.get());
