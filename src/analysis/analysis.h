@@ -48,7 +48,7 @@ private:
 };
 
 // What tells one method record from another without comparing them: a
-// 128-bit fingerprint of every field, in hexadecimal digits. A caller that evaluates
+// SHA-256 of every field, in hexadecimal digits. A caller that evaluates
 // many samples against one unchanged record works it out once and passes it
 // in AnalysisOptions::method_identity.
 std::string method_identity(const MethodRecord& method);

@@ -3,15 +3,16 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "analysis/fit.h"
 #include "analysis/peak_shape.h"
 #include "analysis/solver.h"
+#include "core/sha256.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -490,60 +491,32 @@ private:
 };
 
 template <class Value>
-void add_bytes(std::string* bytes, const Value& value) {
-    bytes->append(reinterpret_cast<const char*>(&value), sizeof value);
-}
-
-// 128 bits in hexadecimal digits from two lanes over the 8-byte words of
-// `bytes`. Each step is one-to-one in the lane for a given word and in the
-// word for a given lane, so texts of one length that differ in a single
-// word always differ here, and others all but by a chance too small to
-// matter. Not made to resist texts built to collide.
-std::string fingerprint(const std::string& bytes) {
-    uint64_t lane[2] = {0x9E3779B97F4A7C15u, 0xC2B2AE3D27D4EB4Fu};
-    for (size_t at = 0; at < bytes.size(); at += sizeof(uint64_t)) {
-        uint64_t word = 0;
-        std::memcpy(&word, bytes.data() + at, std::min(sizeof word, bytes.size() - at));
-        lane[0] = std::rotl((lane[0] ^ word) * 0xFF51AFD7ED558CCDu, 31);
-        lane[1] = std::rotl((lane[1] + word) * 0xC4CEB9FE1A85EC53u, 29);
-    }
-    std::string text;
-    for (uint64_t value : lane) {
-        // The last steps spread every bit over the whole word.
-        value ^= bytes.size();
-        value = (value ^ (value >> 33)) * 0xFF51AFD7ED558CCDu;
-        value = (value ^ (value >> 33)) * 0xC4CEB9FE1A85EC53u;
-        value ^= value >> 33;
-        char hex[17];
-        std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(value));
-        text += hex;
-    }
-    return text;
+void add_field(Sha256* digest, const Value& value) {
+    digest->add(std::string_view(reinterpret_cast<const char*>(&value), sizeof value));
 }
 
 }  // namespace
 
-// Field by field, so that no padding byte enters the fingerprint.
+// Field by field, so that no padding byte enters the digest.
 std::string method_identity(const MethodRecord& method) {
-    std::string bytes;
-    bytes.reserve(sizeof method);
-    add_bytes(&bytes, method.component_count);
-    add_bytes(&bytes, method.detection_limit);
-    add_bytes(&bytes, method.partial_limit);
+    Sha256 digest;
+    add_field(&digest, method.component_count);
+    add_field(&digest, method.detection_limit);
+    add_field(&digest, method.partial_limit);
     for (const ComponentBlock& block : method.component) {
-        add_bytes(&bytes, block.weight);
-        add_bytes(&bytes, block.standard_activity);
-        add_bytes(&bytes, block.standard_live_time);
-        add_bytes(&bytes, block.standard_real_time);
-        add_bytes(&bytes, block.standard_channel);
-        add_bytes(&bytes, block.background_live_time);
-        add_bytes(&bytes, block.background_real_time);
-        add_bytes(&bytes, block.background_channel);
-        add_bytes(&bytes, block.in_summary);
-        add_bytes(&bytes, block.roi_count);
-        add_bytes(&bytes, block.roi);
+        add_field(&digest, block.weight);
+        add_field(&digest, block.standard_activity);
+        add_field(&digest, block.standard_live_time);
+        add_field(&digest, block.standard_real_time);
+        add_field(&digest, block.standard_channel);
+        add_field(&digest, block.background_live_time);
+        add_field(&digest, block.background_real_time);
+        add_field(&digest, block.background_channel);
+        add_field(&digest, block.in_summary);
+        add_field(&digest, block.roi_count);
+        add_field(&digest, block.roi);
     }
-    return fingerprint(bytes);
+    return digest.hex_digest();
 }
 
 // The inputs that decide a calibration, and its result; the same for the

@@ -6,9 +6,9 @@
 // multiply-adds), and reuses a calibration across evaluations.
 #pragma once
 
-#include <string>
 #include <cmath>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "analysis/analysis.h"
