@@ -376,9 +376,121 @@ __attribute__((target("avx"))) double residual_avx(int n, const double* y, const
     }
     return sum;
 }
+
+// Gauss-Jordan elimination as gauss_jordan() does it, on rows that carry the
+// right-hand side in column M: a row exchange, the division of the pivot row
+// and each row's elimination are then whole-row operations, four lanes at a
+// time. Lane by lane the operations are those of the scalar loops (a quotient,
+// a product, a difference), so the bits are the same. Columns past M hold
+// zeros on entry and nothing that is read on exit.
+template <int M>
+__attribute__((target("avx"))) int32_t eliminate_avx(double (*rows)[kStride]) {
+    static_assert(M >= 1 && M < kStride && kStride == 8);
+    constexpr bool upper = M >= 4;  // columns 4 to 7 carry data
+    // Lane masks of the columns still free of a pivot: bit c of the pattern
+    // for lane c of a half.
+    alignas(32) static constexpr uint64_t lane_masks[16][4] = {
+        {0, 0, 0, 0}, {~0ull, 0, 0, 0}, {0, ~0ull, 0, 0}, {~0ull, ~0ull, 0, 0},
+        {0, 0, ~0ull, 0}, {~0ull, 0, ~0ull, 0}, {0, ~0ull, ~0ull, 0}, {~0ull, ~0ull, ~0ull, 0},
+        {0, 0, 0, ~0ull}, {~0ull, 0, 0, ~0ull}, {0, ~0ull, 0, ~0ull}, {~0ull, ~0ull, 0, ~0ull},
+        {0, 0, ~0ull, ~0ull}, {~0ull, 0, ~0ull, ~0ull}, {0, ~0ull, ~0ull, ~0ull}, {~0ull, ~0ull, ~0ull, ~0ull}};
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    unsigned free_columns = (1u << M) - 1;
+    for (int pass = 0; pass < M; ++pass) {
+        const __m256d low_mask = _mm256_load_pd(reinterpret_cast<const double*>(lane_masks[free_columns & 15]));
+        const __m256d high_mask = _mm256_load_pd(reinterpret_cast<const double*>(lane_masks[free_columns >> 4]));
+        // The largest magnitude among free rows and columns. A NaN is never
+        // larger: max returns its second operand when the first is NaN.
+        __m256d largest = _mm256_setzero_pd();
+        for (int r = 0; r < M; ++r) {
+            if (!(free_columns >> r & 1u)) continue;
+            largest = _mm256_max_pd(_mm256_and_pd(_mm256_andnot_pd(sign, _mm256_loadu_pd(rows[r])), low_mask),
+                                    largest);
+            if constexpr (upper) {
+                largest = _mm256_max_pd(
+                    _mm256_and_pd(_mm256_andnot_pd(sign, _mm256_loadu_pd(rows[r] + 4)), high_mask), largest);
+            }
+        }
+        largest = _mm256_max_pd(_mm256_permute2f128_pd(largest, largest, 1), largest);
+        largest = _mm256_max_pd(_mm256_permute_pd(largest, 0x5), largest);
+        const double pivot_magnitude = _mm256_cvtsd_f64(largest);
+        if (pivot_magnitude < 1e-30) return -1;
+        // The first element of that magnitude in row-major order is the one
+        // the scalar search, taking only strictly larger ones, settles on.
+        int row = 0;
+        int col = 0;
+        for (int r = 0; r < M; ++r) {
+            if (!(free_columns >> r & 1u)) continue;
+            const __m256d low = _mm256_andnot_pd(sign, _mm256_loadu_pd(rows[r]));
+            int found = _mm256_movemask_pd(_mm256_and_pd(_mm256_cmp_pd(low, largest, _CMP_EQ_OQ), low_mask));
+            if constexpr (upper) {
+                const __m256d high = _mm256_andnot_pd(sign, _mm256_loadu_pd(rows[r] + 4));
+                found |= _mm256_movemask_pd(_mm256_and_pd(_mm256_cmp_pd(high, largest, _CMP_EQ_OQ), high_mask)) << 4;
+            }
+            if (found != 0) {
+                row = r;
+                col = std::countr_zero(static_cast<unsigned>(found));
+                break;
+            }
+        }
+        free_columns &= ~(1u << col);
+        if (row != col) {
+            for (int half = 0; half < (upper ? 8 : 4); half += 4) {
+                const __m256d a = _mm256_loadu_pd(rows[row] + half);
+                _mm256_storeu_pd(rows[row] + half, _mm256_loadu_pd(rows[col] + half));
+                _mm256_storeu_pd(rows[col] + half, a);
+            }
+        }
+        // The pivot's own element is set (to 1, or to 0 in the other rows)
+        // in the registers: a narrow store under a wide load would stall.
+        const unsigned only = 1u << col;
+        const __m256d at_low = _mm256_load_pd(reinterpret_cast<const double*>(lane_masks[only & 15]));
+        const __m256d at_high = _mm256_load_pd(reinterpret_cast<const double*>(lane_masks[only >> 4]));
+        const __m256d one = _mm256_set1_pd(1.0);
+        const __m256d pivot = _mm256_set1_pd(rows[col][col]);
+        const __m256d pivot_low = _mm256_div_pd(_mm256_blendv_pd(_mm256_loadu_pd(rows[col]), one, at_low), pivot);
+        _mm256_storeu_pd(rows[col], pivot_low);
+        __m256d pivot_high = _mm256_setzero_pd();
+        if constexpr (upper) {
+            pivot_high = _mm256_div_pd(_mm256_blendv_pd(_mm256_loadu_pd(rows[col] + 4), one, at_high), pivot);
+            _mm256_storeu_pd(rows[col] + 4, pivot_high);
+        }
+        for (int r = 0; r < M; ++r) {
+            if (r == col) continue;
+            const __m256d factor = _mm256_set1_pd(rows[r][col]);
+            const __m256d low = _mm256_andnot_pd(at_low, _mm256_loadu_pd(rows[r]));
+            _mm256_storeu_pd(rows[r], _mm256_sub_pd(low, _mm256_mul_pd(pivot_low, factor)));
+            if constexpr (upper) {
+                const __m256d high = _mm256_andnot_pd(at_high, _mm256_loadu_pd(rows[r] + 4));
+                _mm256_storeu_pd(rows[r] + 4, _mm256_sub_pd(high, _mm256_mul_pd(pivot_high, factor)));
+            }
+        }
+    }
+    return 0;
+}
 #endif
 
-// One trial's fit, as lst_sqr computes it.
+// The elimination of a trial's normal matrix and right-hand side x: in rows
+// that carry x beside them where the processor has AVX, else gauss_jordan().
+template <int M, bool Avx>
+int32_t eliminate(double (*normal)[kStride], double* x) {
+#if ASSAY_AVX_KERNELS
+    if constexpr (Avx && M > 0) {
+        for (int i = 0; i < M; ++i) {
+            normal[i][M] = x[i];
+            for (int k = M + 1; k < kStride; ++k) normal[i][k] = 0.0;
+        }
+        if (eliminate_avx<M>(normal) != 0) return -1;
+        for (int i = 0; i < M; ++i) x[i] = normal[i][M];
+        return 0;
+    }
+#endif
+    double flags[kMaxComponents];
+    return gauss_jordan(M, [normal](int i, int k) -> double& { return normal[i][k]; }, x, flags);
+}
+
+// One trial's fit, as lst_sqr computes it, but for the deviations, which
+// only a winner needs (the caller works them out from `normal`).
 template <int M, bool Avx>
 int32_t fit(const FastCalibration& response, const double* y, const double* w, double* x,
             double (*normal)[kStride], double* chi2) {
@@ -393,9 +505,7 @@ int32_t fit(const FastCalibration& response, const double* y, const double* w, d
 #else
     accumulate_baseline<M>(n, y, w, response.by_point.data(), x, normal);
 #endif
-    double flags[kMaxComponents];
-    auto at = [normal](int i, int k) -> double& { return normal[i][k]; };
-    if (gauss_jordan(M, at, x, flags) != 0) return -1;
+    if (eliminate<M, Avx>(normal, x) != 0) return -1;
 #if ASSAY_AVX_KERNELS
     if constexpr (Avx) {
         sum = residual_avx<M>(n, y, w, response.calibration.response.data(), x);
@@ -406,7 +516,6 @@ int32_t fit(const FastCalibration& response, const double* y, const double* w, d
     sum = residual_baseline<M>(n, y, w, response.by_point.data(), x);
 #endif
     if (M != n) sum /= static_cast<double>(n - M);
-    deviations_from_inverse(M, at, sum);
     *chi2 = sum;
     return 0;
 }
@@ -430,7 +539,26 @@ bool avx_available() {
 #endif
 }
 
+template <bool Avx>
+int32_t eliminate_for(int m, double (*normal)[kStride], double* x) {
+    switch (m) {
+    case 1: return eliminate<1, Avx>(normal, x);
+    case 2: return eliminate<2, Avx>(normal, x);
+    case 3: return eliminate<3, Avx>(normal, x);
+    case 4: return eliminate<4, Avx>(normal, x);
+    case 5: return eliminate<5, Avx>(normal, x);
+    case 6: return eliminate<6, Avx>(normal, x);
+    default: return eliminate<0, Avx>(normal, x);
+    }
+}
+
 }  // namespace
+
+int32_t fast_gauss_jordan(int m, double (*normal)[kStride], double* x, AnalysisKernel kernel) {
+    if (m < 0 || m > kMaxComponents) return -1;
+    return kernel != AnalysisKernel::baseline && avx_available() ? eliminate_for<true>(m, normal, x)
+                                                                 : eliminate_for<false>(m, normal, x);
+}
 
 // ---------------------------------------------------------------------------
 // The calibration and its cache.
@@ -706,6 +834,8 @@ void fast_scan(const ScanInput& input, FastCalibration& calibration, AnalysisKer
                 return;
             }
             if (note_figure(outcome, pass, trial, g, figure, gain_factor)) {
+                // Only a winner's deviations are read.
+                deviations_from_inverse(nc, [&normal](int i, int k) -> double& { return normal[i][k]; }, figure);
                 for (int k = 0; k < nc; ++k) {
                     outcome->solution[k] = x[k];
                     outcome->deviation[k] = normal[k][k];

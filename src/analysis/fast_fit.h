@@ -61,6 +61,12 @@ const Calibration& cached_model_response(const MethodRecord& method, int nc, int
 const StandardsNoise& cached_model_noise(const MethodRecord& method, int nc, int32_t channel_count,
                                          const std::string& identity, FitCache* cache, StandardsNoise* local);
 
+// The elimination of the fast scan: gauss_jordan() on the m x m matrix in
+// the first m columns of `normal`, with right-hand side x, in the form the
+// kernel chooses. Bit for bit that of gauss_jordan(), returns included;
+// exposed for the tests. m beyond kMaxComponents returns -1.
+int32_t fast_gauss_jordan(int m, double (*normal)[kStride], double* x, AnalysisKernel kernel);
+
 // Runs the two-pass scan. `gain_factor` is in/out: the gain kept when no
 // trial wins, and the winning gain.
 void fast_scan(const ScanInput& input, FastCalibration& calibration, AnalysisKernel kernel,
