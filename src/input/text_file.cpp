@@ -8,6 +8,10 @@
 Expected<std::string> read_file_bytes(const std::string& path) {
     Expected<File> file = open_file(path, "rb");
     if (!file) return file.error();
+    // Read straight into our buffer, and stop at the first short read: a
+    // spectrum then costs an open, two reads and a close, where a buffered
+    // stream adds a status query and a read at the end.
+    std::setvbuf(file->get(), nullptr, _IONBF, 0);
     std::string bytes;
     char buffer[1 << 16];
     size_t got = 0;
@@ -15,6 +19,7 @@ Expected<std::string> read_file_bytes(const std::string& path) {
     while ((got = std::fread(buffer, 1, sizeof buffer, file->get())) > 0) {
         if (bytes.size() + got > kMaxInputFileBytes) return Failure{system_error_text(EFBIG)};
         bytes.append(buffer, got);
+        if (got < sizeof buffer) break;
     }
     if (std::ferror(file->get())) return Failure{system_error_text(errno)};
     return bytes;
