@@ -299,75 +299,56 @@ TEST(FastAnalysis, ScansOfOneMethodAtOtherGainsMatchStraightforward) {
     }
 }
 
-// The scan's elimination against gauss_jordan() itself, on matrices that
-// make it exchange rows, break ties of magnitude, meet NaN, infinities and
-// signed zeros, and stop at a singular pivot.
+// The scan's elimination against gauss_jordan() itself, on normal matrices
+// and on matrices that make it exchange rows, break ties of magnitude, meet
+// NaN, infinities and signed zeros, and stop at a singular pivot.
 TEST(FastAnalysis, EliminationMatchesGaussJordanBitForBit) {
     std::mt19937 random(42);
-    const auto uniform = [&random](double lo, double hi) {
-        return std::uniform_real_distribution<double>(lo, hi)(random);
-    };
-    static const double small_set[] = {1.0, -1.0, 2.0, -2.0, 0.0, -0.0, 0.5};
-    static const double odd_set[] = {NAN, INFINITY, -INFINITY, -0.0, 1e-31, 1e300, -3.0, 7.0};
-    enum Kind { normal_matrix, mixed_signs, ties, odd_values, rank_deficient, kinds };
+    std::uniform_real_distribution<double> uniform(-10, 10);
+    static const double ties[] = {1.0, -1.0, 2.0, -2.0, 0.0, -0.0, 0.5};
+    static const double odd[] = {NAN, INFINITY, -INFINITY, -0.0, 1e-31, 1e300, -3.0, 7.0};
     int solved = 0;
-    int exchanged = 0;
+    int exchanged = 0;  // first pivot (the largest element) off the diagonal
     for (int round = 0; round < 3000; ++round) {
         const int m = 1 + round % kMaxComponents;
-        const Kind kind = static_cast<Kind>(round / kMaxComponents % kinds);
-        double a[kMaxComponents][kMaxComponents] = {};
-        double basis[kMaxComponents][12];
-        for (auto& row : basis) {
-            for (double& v : row) v = uniform(0, 2);
-        }
-        for (int i = 0; i < m; ++i) {
-            for (int k = 0; k < m; ++k) {
-                if (kind == normal_matrix) {
-                    for (int j = 0; j < 12; ++j) a[i][k] += basis[i][j] * basis[k][j];
-                } else if (kind == ties) {
-                    a[i][k] = small_set[random() % 7];
-                } else if (kind == odd_values && random() % 4 == 0) {
-                    a[i][k] = odd_set[random() % 8];
-                } else {
-                    a[i][k] = uniform(-10, 10);
-                }
-            }
-        }
-        if (kind == rank_deficient && m > 1) {
-            for (int k = 0; k < m; ++k) a[m - 1][k] = a[0][k] * 3.0;
-        }
-        double plain[kMaxComponents][kMaxComponents];
+        const int kind = round / kMaxComponents % 5;
+        double plain[kMaxComponents][kMaxComponents] = {};
         double fast[kMaxComponents][kStride] = {};
         double plain_x[kMaxComponents];
         double fast_x[kMaxComponents];
+        double basis[kMaxComponents][12];
+        for (auto& row : basis) {
+            for (double& v : row) v = std::fabs(uniform(random));
+        }
+        int row = 0;
+        int col = 0;
         for (int i = 0; i < m; ++i) {
-            plain_x[i] = fast_x[i] = uniform(-100, 100);
-            for (int k = 0; k < m; ++k) plain[i][k] = fast[i][k] = a[i][k];
+            plain_x[i] = fast_x[i] = uniform(random);
+            for (int k = 0; k < m; ++k) {
+                double& a = plain[i][k];
+                if (kind == 0) {
+                    for (int j = 0; j < 12; ++j) a += basis[i][j] * basis[k][j];
+                } else {
+                    a = kind == 1 ? ties[random() % 7] : uniform(random);
+                    if (kind == 2 && random() % 4 == 0) a = odd[random() % 8];
+                    if (kind == 3 && i == m - 1 && m > 1) a = plain[0][k] * 3.0;  // rank deficient
+                }
+                fast[i][k] = a;
+                if (std::fabs(a) > std::fabs(plain[row][col])) row = i, col = k;
+            }
         }
         double flags[kMaxComponents];
         const auto at = [&plain](int i, int k) -> double& { return plain[i][k]; };
         const int32_t plain_status = gauss_jordan(m, at, plain_x, flags);
-        const int32_t fast_status = fast_gauss_jordan(m, fast, fast_x, AnalysisKernel::automatic);
         const std::string where = "round " + std::to_string(round);
-        ASSERT_EQ(fast_status, plain_status) << where;
+        ASSERT_EQ(fast_gauss_jordan(m, fast, fast_x, AnalysisKernel::automatic), plain_status) << where;
         if (plain_status != 0) continue;
         ++solved;
+        exchanged += row != col;
         for (int i = 0; i < m; ++i) {
             ASSERT_TRUE(same_bits(fast_x[i], plain_x[i])) << where << " x" << i;
             for (int k = 0; k < m; ++k) ASSERT_TRUE(same_bits(fast[i][k], plain[i][k])) << where << " " << i << k;
         }
-        // The first pivot, the largest element, off the diagonal: rows exchanged.
-        int row = 0;
-        int col = 0;
-        for (int i = 0; i < m; ++i) {
-            for (int k = 0; k < m; ++k) {
-                if (std::fabs(a[i][k]) > std::fabs(a[row][col])) {
-                    row = i;
-                    col = k;
-                }
-            }
-        }
-        exchanged += row != col;
     }
     EXPECT_GT(solved, 1500);
     EXPECT_GT(exchanged, 500);
