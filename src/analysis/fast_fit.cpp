@@ -539,25 +539,22 @@ bool avx_available() {
 #endif
 }
 
+using EliminateFunction = int32_t (*)(double (*)[kStride], double*);
+
 template <bool Avx>
-int32_t eliminate_for(int m, double (*normal)[kStride], double* x) {
-    switch (m) {
-    case 1: return eliminate<1, Avx>(normal, x);
-    case 2: return eliminate<2, Avx>(normal, x);
-    case 3: return eliminate<3, Avx>(normal, x);
-    case 4: return eliminate<4, Avx>(normal, x);
-    case 5: return eliminate<5, Avx>(normal, x);
-    case 6: return eliminate<6, Avx>(normal, x);
-    default: return eliminate<0, Avx>(normal, x);
-    }
+EliminateFunction eliminate_for(int components) {
+    static constexpr EliminateFunction table[] = {eliminate<0, Avx>, eliminate<1, Avx>, eliminate<2, Avx>,
+                                                  eliminate<3, Avx>, eliminate<4, Avx>, eliminate<5, Avx>,
+                                                  eliminate<6, Avx>};
+    return table[components];
 }
 
 }  // namespace
 
 int32_t fast_gauss_jordan(int m, double (*normal)[kStride], double* x, AnalysisKernel kernel) {
     if (m < 0 || m > kMaxComponents) return -1;
-    return kernel != AnalysisKernel::baseline && avx_available() ? eliminate_for<true>(m, normal, x)
-                                                                 : eliminate_for<false>(m, normal, x);
+    const bool avx = kernel != AnalysisKernel::baseline && avx_available();
+    return (avx ? eliminate_for<true>(m) : eliminate_for<false>(m))(normal, x);
 }
 
 // ---------------------------------------------------------------------------
@@ -768,6 +765,32 @@ const StandardsNoise& cached_model_noise(const MethodRecord& method, int nc, int
 // ---------------------------------------------------------------------------
 // The scan.
 
+#if ASSAY_AVX_KERNELS
+namespace {
+
+// Where the points fall for trial `trial` of `pass` at gain g: kept with the
+// calibration for the gains every scan tries alike (the first pass, the wide
+// search) and used again while its gain has the same bits; worked out into
+// `scratch` for the others.
+const GainPlacement& placement(const ScanInput& input, int pass, int trial, double g, const ScanPlan& plan,
+                               FastCalibration* calibration, GainPlacement* scratch) {
+    std::vector<GainPlacement>* kept = nullptr;
+    if (std::isnan(input.held_gain)) {
+        kept = input.coarse ? &calibration->wide : pass == 0 ? &calibration->first_pass : nullptr;
+    }
+    if (kept == nullptr) {
+        place_avx(g, input.x_channels, plan, scratch);
+        return *scratch;
+    }
+    if (kept->size() <= static_cast<size_t>(trial)) kept->resize(static_cast<size_t>(trial) + 1);
+    GainPlacement& into = (*kept)[static_cast<size_t>(trial)];
+    if (std::bit_cast<uint64_t>(into.g) != std::bit_cast<uint64_t>(g)) place_avx(g, input.x_channels, plan, &into);
+    return into;
+}
+
+}  // namespace
+#endif
+
 void fast_scan(const ScanInput& input, FastCalibration& calibration, AnalysisKernel kernel,
                float* gain_factor, ScanOutcome* outcome) {
     const int nc = calibration.calibration.component_count;
@@ -804,23 +827,8 @@ void fast_scan(const ScanInput& input, FastCalibration& calibration, AnalysisKer
             note_trial(&outcome->range, static_cast<float>(g));
 #if ASSAY_AVX_KERNELS
             if (avx) {
-                const GainPlacement* placed = nullptr;
-                if (g >= kSmallestGain) {
-                    // The first pass, or the wide search, tries the same gains in every scan.
-                    std::vector<GainPlacement>* kept = nullptr;
-                    if (std::isnan(input.held_gain)) {
-                        kept = input.coarse ? &calibration.wide : pass == 0 ? &calibration.first_pass : nullptr;
-                    }
-                    GainPlacement* into = &scratch;
-                    if (kept != nullptr) {
-                        if (kept->size() <= static_cast<size_t>(trial)) kept->resize(static_cast<size_t>(trial) + 1);
-                        into = &(*kept)[static_cast<size_t>(trial)];
-                    }
-                    if (kept == nullptr || std::bit_cast<uint64_t>(into->g) != std::bit_cast<uint64_t>(g)) {
-                        place_avx(g, x_channels, plan, into);
-                    }
-                    placed = into;
-                }
+                const GainPlacement* placed =
+                    g >= kSmallestGain ? &placement(input, pass, trial, g, plan, &calibration, &scratch) : nullptr;
                 prepare_avx(g, sample, x_channels, plan, placed, y.data(), w.data());
             } else {
                 prepare_baseline(g, sample, x_channels, plan, y.data(), w.data());
