@@ -73,6 +73,39 @@ TEST(PeakFilter, GivesThePeaksAreaWhateverTheStraightContinuumUnderIt) {
 // of 0 and below in every window (they bound nothing), gaps, high counts, a
 // real spectrum less the mean of its neighbours, and thresholds that prove
 // nothing.
+// The strongest line over a range, against operator() at each centre: ranges
+// that run past either end or are empty, a line wholly below zero, and a
+// value that is not finite at every place in and around the windows.
+TEST(PeakFilter, StrongestNetIsTheLargestOfZeroAndEachCentresNet) {
+    const std::vector<double> lines =
+        spectrum([](int j) { return 400.0 * std::exp(-0.5 * (j - 300) * (j - 300) / 49.0); });
+    const std::vector<double> variance = spectrum([](int j) { return 10.0 + j; });
+    struct Case {
+        int from, to;
+        double fwhm;
+        double sign;
+    };
+    const Case cases[] = {{270, 330, 16.5, 1.0}, {0, 40, 16.5, 1.0},   {990, 1023, 30.0, 1.0},
+                          {280, 320, 8.0, 1.0},  {270, 330, 16.5, -1.0}, {330, 270, 16.5, 1.0}};
+    PeakFilter filter;
+    for (const Case& c : cases) {
+        for (const double odd : {NAN, -INFINITY}) {
+            for (int bad = -1; bad < 400; bad += bad < 200 ? 201 : 1) {
+                std::vector<double> values = lines;
+                for (double& v : values) v *= c.sign;
+                if (bad >= 0) values[bad] = odd;
+                double expected = 0.0;
+                for (int j = c.from; j <= c.to; ++j) {
+                    const FilteredPeak line = filter(values, variance, j, c.fwhm);
+                    if (line.valid) expected = std::max(expected, line.net);
+                }
+                ASSERT_EQ(filter.strongest_net(values, variance, c.from, c.to, c.fwhm), expected)
+                    << c.from << ".." << c.to << ", " << odd << " at " << bad;
+            }
+        }
+    }
+}
+
 TEST(PeakFilter, ThresholdLeavesOutOnlyChannelsThatCannotReachIt) {
     std::mt19937_64 random{20261208};
     std::normal_distribution<double> unit;

@@ -194,6 +194,27 @@ FilteredPeak PeakFilter::operator()(const std::vector<double>& difference, const
     return peak;
 }
 
+double PeakFilter::strongest_net(const std::vector<double>& difference, const std::vector<double>& variance,
+                                 int from, int to, double fwhm) {
+    const Kernel& k = kernel(width_step(fwhm));
+    const int n = static_cast<int>(std::min(difference.size(), variance.size()));
+    const int w = static_cast<int>(k.weight.size() / 2);
+    double strongest = 0.0;
+    from = std::max(from, w);
+    to = std::min(to, n - 1 - w);
+    if (from > to || !(k.response > 0.0)) return strongest;
+    const auto unusable = [&](int j) { return !std::isfinite(difference[j]) || !std::isfinite(variance[j]); };
+    // Unusable values in the window of the centre, kept as it slides.
+    int in_window = 0;
+    for (int j = from - w; j < from + w; ++j) in_window += unusable(j);
+    for (int c = from; c <= to; ++c) {
+        in_window += unusable(c + w);
+        if (c > from) in_window -= unusable(c - w - 1);
+        if (in_window == 0) strongest = std::max(strongest, symmetric_sum(k.weight, &difference[c - w]) / k.response);
+    }
+    return strongest;
+}
+
 std::vector<FilteredPeak> PeakFilter::scan(const std::vector<double>& difference, const std::vector<double>& variance,
                                            const Resolution& resolution, bool positive_only,
                                            const std::vector<bool>* wanted, double least_significance) {

@@ -82,6 +82,12 @@ class PeakFilter {
 public:
     FilteredPeak operator()(const std::vector<double>& difference, const std::vector<double>& variance,
                             int centre, double fwhm);
+    // The largest of 0 and the net counts operator() finds at the centres
+    // from..to that give a valid peak, all with the kernel of one FWHM: one
+    // kernel and a window that slides, where operator() at each centre
+    // looks up the kernel and checks the whole window again.
+    double strongest_net(const std::vector<double>& difference, const std::vector<double>& variance, int from,
+                         int to, double fwhm);
 
     // The filter at every channel c of the difference for the resolution's
     // FWHM at c: the same answers as operator() at each c, except that with

@@ -30,11 +30,8 @@ std::vector<UnknownPeak> find_unknown_peaks(const std::vector<double>& differenc
         if (!highest) continue;
         // The strongest line of the model's own within a FWHM: an excess
         // beside a line the fit placed a little off is that line's too.
-        double own = 0.0;
-        for (int j = std::max(0, c - static_cast<int>(fwhm)); j <= std::min(n - 1, c + static_cast<int>(fwhm)); ++j) {
-            const FilteredPeak line = filter(lines, variance, j, fwhm);
-            if (line.valid) own = std::max(own, line.net);
-        }
+        const double own = filter.strongest_net(lines, variance, std::max(0, c - static_cast<int>(fwhm)),
+                                                std::min(n - 1, c + static_cast<int>(fwhm)), fwhm);
         if (filtered[c].net <= kOwnLineShare * own) continue;
         peaks.push_back({c, filtered[c].net, here, fwhm});
     }
