@@ -64,17 +64,17 @@ void plan_terms(const int32_t* sample, int x_channels, ScanPlan* plan) {
 // Baseline kernels: SSE2 (part of every x86-64) or plain scalar code.
 
 // Corrected counts at the ROI channels, and the data and weights of a trial.
-// Data and weight of ROI channel i for the gain factor g.
+// Data *y and weight *w of ROI channel i for the gain factor g.
 inline void prepare_point(double g, const int32_t* sample, int x_channels, const ScanPlan& plan,
                           int i, double* y, double* w) {
     const double d = corrected_count(g, sample, x_channels, plan.channel[i]);
-    y[i] = d - plan.scaled_background[i];
-    w[i] = sample_weight(plan.scaled_variance[i] + d);
+    *y = d - plan.scaled_background[i];
+    *w = sample_weight(plan.scaled_variance[i] + d);
 }
 
 void prepare_baseline(double g, const int32_t* sample, int x_channels, const ScanPlan& plan,
                       double* y, double* w) {
-    for (int i = 0; i < plan.points; ++i) prepare_point(g, sample, x_channels, plan, i, y, w);
+    for (int i = 0; i < plan.points; ++i) prepare_point(g, sample, x_channels, plan, i, &y[i], &w[i]);
 }
 
 // Right-hand side and normal matrix: the same sums as lst_sqr, each in point
@@ -152,71 +152,80 @@ double residual_baseline(int n, const double* y, const double* w, const double* 
 
 #if ASSAY_AVX_KERNELS
 // ---------------------------------------------------------------------------
-// AVX kernels (four lanes), chosen at run time on processors that have AVX.
-// No fused multiply-add: every product and sum is rounded on its own, as in
-// the baseline, so the results are the same bits.
+// AVX kernels, chosen at run time on processors that have AVX. Their four
+// lanes are four trials of a scan side by side, point by point: every lane
+// does work, a design value meets the trials' weights by a broadcast, and
+// each trial's sums still run in point order. No fused multiply-add: every
+// product and sum is rounded on its own, as in the baseline, so the results
+// are the same bits.
 
 // The work is staged in three loops (positions, corrected counts, weights)
 // rather than one: each stage's dependency chain is short, so the processor
 // keeps many points of a stage in flight instead of stalling on one point's
 // chain of divisions and the square root.
-// The first stage: where the points fall for g >= kSmallestGain.
-__attribute__((target("avx"))) void place_avx(double g, int x_channels, const ScanPlan& plan,
+// The first stage: where the points fall for gains g[0..3], all at least
+// kSmallestGain.
+__attribute__((target("avx"))) void place_avx(const double* g, int x_channels, const ScanPlan& plan,
                                               GainPlacement* placed) {
-    const int blocks = plan.points / 4;
-    placed->g = g;
-    placed->nearest.resize(static_cast<size_t>(plan.points));
-    placed->distance.resize(static_cast<size_t>(plan.points));
-    placed->outside.resize(static_cast<size_t>(blocks));
+    std::copy(g, g + kLanes, placed->g);
+    placed->nearest.resize(static_cast<size_t>(plan.points) * kLanes);
+    placed->distance.resize(static_cast<size_t>(plan.points) * kLanes);
+    placed->outside.resize(static_cast<size_t>(plan.points));
     int32_t* nearest = placed->nearest.data();
     double* distance = placed->distance.data();
     uint8_t* outside = placed->outside.data();
-    const __m256d gv = _mm256_set1_pd(g);
+    const __m256d gv = _mm256_loadu_pd(g);
     const __m256d half = _mm256_set1_pd(0.5);
     const __m256d lowest_k = _mm256_set1_pd(2.0);
     const __m256d limit = _mm256_set1_pd(static_cast<double>(x_channels));
-    for (int block = 0; block < blocks; ++block) {
-        const int i = 4 * block;
-        const __m256d x = _mm256_div_pd(_mm256_loadu_pd(&plan.position[i]), gv);
+    for (int j = 0; j < plan.points; ++j) {
+        const __m256d x = _mm256_div_pd(_mm256_broadcast_sd(&plan.position[j]), gv);
         const __m256d rounded = _mm256_add_pd(x, half);
-        // Lanes whose nearest channel lacks a neighbour take the scalar path.
+        // Points where a trial's nearest channel lacks a neighbour take the
+        // scalar path.
         const __m256d inside = _mm256_and_pd(_mm256_cmp_pd(rounded, lowest_k, _CMP_GE_OQ),
                                              _mm256_cmp_pd(rounded, limit, _CMP_LT_OQ));
-        outside[block] = _mm256_movemask_pd(inside) != 0xf;
+        outside[j] = _mm256_movemask_pd(inside) != 0xf;
         const __m128i k = _mm256_cvttpd_epi32(_mm256_and_pd(rounded, inside));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(&nearest[i]), k);
-        _mm256_storeu_pd(&distance[i], _mm256_sub_pd(x, _mm256_cvtepi32_pd(k)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(&nearest[kLanes * j]), k);
+        _mm256_storeu_pd(&distance[kLanes * j], _mm256_sub_pd(x, _mm256_cvtepi32_pd(k)));
     }
 }
 
-// The later stages, from the placement of the points for g.
-__attribute__((target("avx"))) void prepare_avx(double g, const int32_t* sample, int x_channels,
+// The later stages: the data and weights of four trials, interleaved point
+// by point into y and w, from the placement of their points.
+__attribute__((target("avx"))) void prepare_avx(const double* g, const int32_t* sample, int x_channels,
                                                 const ScanPlan& plan, const GainPlacement* placed,
                                                 double* y, double* w) {
-    if (!(g >= kSmallestGain)) {
-        prepare_baseline(g, sample, x_channels, plan, y, w);
+    const auto scalar_point = [&](int j) {
+        for (int t = 0; t < kLanes; ++t) {
+            prepare_point(g[t], sample, x_channels, plan, j, &y[kLanes * j + t], &w[kLanes * j + t]);
+        }
+    };
+    if (placed == nullptr) {
+        for (int j = 0; j < plan.points; ++j) scalar_point(j);
         return;
     }
-    const int blocks = plan.points / 4;
     const double* terms = plan.terms.data();
     const int32_t* nearest = placed->nearest.data();
     const double* distance = placed->distance.data();
     const uint8_t* outside = placed->outside.data();
 
-    const __m256d twice_g = _mm256_set1_pd(2.0 * g);
+    const __m256d gv = _mm256_loadu_pd(g);
+    const __m256d twice_g = _mm256_add_pd(gv, gv);
     const __m256d zero = _mm256_setzero_pd();
     const __m128 one_float = _mm_set1_ps(1.0f);
-    for (int block = 0; block < blocks; ++block) {
-        const int i = 4 * block;
-        if (outside[block]) {
-            for (int lane = i; lane < i + 4; ++lane) prepare_point(g, sample, x_channels, plan, lane, y, w);
+    for (int j = 0; j < plan.points; ++j) {
+        if (outside[j]) {
+            scalar_point(j);
             continue;
         }
-        // The four points' terms, transposed into one vector per term.
-        const __m256d r0 = _mm256_loadu_pd(&terms[4 * static_cast<size_t>(nearest[i])]);
-        const __m256d r1 = _mm256_loadu_pd(&terms[4 * static_cast<size_t>(nearest[i + 1])]);
-        const __m256d r2 = _mm256_loadu_pd(&terms[4 * static_cast<size_t>(nearest[i + 2])]);
-        const __m256d r3 = _mm256_loadu_pd(&terms[4 * static_cast<size_t>(nearest[i + 3])]);
+        // The four trials' terms, transposed into one vector per term.
+        const int32_t* k = &nearest[kLanes * j];
+        const __m256d r0 = _mm256_loadu_pd(&terms[4 * static_cast<size_t>(k[0])]);
+        const __m256d r1 = _mm256_loadu_pd(&terms[4 * static_cast<size_t>(k[1])]);
+        const __m256d r2 = _mm256_loadu_pd(&terms[4 * static_cast<size_t>(k[2])]);
+        const __m256d r3 = _mm256_loadu_pd(&terms[4 * static_cast<size_t>(k[3])]);
         const __m256d low01 = _mm256_unpacklo_pd(r0, r1);   // 2b0 2b1 c0 c1
         const __m256d high01 = _mm256_unpackhi_pd(r0, r1);  // s0 s1 0 0
         const __m256d low23 = _mm256_unpacklo_pd(r2, r3);
@@ -224,7 +233,7 @@ __attribute__((target("avx"))) void prepare_avx(double g, const int32_t* sample,
         const __m256d twice_b = _mm256_permute2f128_pd(low01, low23, 0x20);
         const __m256d slope = _mm256_permute2f128_pd(high01, high23, 0x20);
         const __m256d curvature = _mm256_permute2f128_pd(low01, low23, 0x31);
-        const __m256d d = _mm256_loadu_pd(&distance[i]);
+        const __m256d d = _mm256_loadu_pd(&distance[kLanes * j]);
         const __m256d numerator = _mm256_add_pd(_mm256_add_pd(twice_b, _mm256_mul_pd(slope, d)),
                                                 _mm256_mul_pd(curvature, _mm256_mul_pd(d, d)));
         const __m256d v = _mm256_div_pd(numerator, twice_g);
@@ -233,148 +242,70 @@ __attribute__((target("avx"))) void prepare_avx(double g, const int32_t* sample,
         const __m128 narrowed = _mm_or_ps(_mm_and_ps(negative, one_float),
                                           _mm_andnot_ps(negative, _mm256_cvtpd_ps(v)));
         __m256d corrected = _mm256_cvtps_pd(narrowed);
-        corrected = _mm256_andnot_pd(_mm256_loadu_pd(&plan.last_channel_mask[i]), corrected);
-        _mm256_storeu_pd(&y[i], _mm256_sub_pd(corrected, _mm256_loadu_pd(&plan.scaled_background[i])));
+        corrected = _mm256_andnot_pd(_mm256_broadcast_sd(&plan.last_channel_mask[j]), corrected);
+        _mm256_storeu_pd(&y[kLanes * j], _mm256_sub_pd(corrected, _mm256_broadcast_sd(&plan.scaled_background[j])));
         // The corrected counts wait in w for the last stage.
-        _mm256_storeu_pd(&w[i], corrected);
+        _mm256_storeu_pd(&w[kLanes * j], corrected);
     }
 
     const __m256d one = _mm256_set1_pd(1.0);
-    for (int block = 0; block < blocks; ++block) {
-        const int i = 4 * block;
-        if (outside[block]) continue;
-        const __m256d variance = _mm256_add_pd(_mm256_loadu_pd(&plan.scaled_variance[i]),
-                                               _mm256_loadu_pd(&w[i]));
+    for (int j = 0; j < plan.points; ++j) {
+        if (outside[j]) continue;
+        const __m256d variance = _mm256_add_pd(_mm256_broadcast_sd(&plan.scaled_variance[j]),
+                                               _mm256_loadu_pd(&w[kLanes * j]));
         const __m256d weight = _mm256_div_pd(one, _mm256_sqrt_pd(variance));
-        _mm256_storeu_pd(&w[i], _mm256_andnot_pd(_mm256_cmp_pd(variance, one, _CMP_LT_OQ), weight));
+        _mm256_storeu_pd(&w[kLanes * j], _mm256_andnot_pd(_mm256_cmp_pd(variance, one, _CMP_LT_OQ), weight));
     }
-    for (int i = 4 * blocks; i < plan.points; ++i) prepare_point(g, sample, x_channels, plan, i, y, w);
 }
 
+// Right-hand sides and normal matrices of four trials from their
+// interleaved data: row i of trial t's matrix goes to normal[t][i], its
+// right-hand side to x[t][i].
 template <int M>
-__attribute__((target("avx"))) void accumulate_avx(int n, const double* y, const double* w,
-                                                   const double* design, double* x,
-                                                   double (*normal)[kStride]) {
-    if constexpr (M <= 2) {
-        // One lane group: components 0 and 1 (the other lanes are padding).
+__attribute__((target("avx"))) void accumulate_avx(int n, const double* y, const double* w, const double* design,
+                                                   double (*x)[kMaxComponents],
+                                                   double (*normal)[kMaxComponents][kStride]) {
+    for (int i = 0; i < M; ++i) {
+        // One row per pass keeps its M + 1 sums in registers.
         __m256d acc[M > 0 ? M : 1];
         __m256d rhs = _mm256_setzero_pd();
-        for (int i = 0; i < M; ++i) acc[i] = _mm256_setzero_pd();
+        for (int k = 0; k < M; ++k) acc[k] = _mm256_setzero_pd();
         for (int j = 0; j < n; ++j) {
             const double* row = design + j * kStride;
-            const __m256d wj = _mm256_broadcast_sd(&w[j]);
-            const __m256d a = _mm256_loadu_pd(row);
-            rhs = _mm256_add_pd(rhs, _mm256_mul_pd(_mm256_mul_pd(a, wj), _mm256_broadcast_sd(&y[j])));
-            for (int i = 0; i < M; ++i) {
-                const __m256d wai = _mm256_mul_pd(_mm256_broadcast_sd(&row[i]), wj);
-                acc[i] = _mm256_add_pd(acc[i], _mm256_mul_pd(wai, a));
+            const __m256d wa = _mm256_mul_pd(_mm256_broadcast_sd(&row[i]), _mm256_loadu_pd(&w[kLanes * j]));
+            rhs = _mm256_add_pd(rhs, _mm256_mul_pd(wa, _mm256_loadu_pd(&y[kLanes * j])));
+            for (int k = 0; k < M; ++k) {
+                acc[k] = _mm256_add_pd(acc[k], _mm256_mul_pd(wa, _mm256_broadcast_sd(&row[k])));
             }
         }
-        alignas(32) double out[4];
+        alignas(32) double out[kLanes];
         _mm256_store_pd(out, rhs);
-        for (int i = 0; i < M; ++i) x[i] = out[i];
-        for (int i = 0; i < M; ++i) {
-            _mm256_store_pd(out, acc[i]);
-            for (int k = 0; k < M; ++k) normal[i][k] = out[k];
+        for (int t = 0; t < kLanes; ++t) x[t][i] = out[t];
+        for (int k = 0; k < M; ++k) {
+            _mm256_store_pd(out, acc[k]);
+            for (int t = 0; t < kLanes; ++t) normal[t][i][k] = out[t];
         }
-    } else {
-        // Each sum is one lane of one accumulator. The weighted design values
-        // wa_0..wa_3 stay in their own lanes, and the design values they meet
-        // are shuffled into place instead, so every product is one multiply:
-        // shuffles of (a0 a1 a2 a3) pair lane i with column i, i^1, i^2, i^3;
-        // components 4 and 5 ride as (a4 a5 a4 a5) and its shuffles. Padding
-        // lanes (components beyond M) hold zeros and are not read back.
-        // Two passes over the points keep every sum in a register: a sum
-        // spilled to memory would chain each point's addition through a
-        // store and a load.
-        static_assert(M <= 6);
-        const __m256d zero = _mm256_setzero_pd();
-        __m256d s0 = zero, s1 = zero, s2 = zero, s3 = zero, rhs_low = zero;
-        for (int j = 0; j < n; ++j) {
-            const double* row = design + j * kStride;
-            const __m256d wj = _mm256_broadcast_sd(&w[j]);
-            const __m256d a = _mm256_loadu_pd(row);                   // a0 a1 a2 a3
-            const __m256d a_pairs = _mm256_permute_pd(a, 0x5);        // a1 a0 a3 a2
-            const __m256d a_halves = _mm256_permute2f128_pd(a, a, 1);  // a2 a3 a0 a1
-            const __m256d a_reversed = _mm256_permute_pd(a_halves, 0x5);  // a3 a2 a1 a0
-            const __m256d wa = _mm256_mul_pd(a, wj);
-            s0 = _mm256_add_pd(s0, _mm256_mul_pd(wa, a));
-            s1 = _mm256_add_pd(s1, _mm256_mul_pd(wa, a_pairs));
-            s2 = _mm256_add_pd(s2, _mm256_mul_pd(wa, a_halves));
-            s3 = _mm256_add_pd(s3, _mm256_mul_pd(wa, a_reversed));
-            rhs_low = _mm256_add_pd(rhs_low, _mm256_mul_pd(wa, _mm256_broadcast_sd(&y[j])));
-        }
-        __m256d c0 = zero, c1 = zero, d0 = zero, d1 = zero, e0 = zero, rhs_high = zero;
-        if constexpr (M > 4) {
-            for (int j = 0; j < n; ++j) {
-                const double* row = design + j * kStride;
-                const __m256d wj = _mm256_broadcast_sd(&w[j]);
-                const __m256d a = _mm256_loadu_pd(row);
-                const __m256d a_pairs = _mm256_permute_pd(a, 0x5);
-                const __m256d h = _mm256_broadcast_pd(reinterpret_cast<const __m128d*>(row + 4));  // a4 a5 a4 a5
-                const __m256d h_pairs = _mm256_permute_pd(h, 0x5);  // a5 a4 a5 a4
-                const __m256d h_mixed = _mm256_permute_pd(h, 0x6);  // a4 a5 a5 a4
-                const __m256d wa = _mm256_mul_pd(a, wj);
-                const __m256d wh = _mm256_mul_pd(h, wj);            // wa4 wa5 wa4 wa5
-                c0 = _mm256_add_pd(c0, _mm256_mul_pd(wa, h));
-                c1 = _mm256_add_pd(c1, _mm256_mul_pd(wa, h_pairs));
-                d0 = _mm256_add_pd(d0, _mm256_mul_pd(wh, a));
-                d1 = _mm256_add_pd(d1, _mm256_mul_pd(wh, a_pairs));
-                e0 = _mm256_add_pd(e0, _mm256_mul_pd(wh, h_mixed));
-                rhs_high = _mm256_add_pd(rhs_high, _mm256_mul_pd(wh, _mm256_broadcast_sd(&y[j])));
-            }
-        }
-        alignas(32) double out[11][4];
-        const __m256d sums[11] = {s0, s1, s2, s3, c0, c1, d0, d1, e0, rhs_low, rhs_high};
-        for (int q = 0; q < 11; ++q) _mm256_store_pd(out[q], sums[q]);
-        // Row and column of each lane of each accumulator.
-        static constexpr int8_t lane_i[9][4] = {{0, 1, 2, 3}, {0, 1, 2, 3}, {0, 1, 2, 3},
-                                                {0, 1, 2, 3}, {0, 1, 2, 3}, {0, 1, 2, 3},
-                                                {4, 5, 4, 5}, {4, 5, 4, 5}, {4, 5, 4, 5}};
-        static constexpr int8_t lane_k[9][4] = {{0, 1, 2, 3}, {1, 0, 3, 2}, {2, 3, 0, 1},
-                                                {3, 2, 1, 0}, {4, 5, 4, 5}, {5, 4, 5, 4},
-                                                {0, 1, 2, 3}, {1, 0, 3, 2}, {4, 5, 5, 4}};
-        for (int q = 0; q < 9; ++q) {
-            for (int lane = 0; lane < 4; ++lane) {
-                const int i = lane_i[q][lane];
-                const int k = lane_k[q][lane];
-                if (i < M && k < M) normal[i][k] = out[q][lane];
-            }
-        }
-        for (int i = 0; i < M && i < 4; ++i) x[i] = out[9][i];
-        for (int i = 4; i < M; ++i) x[i] = out[10][i - 4];
     }
 }
 
+// The weighted residual sums of squares of four trials, points in order.
 template <int M>
-__attribute__((target("avx"))) double residual_avx(int n, const double* y, const double* w,
-                                                   const double* by_component, const double* x) {
-    // Lanes are four points; each fit value is summed over the components in
-    // order, and the squares are then added point by point.
-    double sum = 0.0;
-    int j = 0;
-    alignas(32) double squares[4];
-    for (; j + 4 <= n; j += 4) {
+__attribute__((target("avx"))) void residual_avx(int n, const double* y, const double* w, const double* design,
+                                                 const double (*x)[kMaxComponents], double* sums) {
+    __m256d solution[M > 0 ? M : 1];
+    for (int i = 0; i < M; ++i) solution[i] = _mm256_setr_pd(x[0][i], x[1][i], x[2][i], x[3][i]);
+    __m256d sum = _mm256_setzero_pd();
+    for (int j = 0; j < n; ++j) {
+        const double* row = design + j * kStride;
         __m256d fit_value = _mm256_setzero_pd();
         for (int i = 0; i < M; ++i) {
-            fit_value = _mm256_add_pd(fit_value, _mm256_mul_pd(_mm256_loadu_pd(by_component + i * n + j),
-                                                               _mm256_broadcast_sd(&x[i])));
+            fit_value = _mm256_add_pd(fit_value, _mm256_mul_pd(_mm256_broadcast_sd(&row[i]), solution[i]));
         }
-        const __m256d term = _mm256_mul_pd(_mm256_sqrt_pd(_mm256_loadu_pd(&w[j])),
-                                           _mm256_sub_pd(_mm256_loadu_pd(&y[j]), fit_value));
-        _mm256_store_pd(squares, _mm256_mul_pd(term, term));
-        sum += squares[0];
-        sum += squares[1];
-        sum += squares[2];
-        sum += squares[3];
+        const __m256d term = _mm256_mul_pd(_mm256_sqrt_pd(_mm256_loadu_pd(&w[kLanes * j])),
+                                           _mm256_sub_pd(_mm256_loadu_pd(&y[kLanes * j]), fit_value));
+        sum = _mm256_add_pd(sum, _mm256_mul_pd(term, term));
     }
-    for (; j < n; ++j) {
-        double fit_value = 0.0;
-        for (int i = 0; i < M; ++i) fit_value += by_component[i * n + j] * x[i];
-        const double term = std::sqrt(w[j]) * (y[j] - fit_value);
-        sum += term * term;
-    }
-    return sum;
+    _mm256_storeu_pd(sums, sum);
 }
 
 // Gauss-Jordan elimination as gauss_jordan() does it, on rows that carry the
@@ -489,46 +420,55 @@ int32_t eliminate(double (*normal)[kStride], double* x) {
     return gauss_jordan(M, [normal](int i, int k) -> double& { return normal[i][k]; }, x, flags);
 }
 
+// The figure of a fit from its weighted residual sum of squares.
+inline double fit_figure(int n, int m, double sum) { return m != n ? sum / static_cast<double>(n - m) : sum; }
+
 // One trial's fit, as lst_sqr computes it, but for the deviations, which
 // only a winner needs (the caller works them out from `normal`).
-template <int M, bool Avx>
+template <int M>
 int32_t fit(const FastCalibration& response, const double* y, const double* w, double* x,
             double (*normal)[kStride], double* chi2) {
     const int n = response.calibration.point_count;
-    double sum = 0.0;
-#if ASSAY_AVX_KERNELS
-    if constexpr (Avx) {
-        accumulate_avx<M>(n, y, w, response.by_point.data(), x, normal);
-    } else {
-        accumulate_baseline<M>(n, y, w, response.by_point.data(), x, normal);
-    }
-#else
     accumulate_baseline<M>(n, y, w, response.by_point.data(), x, normal);
-#endif
-    if (eliminate<M, Avx>(normal, x) != 0) return -1;
-#if ASSAY_AVX_KERNELS
-    if constexpr (Avx) {
-        sum = residual_avx<M>(n, y, w, response.calibration.response.data(), x);
-    } else {
-        sum = residual_baseline<M>(n, y, w, response.by_point.data(), x);
-    }
-#else
-    sum = residual_baseline<M>(n, y, w, response.by_point.data(), x);
-#endif
-    if (M != n) sum /= static_cast<double>(n - M);
-    *chi2 = sum;
+    if (eliminate<M, false>(normal, x) != 0) return -1;
+    *chi2 = fit_figure(n, M, residual_baseline<M>(n, y, w, response.by_point.data(), x));
     return 0;
 }
 
 using FitFunction = int32_t (*)(const FastCalibration&, const double*, const double*, double*,
                                 double (*)[kStride], double*);
 
-template <bool Avx>
 FitFunction fit_for(int components) {
-    static constexpr FitFunction table[] = {fit<0, Avx>, fit<1, Avx>, fit<2, Avx>, fit<3, Avx>,
-                                            fit<4, Avx>, fit<5, Avx>, fit<6, Avx>};
+    static constexpr FitFunction table[] = {fit<0>, fit<1>, fit<2>, fit<3>, fit<4>, fit<5>, fit<6>};
     return table[components];
 }
+
+#if ASSAY_AVX_KERNELS
+// The fits of four trials at once, each as fit() computes it, from data
+// interleaved point by point: status[t] is 0, or -1 for a singular matrix;
+// chi2[t] the figure of a solved one. Lanes from `count` on are padding and
+// are not solved.
+template <int M>
+void fit_four(const FastCalibration& response, const double* y, const double* w, int count,
+              double (*x)[kMaxComponents], double (*normal)[kMaxComponents][kStride], int32_t* status,
+              double* chi2) {
+    const int n = response.calibration.point_count;
+    accumulate_avx<M>(n, y, w, response.by_point.data(), x, normal);
+    for (int t = 0; t < count; ++t) status[t] = eliminate<M, true>(normal[t], x[t]);
+    double sums[kLanes];
+    residual_avx<M>(n, y, w, response.by_point.data(), x, sums);
+    for (int t = 0; t < count; ++t) chi2[t] = fit_figure(n, M, sums[t]);
+}
+
+using FourFunction = void (*)(const FastCalibration&, const double*, const double*, int,
+                              double (*)[kMaxComponents], double (*)[kMaxComponents][kStride], int32_t*, double*);
+
+FourFunction four_for(int components) {
+    static constexpr FourFunction table[] = {fit_four<0>, fit_four<1>, fit_four<2>, fit_four<3>,
+                                             fit_four<4>, fit_four<5>, fit_four<6>};
+    return table[components];
+}
+#endif
 
 bool avx_available() {
 #if ASSAY_AVX_KERNELS
@@ -768,11 +708,11 @@ const StandardsNoise& cached_model_noise(const MethodRecord& method, int nc, int
 #if ASSAY_AVX_KERNELS
 namespace {
 
-// Where the points fall for trial `trial` of `pass` at gain g: kept with the
-// calibration for the gains every scan tries alike (the first pass, the wide
-// search) and used again while its gain has the same bits; worked out into
-// `scratch` for the others.
-const GainPlacement& placement(const ScanInput& input, int pass, int trial, double g, const ScanPlan& plan,
+// Where the points fall for the four trials from `first` of `pass` at gains
+// g: kept with the calibration for the gains every scan tries alike (the
+// first pass, the wide search) and used again while its gains have the same
+// bits; worked out into `scratch` for the others.
+const GainPlacement& placement(const ScanInput& input, int pass, int first, const double* g, const ScanPlan& plan,
                                FastCalibration* calibration, GainPlacement* scratch) {
     std::vector<GainPlacement>* kept = nullptr;
     if (std::isnan(input.held_gain)) {
@@ -782,9 +722,10 @@ const GainPlacement& placement(const ScanInput& input, int pass, int trial, doub
         place_avx(g, input.x_channels, plan, scratch);
         return *scratch;
     }
-    if (kept->size() <= static_cast<size_t>(trial)) kept->resize(static_cast<size_t>(trial) + 1);
-    GainPlacement& into = (*kept)[static_cast<size_t>(trial)];
-    if (std::bit_cast<uint64_t>(into.g) != std::bit_cast<uint64_t>(g)) place_avx(g, input.x_channels, plan, &into);
+    const size_t group = static_cast<size_t>(first / kLanes);
+    if (kept->size() <= group) kept->resize(group + 1);
+    GainPlacement& into = (*kept)[group];
+    if (std::memcmp(into.g, g, sizeof into.g) != 0) place_avx(g, input.x_channels, plan, &into);
     return into;
 }
 
@@ -812,43 +753,76 @@ void fast_scan(const ScanInput& input, FastCalibration& calibration, AnalysisKer
 
     const bool avx = kernel != AnalysisKernel::baseline && avx_available();
     if (avx) plan_terms(input.sample, x_channels, &plan);
-    const FitFunction fit_trial = avx ? fit_for<true>(nc) : fit_for<false>(nc);
-    std::vector<double> y(static_cast<size_t>(n));
-    std::vector<double> w(static_cast<size_t>(n));
-    GainPlacement scratch;
-    double x[kMaxComponents] = {};
-    double normal[kMaxComponents][kStride] = {};
 
     *outcome = ScanOutcome{};
+    // Notes a trial's fit in the trials' order; false when the scan ends
+    // with it (a singular matrix).
+    const auto take = [&](int pass, int trial, double g, int32_t status, double figure, const double* solution,
+                          double (*inverse)[kStride]) {
+        note_trial(&outcome->range, static_cast<float>(g));
+        if (status != 0) {
+            outcome->failed = true;
+            return false;
+        }
+        if (note_figure(outcome, pass, trial, g, figure, gain_factor)) {
+            // Only a winner's deviations are read.
+            deviations_from_inverse(nc, [inverse](int i, int k) -> double& { return inverse[i][k]; }, figure);
+            for (int k = 0; k < nc; ++k) {
+                outcome->solution[k] = solution[k];
+                outcome->deviation[k] = inverse[k][k];
+            }
+        }
+        return true;
+    };
+
+#if ASSAY_AVX_KERNELS
+    if (avx) {
+        // Four trials at a time, side by side; a last group short of four
+        // fills its lanes with its first trial's gain.
+        std::vector<double> y(static_cast<size_t>(n) * kLanes);
+        std::vector<double> w(static_cast<size_t>(n) * kLanes);
+        GainPlacement scratch;
+        const FourFunction fit_trials = four_for(nc);
+        double x[kLanes][kMaxComponents] = {};
+        double normal[kLanes][kMaxComponents][kStride] = {};
+        for (int pass = 0; pass < scan_passes(input); ++pass) {
+            const ScanPass trials = scan_pass(input, pass, *gain_factor);
+            const int count = scan_trials(input);
+            for (int first = 0; first < count; first += kLanes) {
+                const int group = std::min(kLanes, count - first);
+                double g[kLanes];
+                bool placeable = true;
+                for (int t = 0; t < kLanes; ++t) {
+                    g[t] = t < group ? scan_gain(input, trials, first + t) : g[0];
+                    placeable = placeable && g[t] >= kSmallestGain;
+                }
+                const GainPlacement* placed =
+                    placeable ? &placement(input, pass, first, g, plan, &calibration, &scratch) : nullptr;
+                prepare_avx(g, sample, x_channels, plan, placed, y.data(), w.data());
+                int32_t status[kLanes] = {};
+                double figures[kLanes] = {};
+                fit_trials(calibration, y.data(), w.data(), group, x, normal, status, figures);
+                for (int t = 0; t < group; ++t) {
+                    if (!take(pass, first + t, g[t], status[t], figures[t], x[t], normal[t])) return;
+                }
+            }
+        }
+        return;
+    }
+#endif
+    const FitFunction fit_trial = fit_for(nc);
+    std::vector<double> y(static_cast<size_t>(n));
+    std::vector<double> w(static_cast<size_t>(n));
+    double x[kMaxComponents] = {};
+    double normal[kMaxComponents][kStride] = {};
     for (int pass = 0; pass < scan_passes(input); ++pass) {
         const ScanPass trials = scan_pass(input, pass, *gain_factor);
         for (int trial = 0; trial < scan_trials(input); ++trial) {
             const double g = scan_gain(input, trials, trial);
-            note_trial(&outcome->range, static_cast<float>(g));
-#if ASSAY_AVX_KERNELS
-            if (avx) {
-                const GainPlacement* placed =
-                    g >= kSmallestGain ? &placement(input, pass, trial, g, plan, &calibration, &scratch) : nullptr;
-                prepare_avx(g, sample, x_channels, plan, placed, y.data(), w.data());
-            } else {
-                prepare_baseline(g, sample, x_channels, plan, y.data(), w.data());
-            }
-#else
             prepare_baseline(g, sample, x_channels, plan, y.data(), w.data());
-#endif
             double figure = 0.0;
-            if (fit_trial(calibration, y.data(), w.data(), x, normal, &figure) != 0) {
-                outcome->failed = true;
-                return;
-            }
-            if (note_figure(outcome, pass, trial, g, figure, gain_factor)) {
-                // Only a winner's deviations are read.
-                deviations_from_inverse(nc, [&normal](int i, int k) -> double& { return normal[i][k]; }, figure);
-                for (int k = 0; k < nc; ++k) {
-                    outcome->solution[k] = x[k];
-                    outcome->deviation[k] = normal[k][k];
-                }
-            }
+            const int32_t status = fit_trial(calibration, y.data(), w.data(), x, normal, &figure);
+            if (!take(pass, trial, g, status, figure, x, normal)) return;
         }
     }
 }

@@ -18,12 +18,15 @@
 // zeros to eight for four-lane loads.
 inline constexpr int kStride = 8;
 
-// Where the points of a calibration fall in the source spectrum for one
-// trial gain g (the same for every sample): per point the nearest source
-// channel k (from 1) and the distance x - k of its stretched position x, and
-// per block of four points whether some k lacks a neighbour.
+// Trials the scan fits side by side.
+inline constexpr int kLanes = 4;
+
+// Where the points of a calibration fall in the source spectrum for four
+// trial gains g (the same for every sample): per point and trial, point by
+// point, the nearest source channel k (from 1) and the distance x - k of its
+// stretched position x; per point whether some trial's k lacks a neighbour.
 struct GainPlacement {
-    double g = NAN;
+    double g[kLanes] = {NAN, NAN, NAN, NAN};
     std::vector<int32_t> nearest;
     std::vector<double> distance;
     std::vector<uint8_t> outside;
@@ -35,7 +38,8 @@ struct FastCalibration {
     std::vector<double> by_point;  // point_count rows of kStride
     StandardsNoise noise;          // the standards at the points, for the uncertainties
     // The placements of the trial gains every scan tries in the same way (its
-    // first pass, or the wide search), by trial, kept as scans make them.
+    // first pass, or the wide search), by group of four trials, kept as scans
+    // make them.
     std::vector<GainPlacement> first_pass;
     std::vector<GainPlacement> wide;
 };
