@@ -313,93 +313,148 @@ __attribute__((target("avx"))) void residual_avx(int n, const double* y, const d
 // and each row's elimination are then whole-row operations, four lanes at a
 // time. Lane by lane the operations are those of the scalar loops (a quotient,
 // a product, a difference), so the bits are the same. Columns past M hold
-// zeros on entry and nothing that is read on exit.
+// zeros on entry and nothing that is read on exit. After a pivot in column c
+// row c is done, so the rows still free are those of the free columns.
+
+// Lane masks of a set of columns: bit c of the pattern for lane c of a half.
+alignas(32) constexpr uint64_t kLaneMasks[16][4] = {
+    {0, 0, 0, 0}, {~0ull, 0, 0, 0}, {0, ~0ull, 0, 0}, {~0ull, ~0ull, 0, 0},
+    {0, 0, ~0ull, 0}, {~0ull, 0, ~0ull, 0}, {0, ~0ull, ~0ull, 0}, {~0ull, ~0ull, ~0ull, 0},
+    {0, 0, 0, ~0ull}, {~0ull, 0, 0, ~0ull}, {0, ~0ull, 0, ~0ull}, {~0ull, ~0ull, 0, ~0ull},
+    {0, 0, ~0ull, ~0ull}, {~0ull, 0, ~0ull, ~0ull}, {0, ~0ull, ~0ull, ~0ull}, {~0ull, ~0ull, ~0ull, ~0ull}};
+
+// The pivot among the free rows and columns (bits of free_columns) into
+// *row and *col; false when its magnitude is below 1e-30.
 template <int M>
-__attribute__((target("avx"))) int32_t eliminate_avx(double (*rows)[kStride]) {
+__attribute__((target("avx"))) inline bool find_pivot(double (*rows)[kStride], unsigned free_columns, int* row,
+                                                      int* col) {
     static_assert(M >= 1 && M < kStride && kStride == 8);
     constexpr bool upper = M >= 4;  // columns 4 to 7 carry data
-    // Lane masks of the columns still free of a pivot: bit c of the pattern
-    // for lane c of a half.
-    alignas(32) static constexpr uint64_t lane_masks[16][4] = {
-        {0, 0, 0, 0}, {~0ull, 0, 0, 0}, {0, ~0ull, 0, 0}, {~0ull, ~0ull, 0, 0},
-        {0, 0, ~0ull, 0}, {~0ull, 0, ~0ull, 0}, {0, ~0ull, ~0ull, 0}, {~0ull, ~0ull, ~0ull, 0},
-        {0, 0, 0, ~0ull}, {~0ull, 0, 0, ~0ull}, {0, ~0ull, 0, ~0ull}, {~0ull, ~0ull, 0, ~0ull},
-        {0, 0, ~0ull, ~0ull}, {~0ull, 0, ~0ull, ~0ull}, {0, ~0ull, ~0ull, ~0ull}, {~0ull, ~0ull, ~0ull, ~0ull}};
     const __m256d sign = _mm256_set1_pd(-0.0);
+    const __m256d low_mask = _mm256_load_pd(reinterpret_cast<const double*>(kLaneMasks[free_columns & 15]));
+    const __m256d high_mask = _mm256_load_pd(reinterpret_cast<const double*>(kLaneMasks[free_columns >> 4]));
+    // The largest magnitude among free rows and columns. A NaN is never
+    // larger: max returns its second operand when the first is NaN.
+    __m256d largest = _mm256_setzero_pd();
+    for (int r = 0; r < M; ++r) {
+        if (!(free_columns >> r & 1u)) continue;
+        largest = _mm256_max_pd(_mm256_and_pd(_mm256_andnot_pd(sign, _mm256_loadu_pd(rows[r])), low_mask), largest);
+        if constexpr (upper) {
+            largest = _mm256_max_pd(_mm256_and_pd(_mm256_andnot_pd(sign, _mm256_loadu_pd(rows[r] + 4)), high_mask),
+                                    largest);
+        }
+    }
+    largest = _mm256_max_pd(_mm256_permute2f128_pd(largest, largest, 1), largest);
+    largest = _mm256_max_pd(_mm256_permute_pd(largest, 0x5), largest);
+    if (_mm256_cvtsd_f64(largest) < 1e-30) return false;
+    // The first element of that magnitude in row-major order is the one the
+    // scalar search, taking only strictly larger ones, settles on.
+    for (int r = 0; r < M; ++r) {
+        if (!(free_columns >> r & 1u)) continue;
+        const __m256d low = _mm256_andnot_pd(sign, _mm256_loadu_pd(rows[r]));
+        int found = _mm256_movemask_pd(_mm256_and_pd(_mm256_cmp_pd(low, largest, _CMP_EQ_OQ), low_mask));
+        if constexpr (upper) {
+            const __m256d high = _mm256_andnot_pd(sign, _mm256_loadu_pd(rows[r] + 4));
+            found |= _mm256_movemask_pd(_mm256_and_pd(_mm256_cmp_pd(high, largest, _CMP_EQ_OQ), high_mask)) << 4;
+        }
+        if (found != 0) {
+            *row = r;
+            *col = std::countr_zero(static_cast<unsigned>(found));
+            return true;
+        }
+    }
+    *row = *col = 0;  // not reached: the largest is one of the elements
+    return true;
+}
+
+// Moves the pivot's row to row col, divides it by the pivot and eliminates
+// column col from the other rows.
+template <int M>
+__attribute__((target("avx"))) inline void pivot_on(double (*rows)[kStride], int row, int col) {
+    constexpr bool upper = M >= 4;
+    if (row != col) {
+        for (int half = 0; half < (upper ? 8 : 4); half += 4) {
+            const __m256d a = _mm256_loadu_pd(rows[row] + half);
+            _mm256_storeu_pd(rows[row] + half, _mm256_loadu_pd(rows[col] + half));
+            _mm256_storeu_pd(rows[col] + half, a);
+        }
+    }
+    // The pivot's own element is set (to 1, or to 0 in the other rows) in
+    // the registers: a narrow store under a wide load would stall.
+    const unsigned only = 1u << col;
+    const __m256d at_low = _mm256_load_pd(reinterpret_cast<const double*>(kLaneMasks[only & 15]));
+    const __m256d at_high = _mm256_load_pd(reinterpret_cast<const double*>(kLaneMasks[only >> 4]));
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d pivot = _mm256_set1_pd(rows[col][col]);
+    const __m256d pivot_low = _mm256_div_pd(_mm256_blendv_pd(_mm256_loadu_pd(rows[col]), one, at_low), pivot);
+    _mm256_storeu_pd(rows[col], pivot_low);
+    __m256d pivot_high = _mm256_setzero_pd();
+    if constexpr (upper) {
+        pivot_high = _mm256_div_pd(_mm256_blendv_pd(_mm256_loadu_pd(rows[col] + 4), one, at_high), pivot);
+        _mm256_storeu_pd(rows[col] + 4, pivot_high);
+    }
+    for (int r = 0; r < M; ++r) {
+        if (r == col) continue;
+        const __m256d factor = _mm256_set1_pd(rows[r][col]);
+        const __m256d low = _mm256_andnot_pd(at_low, _mm256_loadu_pd(rows[r]));
+        _mm256_storeu_pd(rows[r], _mm256_sub_pd(low, _mm256_mul_pd(pivot_low, factor)));
+        if constexpr (upper) {
+            const __m256d high = _mm256_andnot_pd(at_high, _mm256_loadu_pd(rows[r] + 4));
+            _mm256_storeu_pd(rows[r] + 4, _mm256_sub_pd(high, _mm256_mul_pd(pivot_high, factor)));
+        }
+    }
+}
+
+template <int M>
+__attribute__((target("avx"))) int32_t eliminate_avx(double (*rows)[kStride]) {
     unsigned free_columns = (1u << M) - 1;
     for (int pass = 0; pass < M; ++pass) {
-        const __m256d low_mask = _mm256_load_pd(reinterpret_cast<const double*>(lane_masks[free_columns & 15]));
-        const __m256d high_mask = _mm256_load_pd(reinterpret_cast<const double*>(lane_masks[free_columns >> 4]));
-        // The largest magnitude among free rows and columns. A NaN is never
-        // larger: max returns its second operand when the first is NaN.
-        __m256d largest = _mm256_setzero_pd();
-        for (int r = 0; r < M; ++r) {
-            if (!(free_columns >> r & 1u)) continue;
-            largest = _mm256_max_pd(_mm256_and_pd(_mm256_andnot_pd(sign, _mm256_loadu_pd(rows[r])), low_mask),
-                                    largest);
-            if constexpr (upper) {
-                largest = _mm256_max_pd(
-                    _mm256_and_pd(_mm256_andnot_pd(sign, _mm256_loadu_pd(rows[r] + 4)), high_mask), largest);
-            }
-        }
-        largest = _mm256_max_pd(_mm256_permute2f128_pd(largest, largest, 1), largest);
-        largest = _mm256_max_pd(_mm256_permute_pd(largest, 0x5), largest);
-        const double pivot_magnitude = _mm256_cvtsd_f64(largest);
-        if (pivot_magnitude < 1e-30) return -1;
-        // The first element of that magnitude in row-major order is the one
-        // the scalar search, taking only strictly larger ones, settles on.
         int row = 0;
         int col = 0;
-        for (int r = 0; r < M; ++r) {
-            if (!(free_columns >> r & 1u)) continue;
-            const __m256d low = _mm256_andnot_pd(sign, _mm256_loadu_pd(rows[r]));
-            int found = _mm256_movemask_pd(_mm256_and_pd(_mm256_cmp_pd(low, largest, _CMP_EQ_OQ), low_mask));
-            if constexpr (upper) {
-                const __m256d high = _mm256_andnot_pd(sign, _mm256_loadu_pd(rows[r] + 4));
-                found |= _mm256_movemask_pd(_mm256_and_pd(_mm256_cmp_pd(high, largest, _CMP_EQ_OQ), high_mask)) << 4;
-            }
-            if (found != 0) {
-                row = r;
-                col = std::countr_zero(static_cast<unsigned>(found));
-                break;
-            }
-        }
+        if (!find_pivot<M>(rows, free_columns, &row, &col)) return -1;
         free_columns &= ~(1u << col);
-        if (row != col) {
-            for (int half = 0; half < (upper ? 8 : 4); half += 4) {
-                const __m256d a = _mm256_loadu_pd(rows[row] + half);
-                _mm256_storeu_pd(rows[row] + half, _mm256_loadu_pd(rows[col] + half));
-                _mm256_storeu_pd(rows[col] + half, a);
-            }
-        }
-        // The pivot's own element is set (to 1, or to 0 in the other rows)
-        // in the registers: a narrow store under a wide load would stall.
-        const unsigned only = 1u << col;
-        const __m256d at_low = _mm256_load_pd(reinterpret_cast<const double*>(lane_masks[only & 15]));
-        const __m256d at_high = _mm256_load_pd(reinterpret_cast<const double*>(lane_masks[only >> 4]));
-        const __m256d one = _mm256_set1_pd(1.0);
-        const __m256d pivot = _mm256_set1_pd(rows[col][col]);
-        const __m256d pivot_low = _mm256_div_pd(_mm256_blendv_pd(_mm256_loadu_pd(rows[col]), one, at_low), pivot);
-        _mm256_storeu_pd(rows[col], pivot_low);
-        __m256d pivot_high = _mm256_setzero_pd();
-        if constexpr (upper) {
-            pivot_high = _mm256_div_pd(_mm256_blendv_pd(_mm256_loadu_pd(rows[col] + 4), one, at_high), pivot);
-            _mm256_storeu_pd(rows[col] + 4, pivot_high);
-        }
-        for (int r = 0; r < M; ++r) {
-            if (r == col) continue;
-            const __m256d factor = _mm256_set1_pd(rows[r][col]);
-            const __m256d low = _mm256_andnot_pd(at_low, _mm256_loadu_pd(rows[r]));
-            _mm256_storeu_pd(rows[r], _mm256_sub_pd(low, _mm256_mul_pd(pivot_low, factor)));
-            if constexpr (upper) {
-                const __m256d high = _mm256_andnot_pd(at_high, _mm256_loadu_pd(rows[r] + 4));
-                _mm256_storeu_pd(rows[r] + 4, _mm256_sub_pd(high, _mm256_mul_pd(pivot_high, factor)));
-            }
-        }
+        pivot_on<M>(rows, row, col);
     }
     return 0;
 }
+
+// The eliminations of `count` trials in step, pass by pass: each waits on
+// its own divisions and searches, and the others' work fills those waits.
+// status[t] is that of eliminate_avx() for trial t.
+template <int M>
+__attribute__((target("avx"))) void eliminate_four_avx(double (*rows)[kMaxComponents][kStride], int count,
+                                                       int32_t* status) {
+    unsigned free_columns[kLanes];
+    int row[kLanes] = {};
+    int col[kLanes] = {};
+    for (int t = 0; t < count; ++t) {
+        free_columns[t] = (1u << M) - 1;
+        status[t] = 0;
+    }
+    for (int pass = 0; pass < M; ++pass) {
+        for (int t = 0; t < count; ++t) {
+            if (status[t] != 0) continue;
+            if (find_pivot<M>(rows[t], free_columns[t], &row[t], &col[t])) {
+                free_columns[t] &= ~(1u << col[t]);
+            } else {
+                status[t] = -1;
+            }
+        }
+        for (int t = 0; t < count; ++t) {
+            if (status[t] == 0) pivot_on<M>(rows[t], row[t], col[t]);
+        }
+    }
+}
 #endif
+
+// Puts the right-hand side x in column M of the rows, zeros past it.
+template <int M>
+void carry_beside(double (*normal)[kStride], const double* x) {
+    for (int i = 0; i < M; ++i) {
+        normal[i][M] = x[i];
+        for (int k = M + 1; k < kStride; ++k) normal[i][k] = 0.0;
+    }
+}
 
 // The elimination of a trial's normal matrix and right-hand side x: in rows
 // that carry x beside them where the processor has AVX, else gauss_jordan().
@@ -407,10 +462,7 @@ template <int M, bool Avx>
 int32_t eliminate(double (*normal)[kStride], double* x) {
 #if ASSAY_AVX_KERNELS
     if constexpr (Avx && M > 0) {
-        for (int i = 0; i < M; ++i) {
-            normal[i][M] = x[i];
-            for (int k = M + 1; k < kStride; ++k) normal[i][k] = 0.0;
-        }
+        carry_beside<M>(normal, x);
         if (eliminate_avx<M>(normal) != 0) return -1;
         for (int i = 0; i < M; ++i) x[i] = normal[i][M];
         return 0;
@@ -454,7 +506,15 @@ void fit_four(const FastCalibration& response, const double* y, const double* w,
               double* chi2) {
     const int n = response.calibration.point_count;
     accumulate_avx<M>(n, y, w, response.by_point.data(), x, normal);
-    for (int t = 0; t < count; ++t) status[t] = eliminate<M, true>(normal[t], x[t]);
+    if constexpr (M > 0) {
+        for (int t = 0; t < count; ++t) carry_beside<M>(normal[t], x[t]);
+        eliminate_four_avx<M>(normal, count, status);
+        for (int t = 0; t < count; ++t) {
+            for (int i = 0; i < M; ++i) x[t][i] = normal[t][i][M];
+        }
+    } else {
+        for (int t = 0; t < count; ++t) status[t] = eliminate<M, true>(normal[t], x[t]);
+    }
     double sums[kLanes];
     residual_avx<M>(n, y, w, response.by_point.data(), x, sums);
     for (int t = 0; t < count; ++t) chi2[t] = fit_figure(n, M, sums[t]);
