@@ -405,25 +405,12 @@ __attribute__((target("avx"))) inline void pivot_on(double (*rows)[kStride], int
     }
 }
 
+// The eliminations of the matrices of `count` trials (up to kLanes) in
+// step, pass by pass: each waits on its own divisions and searches, and the
+// others' work fills those waits. status[t] is 0, or -1 where a pivot's
+// magnitude falls below 1e-30 (that matrix is then left part way).
 template <int M>
-__attribute__((target("avx"))) int32_t eliminate_avx(double (*rows)[kStride]) {
-    unsigned free_columns = (1u << M) - 1;
-    for (int pass = 0; pass < M; ++pass) {
-        int row = 0;
-        int col = 0;
-        if (!find_pivot<M>(rows, free_columns, &row, &col)) return -1;
-        free_columns &= ~(1u << col);
-        pivot_on<M>(rows, row, col);
-    }
-    return 0;
-}
-
-// The eliminations of `count` trials in step, pass by pass: each waits on
-// its own divisions and searches, and the others' work fills those waits.
-// status[t] is that of eliminate_avx() for trial t.
-template <int M>
-__attribute__((target("avx"))) void eliminate_four_avx(double (*rows)[kMaxComponents][kStride], int count,
-                                                       int32_t* status) {
+__attribute__((target("avx"))) void eliminate_avx(double (*const* rows)[kStride], int count, int32_t* status) {
     unsigned free_columns[kLanes];
     int row[kLanes] = {};
     int col[kLanes] = {};
@@ -463,7 +450,10 @@ int32_t eliminate(double (*normal)[kStride], double* x) {
 #if ASSAY_AVX_KERNELS
     if constexpr (Avx && M > 0) {
         carry_beside<M>(normal, x);
-        if (eliminate_avx<M>(normal) != 0) return -1;
+        double (*const rows[1])[kStride] = {normal};
+        int32_t status = 0;
+        eliminate_avx<M>(rows, 1, &status);
+        if (status != 0) return -1;
         for (int i = 0; i < M; ++i) x[i] = normal[i][M];
         return 0;
     }
@@ -508,7 +498,8 @@ void fit_four(const FastCalibration& response, const double* y, const double* w,
     accumulate_avx<M>(n, y, w, response.by_point.data(), x, normal);
     if constexpr (M > 0) {
         for (int t = 0; t < count; ++t) carry_beside<M>(normal[t], x[t]);
-        eliminate_four_avx<M>(normal, count, status);
+        double (*const rows[kLanes])[kStride] = {normal[0], normal[1], normal[2], normal[3]};
+        eliminate_avx<M>(rows, count, status);
         for (int t = 0; t < count; ++t) {
             for (int i = 0; i < M; ++i) x[t][i] = normal[t][i][M];
         }
