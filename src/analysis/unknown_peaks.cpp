@@ -14,18 +14,21 @@ std::vector<UnknownPeak> find_unknown_peaks(const std::vector<double>& differenc
     std::vector<FilteredPeak> made;
     if (given == nullptr) made = filter.scan(difference, variance, resolution, true, nullptr, sigma);
     const std::vector<FilteredPeak>& filtered = given != nullptr ? *given : made;
-    const auto z = [&](int c) {
-        return c < static_cast<int>(filtered.size()) && filtered[c].valid ? filtered[c].significance() : -INFINITY;
-    };
+    // Each channel's significance, worked out once: a candidate compares
+    // itself with every channel within half a FWHM.
+    std::vector<double> z(static_cast<size_t>(n), -INFINITY);
+    for (int c = 0; c < std::min(n, static_cast<int>(filtered.size())); ++c) {
+        if (filtered[c].valid) z[c] = filtered[c].significance();
+    }
     std::vector<UnknownPeak> peaks;
     for (int c = 0; c < n; ++c) {
-        const double here = z(c);
+        const double here = z[c];
         if (!(here >= sigma)) continue;
         const double fwhm = resolution_fwhm(resolution, c);
         const int reach = std::max(1, static_cast<int>(fwhm / 2.0));
         bool highest = true;
         for (int j = std::max(0, c - reach); j <= std::min(n - 1, c + reach) && highest; ++j) {
-            highest = j < c ? z(j) < here : j == c || z(j) <= here;
+            highest = j < c ? z[j] < here : j == c || z[j] <= here;
         }
         if (!highest) continue;
         // The strongest line of the model's own within a FWHM: an excess
