@@ -167,8 +167,9 @@ sleep 0.01
 wine "$exe" "$@" >"$out" 2>"$err"
 status=$?
 # Wine's client losing its server (on a loaded machine) says nothing of the
-# program: that run is started again, once.
-if grep -q '^wine client error' "$err"; then
+# program, nor does a run that wrote nothing on either stream, which no run
+# of the program does (it was never started): that run is started again, once.
+if grep -q '^wine client error' "$err" || { [ ! -s "$out" ] && [ ! -s "$err" ]; }; then
   sleep 1
   wine "$exe" "$@" >"$out" 2>"$err"
   status=$?
