@@ -434,28 +434,45 @@ __attribute__((target("avx"))) void eliminate_avx(double (*const* rows)[kStride]
 }
 #endif
 
-// Puts the right-hand side x in column M of the rows, zeros past it.
+#if ASSAY_AVX_KERNELS
+// The eliminations of the matrices rows[t] with right-hand sides x[t] of
+// `count` trials (up to kLanes), bit for bit as gauss_jordan() does them,
+// returns in status[t]: each right-hand side rides in column M of its rows
+// (zeros past it) and is taken back from there.
 template <int M>
-void carry_beside(double (*normal)[kStride], const double* x) {
-    for (int i = 0; i < M; ++i) {
-        normal[i][M] = x[i];
-        for (int k = M + 1; k < kStride; ++k) normal[i][k] = 0.0;
+void eliminate_trials(double (*const* rows)[kStride], double* const* x, int count, int32_t* status) {
+    if constexpr (M == 0) {
+        double flags[1];
+        for (int t = 0; t < count; ++t) {
+            status[t] = gauss_jordan(0, [r = rows[t]](int i, int k) -> double& { return r[i][k]; }, x[t], flags);
+        }
+    } else {
+        for (int t = 0; t < count; ++t) {
+            for (int i = 0; i < M; ++i) {
+                rows[t][i][M] = x[t][i];
+                for (int k = M + 1; k < kStride; ++k) rows[t][i][k] = 0.0;
+            }
+        }
+        eliminate_avx<M>(rows, count, status);
+        for (int t = 0; t < count; ++t) {
+            if (status[t] != 0) continue;
+            for (int i = 0; i < M; ++i) x[t][i] = rows[t][i][M];
+        }
     }
 }
+#endif
 
 // The elimination of a trial's normal matrix and right-hand side x: in rows
 // that carry x beside them where the processor has AVX, else gauss_jordan().
 template <int M, bool Avx>
 int32_t eliminate(double (*normal)[kStride], double* x) {
 #if ASSAY_AVX_KERNELS
-    if constexpr (Avx && M > 0) {
-        carry_beside<M>(normal, x);
+    if constexpr (Avx) {
         double (*const rows[1])[kStride] = {normal};
+        double* const xs[1] = {x};
         int32_t status = 0;
-        eliminate_avx<M>(rows, 1, &status);
-        if (status != 0) return -1;
-        for (int i = 0; i < M; ++i) x[i] = normal[i][M];
-        return 0;
+        eliminate_trials<M>(rows, xs, 1, &status);
+        return status;
     }
 #endif
     double flags[kMaxComponents];
@@ -496,16 +513,9 @@ void fit_four(const FastCalibration& response, const double* y, const double* w,
               double* chi2) {
     const int n = response.calibration.point_count;
     accumulate_avx<M>(n, y, w, response.by_point.data(), x, normal);
-    if constexpr (M > 0) {
-        for (int t = 0; t < count; ++t) carry_beside<M>(normal[t], x[t]);
-        double (*const rows[kLanes])[kStride] = {normal[0], normal[1], normal[2], normal[3]};
-        eliminate_avx<M>(rows, count, status);
-        for (int t = 0; t < count; ++t) {
-            for (int i = 0; i < M; ++i) x[t][i] = normal[t][i][M];
-        }
-    } else {
-        for (int t = 0; t < count; ++t) status[t] = eliminate<M, true>(normal[t], x[t]);
-    }
+    double (*const rows[kLanes])[kStride] = {normal[0], normal[1], normal[2], normal[3]};
+    double* const xs[kLanes] = {x[0], x[1], x[2], x[3]};
+    eliminate_trials<M>(rows, xs, count, status);
     double sums[kLanes];
     residual_avx<M>(n, y, w, response.by_point.data(), x, sums);
     for (int t = 0; t < count; ++t) chi2[t] = fit_figure(n, M, sums[t]);
