@@ -70,6 +70,11 @@ double symmetric_sum(const std::vector<double>& weight, const double* values) {
     return (part[0] + part[1]) + (part[2] + part[3]);
 }
 
+// Whether channel j holds a difference and a variance the filter can use.
+bool valued_at(const std::vector<double>& difference, const std::vector<double>& variance, int j) {
+    return std::isfinite(difference[j]) && std::isfinite(variance[j]);
+}
+
 }  // namespace
 
 double normal_upper_tail(double z) { return 0.5 * std::erfc(z / std::sqrt(2.0)); }
@@ -185,7 +190,7 @@ FilteredPeak PeakFilter::operator()(const std::vector<double>& difference, const
     const int w = static_cast<int>(k.weight.size() / 2);
     if (centre - w < 0 || centre + w >= n || !(k.response > 0.0)) return {};
     for (int j = centre - w; j <= centre + w; ++j) {
-        if (!std::isfinite(difference[j]) || !std::isfinite(variance[j])) return {};
+        if (!valued_at(difference, variance, j)) return {};
     }
     FilteredPeak peak;
     peak.valid = true;
@@ -203,7 +208,7 @@ double PeakFilter::strongest_net(const std::vector<double>& difference, const st
     from = std::max(from, w);
     to = std::min(to, n - 1 - w);
     if (from > to || !(k.response > 0.0)) return strongest;
-    const auto unusable = [&](int j) { return !std::isfinite(difference[j]) || !std::isfinite(variance[j]); };
+    const auto unusable = [&](int j) { return !valued_at(difference, variance, j); };
     // Unusable values in the window of the centre, kept as it slides.
     int in_window = 0;
     for (int j = from - w; j < from + w; ++j) in_window += unusable(j);
@@ -267,7 +272,7 @@ std::vector<FilteredPeak> PeakFilter::scan(const std::vector<double>& difference
         above_[0] = below_[0] = variance_sum_[0] = 0.0;
     }
     for (int j = 0; j < n; ++j) {
-        const bool valued = std::isfinite(difference[j]) && std::isfinite(variance[j]);
+        const bool valued = valued_at(difference, variance, j);
         gaps_[j + 1] = gaps_[j] + (valued ? 0 : 1);
         if (bounded) {
             constexpr double kSmallestVariance = 1e-100;
